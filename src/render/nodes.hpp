@@ -1,0 +1,144 @@
+// Text nodes: the compiled, immutable form of every rule, context default and template. A render
+// walks them with the call's RenderState, appending to one output buffer; everything a render
+// changes lives in the state.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "render/error.hpp"
+#include "render/state.hpp"
+#include "support/random.hpp"
+
+namespace veskora::render {
+
+class TextGeneratorNode {
+public:
+    virtual ~TextGeneratorNode() = default;
+
+    // Appends the node's text. On error `out` holds partial text the caller drops.
+    virtual Result<void> generate_text(RenderState& state, std::string& out) const = 0;
+    // The unique-choice path under `key`; every kind but the two choices fails with NotAChoice.
+    virtual Result<void> generate_unique_text(std::string_view key, RenderState& state,
+                                              std::string& out) const;
+
+    Result<std::string> generate_text(RenderState& state) const;
+};
+
+using NodePtr = std::unique_ptr<TextGeneratorNode>;
+
+struct LiteralNode final : TextGeneratorNode {
+    explicit LiteralNode(std::string text) : text(std::move(text)) {}
+    using TextGeneratorNode::generate_text;
+    Result<void> generate_text(RenderState& state, std::string& out) const override;
+
+    std::string text;
+};
+
+struct VecNode final : TextGeneratorNode {
+    explicit VecNode(std::vector<NodePtr> children) : children(std::move(children)) {}
+    using TextGeneratorNode::generate_text;
+    Result<void> generate_text(RenderState& state, std::string& out) const override;
+
+    std::vector<NodePtr> children;
+};
+
+struct RuleCallNode final : TextGeneratorNode {
+    RuleCallNode(std::string name, bool unique) : name(std::move(name)), unique(unique) {}
+    using TextGeneratorNode::generate_text;
+    Result<void> generate_text(RenderState& state, std::string& out) const override;
+
+    std::string name;
+    bool unique;
+};
+
+struct ProcessorPipelineNode final : TextGeneratorNode {
+    ProcessorPipelineNode(std::vector<std::string> processors, NodePtr inner)
+        : processors(std::move(processors)), inner(std::move(inner)) {}
+    using TextGeneratorNode::generate_text;
+    Result<void> generate_text(RenderState& state, std::string& out) const override;
+
+    std::vector<std::string> processors;
+    NodePtr inner;
+};
+
+struct BindNode final : TextGeneratorNode {
+    BindNode(std::string name, NodePtr node, bool overwrite)
+        : name(std::move(name)), node(std::move(node)), overwrite(overwrite) {}
+    using TextGeneratorNode::generate_text;
+    Result<void> generate_text(RenderState& state, std::string& out) const override;
+
+    std::string name;
+    NodePtr node;
+    bool overwrite;  // ":=" rather than ":"
+};
+
+class IterationSource {
+public:
+    virtual ~IterationSource() = default;
+    virtual Result<std::vector<IterationValue>> elements(RenderState& state) const = 0;
+};
+
+struct ArrayIterationSource final : IterationSource {
+    explicit ArrayIterationSource(std::string source) : source(std::move(source)) {}
+    Result<std::vector<IterationValue>> elements(RenderState& state) const override;
+
+    std::string source;
+};
+
+struct ForEachNode final : TextGeneratorNode {
+    ForEachNode(std::string variable, std::unique_ptr<IterationSource> source, NodePtr body)
+        : variable(std::move(variable)), source(std::move(source)), body(std::move(body)) {}
+    using TextGeneratorNode::generate_text;
+    Result<void> generate_text(RenderState& state, std::string& out) const override;
+
+    std::string variable;
+    std::unique_ptr<IterationSource> source;
+    NodePtr body;
+};
+
+struct ChoiceNode final : TextGeneratorNode {
+    explicit ChoiceNode(std::vector<NodePtr> choices) : choices(std::move(choices)) {}
+    using TextGeneratorNode::generate_text;
+    Result<void> generate_text(RenderState& state, std::string& out) const override;
+    Result<void> generate_unique_text(std::string_view key, RenderState& state,
+                                      std::string& out) const override;
+
+    std::vector<NodePtr> choices;
+};
+
+class WeightedChoiceNode final : public TextGeneratorNode {
+public:
+    // Fails with InvalidWeightedChoice carrying the weighted index's message.
+    static Result<std::unique_ptr<WeightedChoiceNode>> create(
+        std::vector<std::pair<NodePtr, double>> pairs);
+
+    using TextGeneratorNode::generate_text;
+    Result<void> generate_text(RenderState& state, std::string& out) const override;
+    Result<void> generate_unique_text(std::string_view key, RenderState& state,
+                                      std::string& out) const override;
+
+    const std::vector<NodePtr>& choices() const { return choices_; }
+    const std::vector<double>& weights() const { return weights_; }
+
+private:
+    WeightedChoiceNode(std::vector<NodePtr> choices, std::vector<double> weights,
+                       support::WeightedIndex distribution);
+
+    std::vector<NodePtr> choices_;
+    std::vector<double> weights_;
+    support::WeightedIndex distribution_;
+};
+
+struct UnsupportedValueNode final : TextGeneratorNode {
+    explicit UnsupportedValueNode(std::string kind) : kind(std::move(kind)) {}
+    using TextGeneratorNode::generate_text;
+    Result<void> generate_text(RenderState& state, std::string& out) const override;
+
+    std::string kind;  // "object" or "array"
+};
+
+}  // namespace veskora::render

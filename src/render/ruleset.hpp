@@ -1,0 +1,73 @@
+// RuleSet: the compiled, immutable ruleset and the start of every render: lookups by name and by
+// dotted path, the re-entry check under the recursion allowance, the text, unique, context-default,
+// inferred and structured renders, and the processor call used by pipelines.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "render/error.hpp"
+#include "render/nodes.hpp"
+#include "render/processor.hpp"
+#include "render/state.hpp"
+#include "render/value.hpp"
+#include "support/hash.hpp"
+
+namespace veskora::render {
+
+using NodeMap = support::StringMap<NodePtr>;
+
+class RuleSet {
+public:
+    // `structured` must be an Object node.
+    RuleSet(StructuredNode structured, NodeMap rules, NodeMap context_defaults,
+            ProcessorMap processors);
+
+    RuleSet(RuleSet&&) noexcept = default;
+    RuleSet& operator=(RuleSet&&) noexcept = default;
+
+    const StructuredNode& structured() const { return structured_; }
+    const NodeMap& rules() const { return rules_; }
+    const NodeMap& context_defaults() const { return context_defaults_; }
+    const ProcessorMap& processors() const { return processors_; }
+
+    // Walks a dotted path from the root; UnknownRule(path) for an empty segment, a step through
+    // a non-object or a missing member.
+    Result<const StructuredNode*> structured_node(std::string_view path) const;
+    // Walks a dotted path below the member "context"; null when anything is missing.
+    const StructuredNode* structured_context_node(std::string_view path) const;
+
+    // The re-entry check around one node: CircularReference when `name` is active and the
+    // allowance is 0, empty text when it is active more often than the allowance.
+    Result<void> render_node_with_state(std::string_view name, const TextGeneratorNode& node,
+                                        RenderState& state, bool unique, std::string& out) const;
+
+    // A rule, else a context default, by name.
+    Result<void> render_rule_with_state(std::string_view name, RenderState& state,
+                                        std::string& out) const;
+    Result<std::string> render_rule_with_state(std::string_view name, RenderState& state) const;
+    // A rule on the unique-choice path.
+    Result<void> render_unique_rule_with_state(std::string_view name, RenderState& state,
+                                               std::string& out) const;
+    // A context default; false (nothing appended) when the name is not one.
+    Result<bool> render_context_default_with_state(std::string_view name, RenderState& state,
+                                                   std::string& out) const;
+
+    // Tab-indented JSON when the name reaches an object of the structured tree, else text.
+    Result<std::string> render_rule_inferred_with_context_and_options(
+        std::string_view name, ContextMap context, std::uint64_t options) const;
+    Result<VeskoraValue> render_rule_structured_with_context_and_options(
+        std::string_view name, ContextMap context, std::uint64_t options) const;
+
+    Result<std::string> process(std::string_view processor, std::string_view input) const;
+
+private:
+    StructuredNode structured_;
+    NodeMap rules_;
+    NodeMap context_defaults_;
+    ProcessorMap processors_;
+};
+
+}  // namespace veskora::render

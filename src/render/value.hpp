@@ -1,0 +1,143 @@
+// Structured data of the engine: VeskoraValue (rendered, plain data), StructuredNode (the
+// compiled document tree, immutable once built) with its array entries, and the text forms in
+// which numbers and values leave the engine: the number text and compact or tab-indented JSON.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "render/error.hpp"
+
+namespace veskora::render {
+
+class RenderState;
+class TextGeneratorNode;
+
+// Int, UInt, Float (always finite), in that order.
+using VeskoraNumber = std::variant<std::int64_t, std::uint64_t, double>;
+
+// The one text form of a number: integers in decimal; floats as the shortest round-tripping
+// digits, fixed notation for decimal exponents -5..15 (always a digit after the point),
+// otherwise d.ddde+X / d.ddde-X.
+void append_number_text(std::string& out, const VeskoraNumber& number);
+std::string number_text(const VeskoraNumber& number);
+
+// JSON string literal of a text, appended to `out`.
+void append_json_string(std::string& out, std::string_view text);
+
+class VeskoraValue {
+public:
+    // Keys in byte order.
+    using Object = std::map<std::string, VeskoraValue, std::less<>>;
+    using Array = std::vector<VeskoraValue>;
+    using Null = std::nullptr_t;
+    // Object, Array, String, Number, Bool, Null, in that order.
+    using Data = std::variant<Object, Array, std::string, VeskoraNumber, bool, Null>;
+
+    VeskoraValue() : data(nullptr) {}
+    VeskoraValue(Data d) : data(std::move(d)) {}
+
+    Data data;
+
+    // The value at a dotted path of object members; the empty path is the value itself.
+    const VeskoraValue* child(std::string_view path) const;
+
+    // A string unchanged, the number text, "true"/"false", "null"; objects and arrays fail
+    // with UnsupportedValue "object" / "array".
+    Result<std::string> to_rendered_text() const;
+    Result<void> append_rendered_text(std::string& out) const;
+
+    // JSON text without any whitespace, no trailing line feed.
+    Result<std::string> to_compact_json() const;
+    // JSON text indented with one tab per level, ": " after keys, no trailing line feed.
+    Result<std::string> to_formatted_json() const;
+
+    friend bool operator==(const VeskoraValue&, const VeskoraValue&) = default;
+};
+
+// "object", "array", "string", "number", "boolean", "null".
+const char* kind_text(const VeskoraValue& value);
+
+class StructuredArrayEntryRenderer;
+using StructuredArrayEntry = std::unique_ptr<StructuredArrayEntryRenderer>;
+
+class StructuredNode {
+public:
+    using Object = std::map<std::string, StructuredNode, std::less<>>;
+    using Array = std::vector<StructuredArrayEntry>;
+    using Text = std::unique_ptr<TextGeneratorNode>;
+    using Null = std::nullptr_t;
+    // Object, Array, Text, Number, Bool, Null, in that order.
+    using Data = std::variant<Object, Array, Text, VeskoraNumber, bool, Null>;
+
+    StructuredNode();
+    StructuredNode(Data d);
+    StructuredNode(StructuredNode&&) noexcept;
+    StructuredNode& operator=(StructuredNode&&) noexcept;
+    ~StructuredNode();
+
+    Data data;
+
+    bool is_object() const { return std::holds_alternative<Object>(data); }
+
+    // Template text rendered; numbers, booleans and null as text; objects and arrays fail
+    // with UnsupportedValue.
+    Result<void> generate_text(RenderState& state, std::string& out) const;
+    Result<std::string> generate_text(RenderState& state) const;
+    Result<VeskoraValue> generate_value(RenderState& state) const;
+
+    // The node at a dotted path of object members; the empty path is the node itself.
+    const StructuredNode* child(std::string_view path) const;
+};
+
+// "object", "array", "string" (for template text), "number", "boolean", "null".
+const char* kind_text(const StructuredNode& node);
+
+// One entry of a structured array: a fixed node, or a loop producing one value per element.
+class StructuredArrayEntryRenderer {
+public:
+    struct Iteration {
+        std::string_view variable;
+        std::string_view source;
+        const StructuredNode& body;
+    };
+
+    virtual ~StructuredArrayEntryRenderer() = default;
+    virtual Result<void> append_values(RenderState& state, std::vector<VeskoraValue>& out) const = 0;
+    virtual const StructuredNode* value_node() const = 0;
+    virtual std::optional<Iteration> iteration() const = 0;
+};
+
+class FixedStructuredArrayEntry final : public StructuredArrayEntryRenderer {
+public:
+    explicit FixedStructuredArrayEntry(StructuredNode node) : node(std::move(node)) {}
+
+    Result<void> append_values(RenderState& state, std::vector<VeskoraValue>& out) const override;
+    const StructuredNode* value_node() const override { return &node; }
+    std::optional<Iteration> iteration() const override { return std::nullopt; }
+
+    StructuredNode node;
+};
+
+class ForEachStructuredArrayEntry final : public StructuredArrayEntryRenderer {
+public:
+    ForEachStructuredArrayEntry(std::string variable, std::string source, StructuredNode body)
+        : variable(std::move(variable)), source(std::move(source)), body(std::move(body)) {}
+
+    Result<void> append_values(RenderState& state, std::vector<VeskoraValue>& out) const override;
+    const StructuredNode* value_node() const override { return nullptr; }
+    std::optional<Iteration> iteration() const override { return Iteration{variable, source, body}; }
+
+    std::string variable;
+    std::string source;
+    StructuredNode body;
+};
+
+}  // namespace veskora::render

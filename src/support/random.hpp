@@ -1,0 +1,62 @@
+// The per-thread random generator (ChaCha with 12 rounds, seeded from getrandom(2) and reseeded
+// after 64 KiB of output; no seed can be set), uniform draws without bias, and the weighted
+// index used by weighted choices.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace veskora::support {
+
+class Rng {
+public:
+    Rng(const Rng&) = delete;
+    Rng& operator=(const Rng&) = delete;
+
+    std::uint32_t next_u32();
+    std::uint64_t next_u64();
+    // Uniform in [0, n) without modulo bias; n must be greater than 0.
+    std::uint64_t uniform_index(std::uint64_t n);
+    // Uniform in [0, 1) with 53 random bits.
+    double uniform_unit();
+
+private:
+    friend Rng& thread_rng();
+    Rng();
+    void refill();
+    void reseed();
+
+    std::uint32_t key_[8];
+    std::uint64_t counter_ = 0;
+    std::uint32_t block_[16];
+    std::size_t used_ = 16;  // words of block_ already handed out
+    std::size_t since_seed_ = 0;  // bytes handed out since the last seed
+};
+
+// The calling thread's generator, seeded on first use and released when the thread ends.
+// The process ends with a message if the operating system cannot supply entropy.
+Rng& thread_rng();
+
+// Fills the buffer from the operating system's entropy source; ends the process on failure.
+void os_random_bytes(void* buffer, std::size_t size);
+
+// Chooses positions with probability proportional to their weights.
+class WeightedIndex {
+public:
+    // Checks, in this order: an empty list; a negative or NaN weight (at the first such one);
+    // a zero sum; a non-finite sum. The error is the message text.
+    static std::expected<WeightedIndex, std::string> create(std::span<const double> weights);
+
+    // The first position whose running total exceeds a float uniform in [0, total).
+    std::size_t sample(Rng& rng) const;
+
+private:
+    std::vector<double> cumulative_;
+    double total_ = 0.0;
+};
+
+}  // namespace veskora::support
