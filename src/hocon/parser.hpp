@@ -1,0 +1,49 @@
+// Readers that turn text into the unresolved tree: the HOCON parser (which loads the include
+// statements it meets by itself), a strict JSON reader, a Java properties reader, and reading a
+// file by its extension.
+#pragma once
+
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "hocon/error.hpp"
+#include "hocon/options.hpp"
+#include "hocon/raw.hpp"
+
+namespace hocon {
+
+class HoconParser {
+public:
+    // The text must outlive the parser. The origin names the text in errors; the parser's own
+    // include loading resolves relative targets against the working directory and the search
+    // list of the options, never against the origin's directory.
+    HoconParser(std::string_view text, ConfigOptions options, std::optional<std::string> origin = std::nullopt);
+
+    // The document's root object (a text of only whitespace and comments gives no fields), or
+    // the first error. Include statements are loaded and attached as inclusion fields.
+    std::expected<RawObject, Error> parse();
+
+private:
+    std::string_view text_;
+    ConfigOptions options_;
+    std::optional<std::string> origin_;
+};
+
+// Strict JSON; the root must be an object. Keys become quoted strings, numbers keep their text.
+std::expected<RawObject, Error> parse_json(std::string_view text, std::optional<std::string> origin = std::nullopt);
+
+// Java properties, the bytes decoded as windows-1252. Every value is a quoted string; a dotted
+// key becomes nested objects (split on every ".", empty segments kept), and where a key is both
+// a value and the parent of others the object wins.
+std::expected<RawObject, Error> parse_properties(std::string_view bytes,
+                                                 std::optional<std::string> origin = std::nullopt);
+
+// Reads one file by its extension: ".json" as JSON, ".properties" as properties, any other
+// extension as HOCON; a path without an extension stands for every existing one of path.conf,
+// path.json and path.properties, their fields joined in that order. An error when no file
+// exists or one cannot be read or parsed.
+std::expected<RawObject, Error> parse_file(const std::string& path, const ConfigOptions& options);
+
+}  // namespace hocon
