@@ -17,6 +17,8 @@
 
 namespace veskora::render {
 
+struct TemplateConfig;
+
 using NodeMap = support::StringMap<NodePtr>;
 
 class RuleSet {
@@ -24,6 +26,11 @@ public:
     // `structured` must be an Object node.
     RuleSet(StructuredNode structured, NodeMap rules, NodeMap context_defaults,
             ProcessorMap processors);
+
+    // Builds the ruleset of a loaded document: checks that the root is an object, merges the
+    // host processors over the built-ins, compiles every top-level key into the structured tree
+    // and into text rules or context defaults.
+    static Result<RuleSet> from_template_config(TemplateConfig config, ProcessorMap host_processors);
 
     RuleSet(RuleSet&&) noexcept = default;
     RuleSet& operator=(RuleSet&&) noexcept = default;
