@@ -237,7 +237,11 @@ struct KeyValueField {
 struct InclusionField {
     Inclusion inclusion;
     std::optional<std::string> comment;
-    bool operator==(const InclusionField&) const = default;
+    SourceLocation location;  // where the include statement was written; not compared
+
+    bool operator==(const InclusionField& other) const {
+        return inclusion == other.inclusion && comment == other.comment;
+    }
 };
 
 // A comment on a line of its own among the fields; the text after "#" or "//".
@@ -260,7 +264,7 @@ struct ObjectField {
         return ObjectField(KeyValueField{std::move(key), std::move(value), std::nullopt, {}});
     }
     static ObjectField inclusion(Inclusion inclusion) {
-        return ObjectField(InclusionField{std::move(inclusion), std::nullopt});
+        return ObjectField(InclusionField{std::move(inclusion), std::nullopt, {}});
     }
     static ObjectField comment(std::string text) { return ObjectField(CommentField{std::move(text)}); }
 

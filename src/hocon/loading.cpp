@@ -1,0 +1,166 @@
+#include <filesystem>
+#include <system_error>
+
+#include "hocon/loading.hpp"
+#include "hocon/parser.hpp"
+#include "hocon/text.hpp"
+
+namespace hocon {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool regular_file(const fs::path& path) {
+    std::error_code ec;
+    return fs::is_regular_file(path, ec);
+}
+
+// The existing files a path stands for: the path itself when its extension is conf, json or
+// properties; every existing one of path.conf, path.json and path.properties (in that order)
+// when it has no extension; nothing otherwise.
+std::vector<std::string> candidates(const fs::path& path) {
+    std::vector<std::string> out;
+    const fs::path name = path.filename();
+    if (name.empty() || name == "." || name == "..") return out;
+    const std::string extension = name.extension().string();
+    if (!extension.empty()) {
+        if ((extension == ".conf" || extension == ".json" || extension == ".properties") && regular_file(path))
+            out.push_back(path.string());
+        return out;
+    }
+    for (const char* ext : {".conf", ".json", ".properties"}) {
+        fs::path candidate = path;
+        candidate += ext;
+        if (regular_file(candidate)) out.push_back(candidate.string());
+    }
+    return out;
+}
+
+std::vector<std::string> search_list_candidates(const std::string& target, const ConfigOptions& options) {
+    for (const std::string& dir : options.search_list()) {
+        // An absolute target replaces the directory.
+        auto found = candidates(fs::path(dir) / fs::path(target));
+        if (!found.empty()) return found;
+    }
+    return {};
+}
+
+Error error_at(const SourceLocation& where, std::string message) { return Error(where, std::move(message)); }
+
+std::expected<void, Error> load_inclusion(Inclusion& inclusion, const SourceLocation& where,
+                                          detail::IncludeContext& context) {
+    std::vector<std::string> found;
+    const fs::path target(inclusion.target);
+    if (!inclusion.location || *inclusion.location == IncludeLocation::File) {
+        found = candidates(target);
+        if (found.empty() && !inclusion.location) found = search_list_candidates(inclusion.target, context.options);
+    } else if (*inclusion.location == IncludeLocation::Classpath) {
+        if (target.is_absolute() && !context.options.search_list().empty())
+            return std::unexpected(error_at(where, "absolute path in classpath include: " + inclusion.target));
+        found = search_list_candidates(inclusion.target, context.options);
+    } else {
+        return std::unexpected(error_at(where, "url() includes are not supported: \"" + inclusion.target + "\""));
+    }
+    if (found.empty()) {
+        if (inclusion.required)
+            return std::unexpected(error_at(where, "required include not found: " + inclusion.target));
+        inclusion.loaded.reset();
+        return {};
+    }
+    RawObject loaded;
+    for (const std::string& path : found) {
+        auto fields = detail::load_file_fields(path, context);
+        if (!fields) return std::unexpected(fields.error());
+        for (ObjectField& field : fields->fields) loaded.fields.push_back(std::move(field));
+    }
+    inclusion.loaded = std::move(loaded);
+    return {};
+}
+
+std::expected<void, Error> load_in_value(RawValue& value, detail::IncludeContext& context);
+
+std::expected<void, Error> load_in_object(RawObject& object, detail::IncludeContext& context) {
+    for (ObjectField& field : object.fields) {
+        if (auto* kv = field.as_key_value()) {
+            if (auto r = load_in_value(kv->value, context); !r) return r;
+        } else if (auto* inc = field.as_inclusion()) {
+            // Content that was loaded already (by this parser or by a caller) is left alone.
+            if (inc->inclusion.loaded) continue;
+            if (auto r = load_inclusion(inc->inclusion, inc->location, context); !r) return r;
+        }
+    }
+    return {};
+}
+
+std::expected<void, Error> load_in_value(RawValue& value, detail::IncludeContext& context) {
+    if (auto* object = value.as_object()) return load_in_object(*object, context);
+    if (auto* array = value.as_array()) {
+        for (RawValue& element : *array)
+            if (auto r = load_in_value(element, context); !r) return r;
+    } else if (auto* concat = value.as_concatenation()) {
+        for (RawValue& part : concat->parts())
+            if (auto r = load_in_value(part, context); !r) return r;
+    } else if (auto* append = value.as_append()) {
+        return load_in_value(*append->value, context);
+    }
+    return {};
+}
+
+}  // namespace
+
+namespace detail {
+
+std::expected<void, Error> load_includes(RawObject& object, IncludeContext& context) {
+    return load_in_object(object, context);
+}
+
+std::expected<RawObject, Error> load_file_fields(const std::string& path, IncludeContext& context) {
+    const std::string extension = fs::path(path).extension().string();
+    if (extension == ".json" || extension == ".properties") {
+        auto data = text::read_file(path);
+        if (!data) return std::unexpected(Error(path, 0, "cannot read the file: " + data.error()));
+        if (extension == ".json") return parse_json(*data, path);
+        return parse_properties(*data, path);
+    }
+    std::error_code ec;
+    fs::path canonical = fs::canonical(path, ec);
+    if (ec) return std::unexpected(Error(path, 0, "cannot open the file: " + ec.message()));
+    for (const fs::path& open : context.open_files)
+        if (open == canonical) return std::unexpected(Error("include cycle at " + path));
+    if (context.open_files.size() >= context.options.include_depth())
+        return std::unexpected(Error("include depth exceeded at " + path));
+    auto data = text::read_file(path);
+    if (!data) return std::unexpected(Error(path, 0, "cannot read the file: " + data.error()));
+    if (auto bad = text::find_invalid_utf8(*data))
+        return std::unexpected(Error(path, text::line_at(*data, *bad), "the file is not valid UTF-8"));
+    context.open_files.push_back(canonical);
+    auto parsed = parse_hocon(*data, std::make_shared<const std::string>(path), context);
+    context.open_files.pop_back();
+    return parsed;
+}
+
+}  // namespace detail
+
+std::expected<RawObject, Error> parse_file(const std::string& path, const ConfigOptions& options) {
+    detail::IncludeContext context{options, {}};
+    const fs::path p(path);
+    const fs::path name = p.filename();
+    const bool has_extension = !name.empty() && !name.extension().empty();
+    if (has_extension) {
+        if (!regular_file(p)) return std::unexpected(Error("file not found: " + path));
+        return detail::load_file_fields(path, context);
+    }
+    auto found = candidates(p);
+    if (found.empty())
+        return std::unexpected(Error("no file found for " + path + " (looked for .conf, .json and .properties)"));
+    RawObject merged;
+    for (const std::string& candidate : found) {
+        auto fields = detail::load_file_fields(candidate, context);
+        if (!fields) return std::unexpected(fields.error());
+        for (ObjectField& field : fields->fields) merged.fields.push_back(std::move(field));
+    }
+    return merged;
+}
+
+}  // namespace hocon

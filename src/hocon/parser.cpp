@@ -1,0 +1,599 @@
+#include "hocon/parser.hpp"
+
+#include <filesystem>
+#include <utility>
+
+#include "hocon/loading.hpp"
+#include "hocon/text.hpp"
+
+namespace hocon {
+
+namespace {
+
+// Characters that may not appear in an unquoted string (whitespace aside).
+bool is_forbidden(unsigned char c) {
+    switch (c) {
+        case '$': case '"': case '{': case '}': case '[': case ']': case ':': case '=': case ',': case '+':
+        case '#': case '`': case '^': case '?': case '!': case '@': case '*': case '&': case '\\':
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Reserved for future syntax: never valid outside quotes.
+bool is_reserved(unsigned char c) {
+    switch (c) {
+        case '`': case '^': case '?': case '!': case '@': case '*': case '&': case '\\': case '+':
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool is_number_char(unsigned char c) {
+    return (c >= '0' && c <= '9') || c == 'e' || c == 'E' || c == '+' || c == '-' || c == '.';
+}
+
+// One piece of a key or a substitution path, as written.
+struct PathPiece {
+    enum class Kind { Quoted, MultiLine, Unquoted, Whitespace };
+    Kind kind;
+    std::string text;
+};
+
+class SyntaxParser {
+public:
+    SyntaxParser(std::string_view text, std::shared_ptr<const std::string> file, std::size_t nesting_limit)
+        : s_(text), file_(std::move(file)), limit_(nesting_limit) {}
+
+    std::expected<RawObject, Error> parse_document() {
+        RawObject root;
+        std::vector<ObjectField> leading;
+        skip_space(&leading);
+        if (peek() == '[') return fail("the document root must be an object, found an array");
+        if (peek() == '{') {
+            ++pos_;
+            if (auto r = enter(); !r) return std::unexpected(r.error());
+            if (auto r = parse_object_body(root.fields, true); !r) return std::unexpected(r.error());
+            --depth_;
+            skip_space(nullptr);
+            if (!at_end()) return fail("expected end of input after the root object, found " + found());
+            return root;
+        }
+        root.fields = std::move(leading);
+        if (auto r = enter(); !r) return std::unexpected(r.error());
+        if (auto r = parse_object_body(root.fields, false); !r) return std::unexpected(r.error());
+        --depth_;
+        return root;
+    }
+
+private:
+    using Status = std::expected<void, Error>;
+
+    std::string_view s_;
+    std::size_t pos_ = 0;
+    std::size_t line_ = 1;
+    std::shared_ptr<const std::string> file_;
+    std::size_t depth_ = 0;
+    std::size_t limit_;
+
+    // ---- positions and errors
+
+    bool at_end() const { return pos_ >= s_.size(); }
+    unsigned char peek(std::size_t ahead = 0) const {
+        return pos_ + ahead < s_.size() ? static_cast<unsigned char>(s_[pos_ + ahead]) : 0;
+    }
+    bool starts_with(std::string_view word) const { return s_.substr(pos_).starts_with(word); }
+    std::string found() const { return text::describe_at(s_, pos_); }
+    SourceLocation here() const { return SourceLocation{file_, line_}; }
+    Error error(std::string message) const {
+        return Error(file_ ? std::optional<std::string>(*file_) : std::nullopt, line_, std::move(message));
+    }
+    std::unexpected<Error> fail(std::string message) const { return std::unexpected(error(std::move(message))); }
+
+    Status enter() {
+        if (++depth_ > limit_)
+            return fail("objects and arrays nest deeper than the limit of " + std::to_string(limit_) + " levels");
+        return {};
+    }
+
+    bool at_comment() const { return peek() == '#' || (peek() == '/' && peek(1) == '/'); }
+
+    // The text of the comment at the position, which is consumed up to (not including) the
+    // line feed.
+    std::string take_comment() {
+        std::size_t start = pos_ + (peek() == '#' ? 1 : 2);
+        std::size_t end = s_.find('\n', start);
+        if (end == std::string_view::npos) end = s_.size();
+        pos_ = end;
+        std::string_view body = s_.substr(start, end - start);
+        if (!body.empty() && body.back() == '\r') body.remove_suffix(1);
+        return std::string(body);
+    }
+
+    void skip_inline_space() {
+        while (std::size_t len = text::whitespace_at(s_, pos_, false)) pos_ += len;
+    }
+
+    // Whitespace, newlines and comments; comments are kept as fields when asked for.
+    void skip_space(std::vector<ObjectField>* comments) {
+        while (!at_end()) {
+            if (peek() == '\n') {
+                ++pos_;
+                ++line_;
+            } else if (std::size_t len = text::whitespace_at(s_, pos_, false)) {
+                pos_ += len;
+            } else if (at_comment()) {
+                std::string body = take_comment();
+                if (comments) comments->push_back(ObjectField::comment(std::move(body)));
+            } else {
+                break;
+            }
+        }
+    }
+
+    // Whitespace and newlines only (inside include statements).
+    void skip_space_no_comments() {
+        while (!at_end()) {
+            if (peek() == '\n') {
+                ++pos_;
+                ++line_;
+            } else if (std::size_t len = text::whitespace_at(s_, pos_, false)) {
+                pos_ += len;
+            } else {
+                break;
+            }
+        }
+    }
+
+    // Length of the unquoted run at the position: up to whitespace, a forbidden character or
+    // "//".
+    std::size_t unquoted_run_length(std::size_t from) const {
+        std::size_t i = from;
+        while (i < s_.size()) {
+            auto c = static_cast<unsigned char>(s_[i]);
+            if (c < 0x80) {
+                if (is_forbidden(c) || text::is_whitespace(c)) break;
+                if (c == '/' && i + 1 < s_.size() && s_[i + 1] == '/') break;
+                ++i;
+            } else {
+                if (text::whitespace_at(s_, i, true)) break;
+                std::size_t len = 0;
+                text::decode_utf8(s_, i, len);
+                i += len;
+            }
+        }
+        return i - from;
+    }
+
+    bool at_unquoted_start() const {
+        if (at_end()) return false;
+        return unquoted_run_length(pos_) > 0;
+    }
+
+    // ---- strings
+
+    std::expected<std::string, Error> parse_quoted() {
+        ++pos_;  // the opening quotation mark
+        std::string out;
+        if (auto problem = text::decode_quoted(s_, pos_, out)) return fail(*problem);
+        return out;
+    }
+
+    bool at_triple_quote() const { return starts_with("\"\"\""); }
+
+    std::expected<std::string, Error> parse_multi_line() {
+        std::size_t start_line = line_;
+        pos_ += 3;
+        std::size_t close = s_.find("\"\"\"", pos_);
+        if (close == std::string_view::npos) {
+            line_ = start_line;
+            return fail("unterminated triple-quoted string");
+        }
+        // Any run of three or more quotation marks closes the string; the extra ones belong to it.
+        std::size_t end = close + 3;
+        while (end < s_.size() && s_[end] == '"') ++end;
+        std::string out(s_.substr(pos_, end - 3 - pos_));
+        for (char c : out)
+            if (c == '\n') ++line_;
+        pos_ = end;
+        return out;
+    }
+
+    // ---- objects
+
+    Status parse_object_body(std::vector<ObjectField>& fields, bool braced) {
+        while (true) {
+            skip_space(&fields);
+            if (at_end()) {
+                if (braced) return fail("expected '}' or a new field, found end of input");
+                return {};
+            }
+            unsigned char c = peek();
+            if (c == '}') {
+                if (!braced) return fail("unbalanced '}': the document has no opening '{'");
+                ++pos_;
+                return {};
+            }
+            if (c == ',')
+                return fail(braced ? "expected '}' or a new field, found ','" : "expected a new field, found ','");
+            if (auto r = parse_field(fields); !r) return r;
+
+            skip_inline_space();
+            if (at_comment()) {
+                std::string body = take_comment();
+                ObjectField& last = fields.back();
+                if (auto* kv = last.as_key_value())
+                    kv->comment = std::move(body);
+                else if (auto* inc = last.as_inclusion())
+                    inc->comment = std::move(body);
+            }
+            // A comma may follow on a later line; at most one comma separates two fields.
+            const std::size_t line_before = line_;
+            skip_space(&fields);
+            c = peek();
+            if (c == ',') {
+                ++pos_;
+                continue;
+            }
+            if (at_end() || c == '}' || line_ != line_before) continue;
+            return fail(std::string(braced ? "expected ',', a newline or '}' after a field, found "
+                                           : "expected ',' or a newline after a field, found ") +
+                        found());
+        }
+    }
+
+    bool at_include_keyword() const {
+        return starts_with("include") && unquoted_run_length(pos_) == 7;
+    }
+
+    Status parse_field(std::vector<ObjectField>& fields) {
+        if (at_include_keyword()) {
+            SourceLocation where = here();
+            auto inclusion = parse_include();
+            if (!inclusion) return std::unexpected(inclusion.error());
+            fields.push_back(ObjectField(InclusionField{std::move(*inclusion), std::nullopt, where}));
+            return {};
+        }
+        SourceLocation where = here();
+        auto key = parse_key();
+        if (!key) return std::unexpected(key.error());
+        skip_space(nullptr);
+        bool append = false;
+        unsigned char c = peek();
+        if (c == ':' || c == '=') {
+            ++pos_;
+            skip_space(nullptr);
+        } else if (c == '+' && peek(1) == '=') {
+            pos_ += 2;
+            append = true;
+            skip_space(nullptr);
+        } else if (c != '{') {
+            return fail("expected ':', '=', '+=' or '{' after the key '" + key->text() + "', found " + found());
+        }
+        auto value = parse_value();
+        if (!value) return std::unexpected(value.error());
+        if (!*value) return fail("expected a value for the key '" + key->text() + "', found " + found());
+        RawValue v = std::move(**value);
+        if (append) v = RawValue::append(std::move(v));
+        fields.push_back(ObjectField(KeyValueField{std::move(*key), std::move(v), std::nullopt, where}));
+        return {};
+    }
+
+    std::expected<Inclusion, Error> parse_include() {
+        pos_ += 7;
+        skip_space_no_comments();
+        Inclusion inclusion;
+        const char* expectation =
+            "include must be followed by a quoted string, or by file(), classpath() or url() around one, "
+            "optionally inside required()";
+        if (starts_with("required(")) {
+            pos_ += 9;
+            inclusion.required = true;
+            skip_space_no_comments();
+        }
+        if (starts_with("file(")) {
+            pos_ += 5;
+            inclusion.location = IncludeLocation::File;
+        } else if (starts_with("classpath(")) {
+            pos_ += 10;
+            inclusion.location = IncludeLocation::Classpath;
+        } else if (starts_with("url(")) {
+            pos_ += 4;
+            inclusion.location = IncludeLocation::Url;
+        }
+        if (inclusion.location) skip_space_no_comments();
+        if (peek() != '"' || at_triple_quote()) return fail(std::string(expectation) + ", found " + found());
+        auto target = parse_quoted();
+        if (!target) return std::unexpected(target.error());
+        inclusion.target = std::move(*target);
+        if (inclusion.location) {
+            skip_space_no_comments();
+            if (peek() != ')') return fail("expected ')' to close the include target, found " + found());
+            ++pos_;
+        }
+        if (inclusion.required) {
+            skip_space_no_comments();
+            if (peek() != ')') return fail("expected ')' to close required(, found " + found());
+            ++pos_;
+        }
+        if (inclusion.location == IncludeLocation::Url)
+            return fail("url() includes are not supported: \"" + inclusion.target + "\"");
+        return inclusion;
+    }
+
+    // Pieces of a key or substitution path up to the first character that cannot continue
+    // it; whitespace between pieces is kept, whitespace around them dropped.
+    std::expected<std::vector<PathPiece>, Error> parse_path_pieces(bool allow_multi_line) {
+        std::vector<PathPiece> pieces;
+        while (!at_end()) {
+            if (std::size_t len = text::whitespace_at(s_, pos_, false)) {
+                std::size_t start = pos_;
+                skip_inline_space();
+                (void)len;
+                pieces.push_back({PathPiece::Kind::Whitespace, std::string(s_.substr(start, pos_ - start))});
+                continue;
+            }
+            if (peek() == '"') {
+                if (at_triple_quote()) {
+                    if (!allow_multi_line) return fail("a triple-quoted string cannot be part of a substitution path");
+                    auto str = parse_multi_line();
+                    if (!str) return std::unexpected(str.error());
+                    pieces.push_back({PathPiece::Kind::MultiLine, std::move(*str)});
+                } else {
+                    auto str = parse_quoted();
+                    if (!str) return std::unexpected(str.error());
+                    pieces.push_back({PathPiece::Kind::Quoted, std::move(*str)});
+                }
+                continue;
+            }
+            std::size_t run = unquoted_run_length(pos_);
+            if (run == 0) break;
+            pieces.push_back({PathPiece::Kind::Unquoted, std::string(s_.substr(pos_, run))});
+            pos_ += run;
+        }
+        while (!pieces.empty() && pieces.back().kind == PathPiece::Kind::Whitespace) pieces.pop_back();
+        if (!pieces.empty() && pieces.front().kind == PathPiece::Kind::Whitespace) pieces.erase(pieces.begin());
+        return pieces;
+    }
+
+    // Splits pieces into path segments: "." separates outside quotes; an empty segment must be
+    // written as "".
+    std::expected<std::vector<std::string>, Error> segments_of(const std::vector<PathPiece>& pieces,
+                                                               std::string_view written) {
+        std::vector<std::string> segments;
+        std::string current;
+        bool has_content = false;
+        auto empty_element = [&]() {
+            return fail("invalid path '" + std::string(written) +
+                        "': a path element is empty (write \"\" for an empty key)");
+        };
+        for (const PathPiece& piece : pieces) {
+            if (piece.kind == PathPiece::Kind::Quoted || piece.kind == PathPiece::Kind::MultiLine) {
+                current += piece.text;
+                has_content = true;
+                continue;
+            }
+            for (char c : piece.text) {
+                if (c == '.') {
+                    if (!has_content) return empty_element();
+                    segments.push_back(std::move(current));
+                    current.clear();
+                    has_content = false;
+                } else {
+                    current += c;
+                    has_content = true;
+                }
+            }
+        }
+        if (!has_content) return empty_element();
+        segments.push_back(std::move(current));
+        return segments;
+    }
+
+    std::expected<RawString, Error> parse_key() {
+        std::size_t start = pos_;
+        if (peek() == '$') return fail("substitutions are not allowed in keys");
+        auto pieces = parse_path_pieces(true);
+        if (!pieces) return std::unexpected(pieces.error());
+        if (pieces->empty()) {
+            if (!at_end() && is_reserved(peek()))
+                return fail("reserved character " + found() + " is not allowed outside quotes");
+            return fail("expected a key, found " + found());
+        }
+        if (peek() == '$') return fail("substitutions are not allowed in keys");
+        std::string_view written = s_.substr(start, pos_ - start);
+        while (!written.empty() && (written.back() == ' ' || written.back() == '\t')) written.remove_suffix(1);
+        if (pieces->size() == 1) {
+            PathPiece& only = pieces->front();
+            if (only.kind == PathPiece::Kind::Quoted) return RawString::quoted(std::move(only.text));
+            if (only.kind == PathPiece::Kind::MultiLine) return RawString::multi_line(std::move(only.text));
+            if (only.text.find('.') == std::string::npos) return RawString::unquoted(std::move(only.text));
+        }
+        auto segments = segments_of(*pieces, written);
+        if (!segments) return std::unexpected(segments.error());
+        return RawString::path_expression(std::move(*segments));
+    }
+
+    // ---- values
+
+    bool at_value_start() const {
+        unsigned char c = peek();
+        if (at_end()) return false;
+        if (c == '{' || c == '[' || c == '"') return true;
+        if (c == '$') return true;  // a substitution, or an error reported by parse_part
+        if (c < 0x80 && is_reserved(c)) return true;  // reported by parse_part
+        return at_unquoted_start();
+    }
+
+    // A value: one part, or several on one line forming a concatenation. Nothing when no
+    // value starts here.
+    std::expected<std::optional<RawValue>, Error> parse_value() {
+        std::vector<RawValue> parts;
+        std::vector<std::string> separators;
+        std::string pending;
+        SourceLocation where = here();
+        while (at_value_start()) {
+            if (!parts.empty()) separators.push_back(std::move(pending));
+            auto part = parse_part();
+            if (!part) return std::unexpected(part.error());
+            parts.push_back(std::move(*part));
+            std::size_t ws = pos_;
+            skip_inline_space();
+            pending.assign(s_.substr(ws, pos_ - ws));
+        }
+        if (parts.empty()) return std::optional<RawValue>();
+        if (parts.size() == 1) return std::optional<RawValue>(std::move(parts.front()));
+        auto joined = RawValue::concat(std::move(parts), std::move(separators));
+        if (!joined) return std::unexpected(Error(where, joined.error().message));
+        return std::optional<RawValue>(std::move(*joined));
+    }
+
+    std::expected<RawValue, Error> parse_part() {
+        unsigned char c = peek();
+        if (c == '{') {
+            ++pos_;
+            if (auto r = enter(); !r) return std::unexpected(r.error());
+            RawObject object;
+            if (auto r = parse_object_body(object.fields, true); !r) return std::unexpected(r.error());
+            --depth_;
+            return RawValue(std::move(object));
+        }
+        if (c == '[') return parse_array();
+        if (c == '"') {
+            if (at_triple_quote()) {
+                auto str = parse_multi_line();
+                if (!str) return std::unexpected(str.error());
+                return RawValue(RawString::multi_line(std::move(*str)));
+            }
+            auto str = parse_quoted();
+            if (!str) return std::unexpected(str.error());
+            return RawValue(RawString::quoted(std::move(*str)));
+        }
+        if (c == '$') {
+            if (peek(1) != '{') return fail("'$' is not allowed outside quotes unless it begins a substitution ${...}");
+            return parse_substitution();
+        }
+        if (is_reserved(c)) return fail("reserved character " + found() + " is not allowed outside quotes");
+        if ((c >= '0' && c <= '9') || c == '-') {
+            std::size_t end = pos_;
+            while (end < s_.size() && is_number_char(static_cast<unsigned char>(s_[end]))) ++end;
+            std::string_view literal = s_.substr(pos_, end - pos_);
+            if (text::is_json_number(literal)) {
+                pos_ = end;
+                return RawValue::number(std::string(literal));
+            }
+            if (literal.find('+') != std::string_view::npos) {
+                pos_ += literal.find('+');
+                return fail("reserved character '+' is not allowed outside quotes");
+            }
+            // Not a number after all: an unquoted string (such as "1.0." or "-").
+        }
+        std::size_t run = unquoted_run_length(pos_);
+        std::string_view word = s_.substr(pos_, run);
+        pos_ += run;
+        if (word == "true") return RawValue::boolean(true);
+        if (word == "false") return RawValue::boolean(false);
+        if (word == "null") return RawValue::null();
+        return RawValue(RawString::unquoted(std::string(word)));
+    }
+
+    std::expected<RawValue, Error> parse_array() {
+        ++pos_;
+        if (auto r = enter(); !r) return std::unexpected(r.error());
+        std::vector<RawValue> elements;
+        while (true) {
+            skip_space(nullptr);
+            if (peek() == ']') {
+                ++pos_;
+                break;
+            }
+            if (at_end()) return fail("expected ']' or a new element, found end of input");
+            if (peek() == ',') return fail("expected a value or ']', found ','");
+            auto value = parse_value();
+            if (!value) return std::unexpected(value.error());
+            if (!*value) return fail("expected a value or ']', found " + found());
+            elements.push_back(std::move(**value));
+            const std::size_t line_before = line_;
+            skip_space(nullptr);
+            unsigned char c = peek();
+            if (c == ',') {
+                ++pos_;
+                continue;
+            }
+            if (c == ']' || (line_ != line_before && !at_end())) continue;
+            return fail("expected ',', a newline or ']' after an array element, found " + found());
+        }
+        --depth_;
+        return RawValue::array(std::move(elements));
+    }
+
+    std::expected<RawValue, Error> parse_substitution() {
+        SourceLocation where = here();
+        std::size_t start = pos_;
+        pos_ += 2;
+        bool optional = false;
+        if (peek() == '?') {
+            optional = true;
+            ++pos_;
+        }
+        std::size_t path_start = pos_;
+        auto pieces = parse_path_pieces(false);
+        if (!pieces) return std::unexpected(pieces.error());
+        if (peek() != '}') {
+            if (at_end() || peek() == '\n') return fail("unterminated substitution: expected '}', found " + found());
+            return fail("expected '}' to close the substitution, found " + found());
+        }
+        if (pieces->empty()) return fail("a substitution needs a path: " + std::string(s_.substr(start, pos_ + 1 - start)));
+        auto segments = segments_of(*pieces, s_.substr(path_start, pos_ - path_start));
+        if (!segments) return std::unexpected(segments.error());
+        ++pos_;
+        return RawValue::substitution(std::move(*segments), optional, where);
+    }
+};
+
+std::shared_ptr<const std::string> shared_name(const std::optional<std::string>& origin) {
+    return origin ? std::make_shared<const std::string>(*origin) : nullptr;
+}
+
+}  // namespace
+
+namespace detail {
+
+std::expected<RawObject, Error> parse_hocon_syntax(std::string_view text, std::shared_ptr<const std::string> file,
+                                                   std::size_t nesting_limit) {
+    SyntaxParser parser(text, std::move(file), nesting_limit);
+    return parser.parse_document();
+}
+
+std::expected<RawObject, Error> parse_hocon(std::string_view text, std::shared_ptr<const std::string> file,
+                                            IncludeContext& context) {
+    auto root = parse_hocon_syntax(text, std::move(file), context.options.nesting_limit());
+    if (!root) return root;
+    if (auto loaded = load_includes(*root, context); !loaded) return std::unexpected(loaded.error());
+    return root;
+}
+
+}  // namespace detail
+
+HoconParser::HoconParser(std::string_view text, ConfigOptions options, std::optional<std::string> origin)
+    : text_(text), options_(std::move(options)), origin_(std::move(origin)) {}
+
+std::expected<RawObject, Error> HoconParser::parse() {
+    if (auto bad = text::find_invalid_utf8(text_))
+        return std::unexpected(Error(origin_, text::line_at(text_, *bad), "the text is not valid UTF-8"));
+    detail::IncludeContext context{options_, {}};
+    // A text that is a file on disk takes part in cycle detection as the outermost file.
+    if (origin_) {
+        std::error_code ec;
+        std::filesystem::path path(*origin_);
+        if (std::filesystem::is_regular_file(path, ec)) {
+            auto canonical = std::filesystem::canonical(path, ec);
+            if (!ec) context.open_files.push_back(std::move(canonical));
+        }
+    }
+    return detail::parse_hocon(text_, shared_name(origin_), context);
+}
+
+}  // namespace hocon

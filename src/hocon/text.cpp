@@ -1,0 +1,277 @@
+#include "hocon/text.hpp"
+
+#include <unicode/uchar.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace hocon::text {
+
+std::optional<std::size_t> find_invalid_utf8(std::string_view s) {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t len = 0;
+        char32_t cp = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            return i;
+        }
+        if (i + len > n) return i;
+        for (std::size_t k = 1; k < len; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return i;
+            cp = (cp << 6) | (p[i + k] & 0x3F);
+        }
+        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return i;
+        i += len;
+    }
+    return std::nullopt;
+}
+
+std::size_t line_at(std::string_view s, std::size_t offset) {
+    std::size_t line = 1;
+    if (offset > s.size()) offset = s.size();
+    for (std::size_t i = 0; i < offset; ++i)
+        if (s[i] == '\n') ++line;
+    return line;
+}
+
+char32_t decode_utf8(std::string_view s, std::size_t pos, std::size_t& len) {
+    auto c = static_cast<unsigned char>(s[pos]);
+    if (c < 0x80) {
+        len = 1;
+        return c;
+    }
+    char32_t cp;
+    if (c < 0xE0) {
+        len = 2;
+        cp = c & 0x1F;
+    } else if (c < 0xF0) {
+        len = 3;
+        cp = c & 0x0F;
+    } else {
+        len = 4;
+        cp = c & 0x07;
+    }
+    if (pos + len > s.size()) {  // only for text that skipped validation
+        len = 1;
+        return 0xFFFD;
+    }
+    for (std::size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[pos + k]) & 0x3F);
+    return cp;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+bool is_whitespace(char32_t c) {
+    if (c < 0x80) return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r' || (c >= 0x1C && c <= 0x1F);
+    if (c == 0xFEFF) return true;
+    const auto type = u_charType(static_cast<UChar32>(c));
+    return type == U_SPACE_SEPARATOR || type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR;
+}
+
+std::size_t whitespace_at(std::string_view s, std::size_t pos, bool include_newline) {
+    if (pos >= s.size()) return 0;
+    auto c = static_cast<unsigned char>(s[pos]);
+    if (c < 0x80) {
+        if (c == '\n') return include_newline ? 1 : 0;
+        return is_whitespace(c) ? 1 : 0;
+    }
+    std::size_t len = 0;
+    char32_t cp = decode_utf8(s, pos, len);
+    return is_whitespace(cp) ? len : 0;
+}
+
+namespace {
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool read_hex4(std::string_view s, std::size_t pos, char32_t& out) {
+    if (pos + 4 > s.size()) return false;
+    out = 0;
+    for (std::size_t k = 0; k < 4; ++k) {
+        int h = hex_value(s[pos + k]);
+        if (h < 0) return false;
+        out = (out << 4) | static_cast<char32_t>(h);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> decode_quoted(std::string_view s, std::size_t& pos, std::string& out) {
+    const std::size_t n = s.size();
+    while (true) {
+        std::size_t run = pos;
+        while (run < n) {
+            auto c = static_cast<unsigned char>(s[run]);
+            if (c == '"' || c == '\\' || c < 0x20) break;
+            ++run;
+        }
+        out.append(s.data() + pos, run - pos);
+        pos = run;
+        if (pos >= n) return "unterminated quoted string";
+        auto c = static_cast<unsigned char>(s[pos]);
+        if (c == '"') {
+            ++pos;
+            return std::nullopt;
+        }
+        if (c == '\n') return "newline in a quoted string (write \\n, or use a triple-quoted string)";
+        if (c < 0x20) {
+            static const char* hex = "0123456789ABCDEF";
+            std::string msg = "control character U+00";
+            msg += hex[c >> 4];
+            msg += hex[c & 15];
+            msg += " in a quoted string must be escaped";
+            return msg;
+        }
+        // backslash
+        if (pos + 1 >= n) return "unterminated quoted string (it ends with a backslash)";
+        char e = s[pos + 1];
+        switch (e) {
+            case '"': out += '"'; pos += 2; break;
+            case '\\': out += '\\'; pos += 2; break;
+            case '/': out += '/'; pos += 2; break;
+            case 'b': out += '\b'; pos += 2; break;
+            case 'f': out += '\f'; pos += 2; break;
+            case 'n': out += '\n'; pos += 2; break;
+            case 'r': out += '\r'; pos += 2; break;
+            case 't': out += '\t'; pos += 2; break;
+            case 'u': {
+                char32_t cp = 0;
+                if (!read_hex4(s, pos + 2, cp)) return "a \\u escape needs four hexadecimal digits";
+                std::size_t next = pos + 6;
+                if (cp >= 0xD800 && cp <= 0xDBFF) {
+                    char32_t low = 0;
+                    if (next + 1 < n && s[next] == '\\' && s[next + 1] == 'u' && read_hex4(s, next + 2, low) &&
+                        low >= 0xDC00 && low <= 0xDFFF) {
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                        next += 6;
+                    } else {
+                        return "a \\u escape of a high surrogate must be followed by one of a low surrogate";
+                    }
+                } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
+                    return "a \\u escape of a low surrogate must follow one of a high surrogate";
+                }
+                append_utf8(out, cp);
+                pos = next;
+                break;
+            }
+            default: {
+                ++pos;
+                std::string msg = "invalid escape " + describe_at(s, pos) + " in a quoted string";
+                msg.insert(msg.find('\'') + 1, "\\");
+                return msg;
+            }
+        }
+    }
+}
+
+bool is_json_number(std::string_view s) {
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    std::size_t i = 0;
+    const std::size_t n = s.size();
+    if (i < n && s[i] == '-') ++i;
+    if (i >= n) return false;
+    if (s[i] == '0') {
+        ++i;
+    } else if (digit(s[i])) {
+        while (i < n && digit(s[i])) ++i;
+    } else {
+        return false;
+    }
+    if (i < n && s[i] == '.') {
+        ++i;
+        if (i >= n || !digit(s[i])) return false;
+        while (i < n && digit(s[i])) ++i;
+    }
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+        if (i >= n || !digit(s[i])) return false;
+        while (i < n && digit(s[i])) ++i;
+    }
+    return i == n;
+}
+
+std::string describe_at(std::string_view s, std::size_t pos) {
+    if (pos >= s.size()) return "end of input";
+    auto c = static_cast<unsigned char>(s[pos]);
+    if (c == '\n') return "a newline";
+    if (c < 0x20 || c == 0x7F) {
+        static const char* hex = "0123456789ABCDEF";
+        std::string out = "control character U+00";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+        return out;
+    }
+    std::size_t len = 1;
+    if (c >= 0x80) {
+        decode_utf8(s, pos, len);
+    }
+    return "'" + std::string(s.substr(pos, len)) + "'";
+}
+
+std::expected<std::string, std::string> read_file(const std::string& path) {
+    struct Closer {
+        void operator()(std::FILE* f) const { std::fclose(f); }
+    };
+    errno = 0;
+    std::unique_ptr<std::FILE, Closer> file(std::fopen(path.c_str(), "rb"));
+    auto os_error = [](int err) {
+        return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
+    };
+    if (!file) return std::unexpected(os_error(errno));
+    std::string data;
+    char buffer[65536];
+    while (true) {
+        std::size_t got = std::fread(buffer, 1, sizeof buffer, file.get());
+        data.append(buffer, got);
+        if (got < sizeof buffer) {
+            if (std::ferror(file.get())) return std::unexpected(os_error(errno ? errno : EIO));
+            break;
+        }
+    }
+    return data;
+}
+
+}  // namespace hocon::text
