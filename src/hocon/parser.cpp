@@ -216,8 +216,9 @@ private:
                 ++pos_;
                 return {};
             }
-            if (c == ',')
-                return fail(braced ? "expected '}' or a new field, found ','" : "expected a new field, found ','");
+            if (c != '"' && c != '$' && !is_reserved(c) && !at_unquoted_start())
+                return fail(std::string(braced ? "expected '}' or a new field, found " : "expected a new field, found ") +
+                            found());
             if (auto r = parse_field(fields); !r) return r;
 
             skip_inline_space();
