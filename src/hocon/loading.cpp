@@ -71,7 +71,12 @@ std::expected<void, Error> load_inclusion(Inclusion& inclusion, const SourceLoca
     RawObject loaded;
     for (const std::string& path : found) {
         auto fields = detail::load_file_fields(path, context);
-        if (!fields) return std::unexpected(fields.error());
+        if (!fields) {
+            // Cycles and the depth bound are found at the include statement: point there.
+            Error error = std::move(fields.error());
+            if (!error.file && error.line == 0) error = error_at(where, std::move(error.message));
+            return std::unexpected(std::move(error));
+        }
         for (ObjectField& field : fields->fields) loaded.fields.push_back(std::move(field));
     }
     inclusion.loaded = std::move(loaded);
