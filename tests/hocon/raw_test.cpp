@@ -1,14 +1,19 @@
+// The unresolved tree's building blocks, number literals, errors and options.
 #include <gtest/gtest.h>
 
-#include "hocon/config.hpp"
+#include <cmath>
+#include <limits>
+
+#include "dump.hpp"
 #include "hocon/error.hpp"
 #include "hocon/options.hpp"
-#include "hocon/parser.hpp"
 #include "hocon/raw.hpp"
 #include "hocon/value.hpp"
 
 namespace hocon {
 namespace {
+
+using testing::dump;
 
 TEST(RawValue, CopyIsDeep) {
     RawValue inner = RawValue::object({{RawString::unquoted("a"), RawValue::number("1")}});
@@ -17,6 +22,138 @@ TEST(RawValue, CopyIsDeep) {
     copy.as_append()->value->as_array()->front().as_object()->fields.clear();
     EXPECT_NE(copy, outer);
     EXPECT_EQ(outer.as_append()->value->as_array()->front(), inner);
+}
+
+TEST(RawValue, ObjectKeepsFieldOrderWithoutComments) {
+    RawValue v = RawValue::object({{RawString::quoted("z"), RawValue::boolean(true)},
+                                   {RawString::unquoted("a"), RawValue::null()}});
+    EXPECT_EQ(dump(v), "{\"z\": true; a: null}");
+}
+
+TEST(RawValue, ConcatTakenApartAndRebuilt) {
+    auto built = RawValue::concat({RawValue::substitution({"a"}, false), RawValue(RawString::quoted("marker"))}, {" "});
+    ASSERT_TRUE(built.has_value()) << built.error();
+    auto [parts, separators] = std::move(*built->as_concatenation()).into_parts();
+    // What a caller does with a marker: put an object in its place and build again.
+    parts[1] = RawValue::object({{RawString::quoted("k"), RawValue::number("1")}});
+    auto rebuilt = RawValue::concat(std::move(parts), std::move(separators));
+    ASSERT_TRUE(rebuilt.has_value()) << rebuilt.error();
+    EXPECT_EQ(dump(*rebuilt), "concat(${a} ' ' {\"k\": #1})");
+}
+
+TEST(RawValue, ConcatRefusals) {
+    auto str = [](const char* s) { return RawValue(RawString::unquoted(s)); };
+    auto obj = [] { return RawValue::object({}); };
+    auto arr = [] { return RawValue::array({}); };
+    auto sub = [] { return RawValue::substitution({"x"}, true); };
+    struct Case {
+        const char* name;
+        std::vector<RawValue> parts;
+        std::vector<std::string> separators;
+        const char* error;  // null: accepted
+    };
+    const Case cases[] = {
+        {"strings", {str("a"), RawValue::number("1"), RawValue::null()}, {" ", ""}, nullptr},
+        {"objects and substitutions", {obj(), sub(), obj()}, {" ", "\t"}, nullptr},
+        {"arrays", {arr(), arr()}, {"\xE2\x80\x83"}, nullptr},
+        {"one part", {str("a")}, {}, "a concatenation needs at least two parts"},
+        {"no parts", {}, {}, "a concatenation needs at least two parts"},
+        {"separator count", {str("a"), str("b")}, {}, "a concatenation of 2 parts needs 1 separators, got 0"},
+        {"newline separator", {str("a"), str("b")}, {"\n"}, "a concatenation separator must be whitespace without a newline"},
+        {"text separator", {str("a"), str("b")}, {"x"}, "a concatenation separator must be whitespace without a newline"},
+        {"object and array", {obj(), sub(), arr()}, {" ", " "}, "cannot concatenate an object with an array"},
+        {"object and string", {str("a"), obj()}, {" "}, "cannot concatenate an object with a string, number, boolean or null"},
+        {"array and boolean", {arr(), RawValue::boolean(false)}, {""}, "cannot concatenate an array with a string, number, boolean or null"},
+        {"nested append", {str("a"), RawValue::append(str("b"))}, {" "}, "a concatenation cannot hold a nested concatenation or a '+=' value"},
+    };
+    for (const Case& c : cases) {
+        auto built = RawValue::concat(c.parts, c.separators);
+        if (c.error) {
+            ASSERT_FALSE(built.has_value()) << c.name;
+            EXPECT_EQ(built.error().render(), c.error) << c.name;
+        } else {
+            EXPECT_TRUE(built.has_value()) << c.name << ": " << built.error();
+        }
+    }
+}
+
+TEST(RawString, AsPathAndText) {
+    struct Case {
+        RawString key;
+        std::vector<std::string> path;
+        std::string text;
+    };
+    const Case cases[] = {
+        {RawString::quoted("a.b"), {"a.b"}, "a.b"},
+        {RawString::unquoted("a"), {"a"}, "a"},
+        {RawString::multi_line("x\ny"), {"x\ny"}, "x\ny"},
+        {RawString::path_expression({"a", "b.c", "", "d e"}), {"a", "b.c", "", "d e"}, "a.\"b.c\".\"\".\"d e\""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.key.as_path(), c.path);
+        EXPECT_EQ(c.key.text(), c.text);
+    }
+}
+
+TEST(Numbers, LiteralRules) {
+    struct Case {
+        const char* literal;
+        std::optional<Number> number;
+    };
+    const double big = 18446744073709551616.0;  // 2^64
+    const Case cases[] = {
+        {"0", Number(std::uint64_t{0})},
+        {"42", Number(std::uint64_t{42})},
+        {"18446744073709551615", Number(std::numeric_limits<std::uint64_t>::max())},
+        {"18446744073709551616", Number(big)},
+        {"-1", Number(std::int64_t{-1})},
+        {"-9223372036854775808", Number(std::numeric_limits<std::int64_t>::min())},
+        {"-9223372036854775809", Number(-9223372036854775809.0)},
+        {"1.0", Number(1.0)},
+        {"1e2", Number(100.0)},
+        {"1E-2", Number(0.01)},
+        {"-0.5", Number(-0.5)},
+        {"1e-400", Number(0.0)},
+        {"1e400", std::nullopt},
+        {"01", std::nullopt},
+        {"1.", std::nullopt},
+        {".5", std::nullopt},
+        {"+1", std::nullopt},
+        {"-", std::nullopt},
+        {"1e", std::nullopt},
+        {"", std::nullopt},
+        {"0x10", std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(parse_number(c.literal), c.number) << c.literal;
+    auto negative_zero = parse_number("-0");
+    ASSERT_TRUE(negative_zero && std::holds_alternative<double>(*negative_zero));
+    EXPECT_TRUE(std::signbit(std::get<double>(*negative_zero)));
+}
+
+TEST(Value, NumbersCompareByKind) {
+    EXPECT_NE(Value(Number(std::uint64_t{42})), Value(Number(42.0)));
+    EXPECT_EQ(Value(Value::Object{{"a", Value(std::string("x"))}}), Value(Value::Object{{"a", Value(std::string("x"))}}));
+}
+
+TEST(Error, Rendering) {
+    EXPECT_EQ(Error("test.conf", 3, "expected '}' or a new field, found ']'").render(),
+              "test.conf: line 3: expected '}' or a new field, found ']'");
+    EXPECT_EQ(Error(std::nullopt, 7, "bad").render(), "line 7: bad");
+    EXPECT_EQ(Error("bad").render(), "bad");
+    EXPECT_EQ(Error("f.conf", 0, "cannot read").render(), "f.conf: cannot read");
+}
+
+TEST(Options, DefaultsAndSharedSearchList) {
+    ConfigOptions defaults = ConfigOptions::defaults();
+    EXPECT_FALSE(defaults.use_environment());
+    EXPECT_TRUE(defaults.search_list().empty());
+    EXPECT_EQ(defaults.nesting_limit(), 64u);
+    EXPECT_EQ(defaults.include_depth(), 64u);
+    ConfigOptions options = ConfigOptions::create(true, {"/a", "/b"});
+    ConfigOptions copy = options;
+    EXPECT_TRUE(copy.use_environment());
+    EXPECT_EQ(&copy.search_list(), &options.search_list());
+    EXPECT_EQ(copy.search_list(), (std::vector<std::string>{"/a", "/b"}));
 }
 
 }  // namespace
