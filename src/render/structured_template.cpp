@@ -1,0 +1,122 @@
+#include "render/structured_template.hpp"
+
+#include <string>
+#include <utility>
+
+#include "render/error.hpp"
+#include "render/template.hpp"
+#include "support/unicode.hpp"
+
+namespace veskora::render::structured_template {
+namespace {
+
+// Joins texts and unsigned numbers into one string (GCC 12 has no <format>).
+inline void append_piece(std::string& out, std::string_view text) { out.append(text); }
+inline void append_piece(std::string& out, std::uint64_t number) { out.append(std::to_string(number)); }
+inline void append_piece(std::string& out, int number) { out.append(std::to_string(number)); }
+
+template <class... Pieces>
+std::string concat(const Pieces&... pieces) {
+    std::string out;
+    (append_piece(out, pieces), ...);
+    return out;
+}
+
+bool opens_loop(std::string_view directive) { return directive.size() >= 4 && directive.starts_with("for "); }
+
+std::string unexpected_directive(std::string_view directive) {
+    return concat("unexpected structured template directive: ", directive);
+}
+
+}  // namespace
+
+std::expected<std::optional<StructuredDirective>, std::string> next_directive(std::string_view text,
+                                                                              std::size_t from) {
+    // Every delimiter is ASCII, so walking bytes never splits a character in a way that matters.
+    const std::size_t n = text.size();
+    std::size_t pos = from;
+    while (pos < n) {
+        const char c = text[pos];
+        if (text.substr(pos, 3) == R"(""")") {
+            const std::size_t close = text.find(R"(""")", pos + 3);
+            if (close == std::string_view::npos) return std::nullopt;
+            pos = close + 3;
+        } else if (c == '"') {
+            ++pos;
+            while (pos < n && text[pos] != '"') pos += text[pos] == '\\' ? 2 : 1;
+            if (pos >= n) return std::nullopt;
+            ++pos;
+        } else if (c == '#' || (c == '/' && pos + 1 < n && text[pos + 1] == '/')) {
+            const std::size_t line_feed = text.find('\n', pos);
+            if (line_feed == std::string_view::npos) return std::nullopt;
+            pos = line_feed;
+        } else if (c == '{' && pos + 1 < n && text[pos + 1] == '%') {
+            // The closing search ignores strings on purpose and starts after the "%" of "{%",
+            // so "{%}" does not close itself.
+            const std::size_t close = text.find("%}", pos + 2);
+            if (close == std::string_view::npos) return std::unexpected("unmatched opening structured template delimiter");
+            const std::string_view inner = text.substr(pos + 2, close - (pos + 2));
+            return StructuredDirective{pos, close + 2, std::string(support::trim_white_space(inner))};
+        } else {
+            ++pos;
+        }
+    }
+    return std::nullopt;
+}
+
+std::expected<TransformedSource, std::string> transform_source(std::string_view text, std::string_view prefix,
+                                                               std::uint64_t& counter) {
+    TemplateConfigParser parser{std::string(prefix), {}, counter};
+    std::string out;
+    out.reserve(text.size());
+    std::size_t cursor = 0;
+
+    while (true) {
+        auto found = next_directive(text, cursor);
+        if (!found) return std::unexpected(std::move(found.error()));
+        if (!*found) break;
+        StructuredDirective open = std::move(**found);
+
+        if (!opens_loop(open.text)) return std::unexpected(unexpected_directive(open.text));
+        auto header = templates::parse_for_statement(open.text);
+        if (!header) return std::unexpected(header.error().fmt());
+
+        // Nested headers are only counted here; they are checked when the body is transformed.
+        std::size_t depth = 1;
+        std::size_t scan = open.end;
+        StructuredDirective close;
+        while (true) {
+            auto inner = next_directive(text, scan);
+            if (!inner) return std::unexpected(std::move(inner.error()));
+            if (!*inner) return std::unexpected("missing endfor for structured array loop");
+            StructuredDirective& d = **inner;
+            if (opens_loop(d.text)) {
+                ++depth;
+            } else if (d.text == "endfor") {
+                if (--depth == 0) {
+                    close = std::move(d);
+                    break;
+                }
+            } else {
+                return std::unexpected(unexpected_directive(d.text));
+            }
+            scan = d.end;
+        }
+
+        out.append(text, cursor, open.start - cursor);
+        std::string marker = concat(parser.prefix, parser.next_id, "__");
+        ++parser.next_id;
+        out.push_back('"');
+        out.append(marker);
+        out.push_back('"');
+        parser.loops.push_back(LoopSource{std::move(marker), std::move(header->variable), std::move(header->source),
+                                          std::string(text.substr(open.end, close.start - open.end))});
+        cursor = close.end;
+    }
+
+    out.append(text, cursor);
+    counter = parser.next_id;
+    return TransformedSource{std::move(out), std::move(parser.loops)};
+}
+
+}  // namespace veskora::render::structured_template
