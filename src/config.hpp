@@ -7,6 +7,7 @@
 #include <string_view>
 #include <variant>
 
+#include "hocon/options.hpp"
 #include "render/error.hpp"
 #include "render/processor.hpp"
 #include "render/ruleset.hpp"
@@ -40,5 +41,10 @@ std::expected<render::RuleSet, ConfigError> ruleset_from_file_with_processors(
 
 std::expected<render::RuleSet, ConfigError> ruleset_from_str_with_processors(
     std::string_view config_text, render::ProcessorMap processors);
+
+// The HOCON options of a file load: no environment layer, and a search list of the file's
+// parent directory (the empty entry for a bare file name) followed by the working directory
+// unless it is the same text.
+hocon::ConfigOptions config_options_for_file(std::string_view path);
 
 }  // namespace veskora::config

@@ -1,0 +1,395 @@
+#include "render/compile.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "render/template.hpp"
+
+namespace veskora::render::compile {
+namespace {
+
+constexpr std::string_view kValueMember = "value";
+constexpr std::string_view kWeightMember = "weight";
+
+// A structured loop body is compiled once for every place its marker stands in, so markers
+// copied by substitutions into bodies of other blocks multiply the work. This bounds the values
+// compiled from loop bodies within one top-level value.
+constexpr std::size_t kMaxLoopBodyValues = std::size_t{1} << 20;
+
+RenderError too_deep() {
+    return RenderError::unsupported_value("values nest deeper than the limit of " +
+                                          std::to_string(kMaxValueNesting) + " levels");
+}
+
+bool is_container(const hocon::Value& value) { return value.is_array() || value.is_object(); }
+
+// An object that marks its array as weighted: it has a "value" or a "weight" member.
+bool is_weighted_entry(const hocon::Value& value) {
+    const auto* object = value.as_object();
+    return object != nullptr &&
+           (object->contains(kValueMember) || object->contains(kWeightMember));
+}
+
+NodePtr placeholder(std::string kind) { return std::make_unique<UnsupportedValueNode>(std::move(kind)); }
+
+std::string dotted(const std::string& parent, const std::string& key) {
+    std::string name;
+    name.reserve(parent.size() + 1 + key.size());
+    name += parent;
+    name += '.';
+    name += key;
+    return name;
+}
+
+// ---- text nodes ----
+
+Result<NodePtr> text_node(hocon::Value value, const ProcessorMap& processors, std::size_t depth);
+
+Result<WeightedEntry> weighted_entry(hocon::Value element, const ProcessorMap& processors,
+                                     std::size_t depth) {
+    auto* object = element.as_object();
+    if (object == nullptr) {
+        auto node = text_node(std::move(element), processors, depth);
+        if (!node) return std::unexpected(std::move(node.error()));
+        return WeightedEntry{std::move(*node), 1.0};
+    }
+    if (depth >= kMaxValueNesting) return std::unexpected(too_deep());
+
+    const auto value_it = object->find(kValueMember);
+    const auto weight_it = object->find(kWeightMember);
+    if (value_it == object->end() && weight_it == object->end()) {
+        return std::unexpected(RenderError::invalid_weighted_choice(
+            "object entries in weighted arrays must use value and weight"));
+    }
+    if (value_it == object->end() || weight_it == object->end() || object->size() != 2) {
+        return std::unexpected(RenderError::invalid_weighted_choice(
+            "weighted entries must contain only value and weight"));
+    }
+
+    const auto* number = weight_it->second.as_number();
+    if (number == nullptr) {
+        return std::unexpected(RenderError::invalid_weighted_choice("weight must be numeric"));
+    }
+    const double weight = std::visit([](auto n) { return static_cast<double>(n); }, *number);
+    if (!std::isfinite(weight) || weight < 0.0) {
+        return std::unexpected(
+            RenderError::invalid_weighted_choice("weight must be finite and non-negative"));
+    }
+
+    auto node = text_node(std::move(value_it->second), processors, depth + 1);
+    if (!node) return std::unexpected(std::move(node.error()));
+    return WeightedEntry{std::move(*node), weight};
+}
+
+Result<NodePtr> weighted_node(hocon::Value::Array elements, const ProcessorMap& processors,
+                              std::size_t depth) {
+    std::vector<WeightedEntry> entries;
+    entries.reserve(elements.size());
+    for (auto& element : elements) {
+        auto entry = weighted_entry(std::move(element), processors, depth);
+        if (!entry) return std::unexpected(std::move(entry.error()));
+        entries.push_back(std::move(*entry));
+    }
+    auto node = WeightedChoiceNode::create(std::move(entries));
+    if (!node) return std::unexpected(std::move(node.error()));
+    return NodePtr(std::move(*node));
+}
+
+// `depth` counts the arrays and objects around the value.
+Result<NodePtr> text_node(hocon::Value value, const ProcessorMap& processors, std::size_t depth) {
+    if (is_container(value) && depth >= kMaxValueNesting) return std::unexpected(too_deep());
+    switch (value.kind()) {
+        case hocon::Value::Kind::String:
+            return templates::template_to_node(*value.as_string(), processors);
+        case hocon::Value::Kind::Object:
+            return placeholder("object");
+        case hocon::Value::Kind::Boolean:
+            return std::make_unique<LiteralNode>(*value.as_boolean() ? "true" : "false");
+        case hocon::Value::Kind::Null:
+            return std::make_unique<LiteralNode>("null");
+        case hocon::Value::Kind::Number: {
+            auto number = document_number(*value.as_number());
+            if (!number) return std::unexpected(std::move(number.error()));
+            return std::make_unique<LiteralNode>(number_text(*number));
+        }
+        case hocon::Value::Kind::Array: {
+            auto& elements = *value.as_array();
+            bool weighted = false;
+            for (const auto& element : elements) {
+                if (is_weighted_entry(element)) {
+                    weighted = true;
+                    break;
+                }
+            }
+            if (weighted) return weighted_node(std::move(elements), processors, depth + 1);
+            std::vector<NodePtr> choices;
+            choices.reserve(elements.size());
+            for (auto& element : elements) {
+                auto node = text_node(std::move(element), processors, depth + 1);
+                if (!node) return std::unexpected(std::move(node.error()));
+                choices.push_back(std::move(*node));
+            }
+            return std::make_unique<ChoiceNode>(std::move(choices));
+        }
+    }
+    return std::unexpected(RenderError::unsupported_value("unknown value kind"));
+}
+
+// ---- registration ----
+
+Result<void> insert_child(NodeMap& map, std::string name, hocon::Value value,
+                          const ProcessorMap& processors, const LoopMap& loops, std::size_t depth);
+
+// The "object" placeholder under the name, then every member under its dotted name.
+template <class InsertMember>
+Result<void> insert_object(NodeMap& map, std::string name, hocon::Value::Object members,
+                           std::size_t depth, InsertMember insert_member) {
+    if (depth >= kMaxValueNesting) return std::unexpected(too_deep());
+    std::string parent = name;
+    map.insert_or_assign(std::move(name), placeholder("object"));
+    for (auto& [key, member] : members) {
+        auto inserted = insert_member(dotted(parent, key), std::move(member), depth + 1);
+        if (!inserted) return inserted;
+    }
+    return {};
+}
+
+Result<void> insert_compiled(NodeMap& map, std::string name, hocon::Value value,
+                             const ProcessorMap& processors, std::size_t depth) {
+    auto node = text_node(std::move(value), processors, depth);
+    if (!node) return std::unexpected(std::move(node.error()));
+    map.insert_or_assign(std::move(name), std::move(*node));
+    return {};
+}
+
+Result<void> insert_child(NodeMap& map, std::string name, hocon::Value value,
+                          const ProcessorMap& processors, const LoopMap& loops, std::size_t depth) {
+    if (auto* members = value.as_object()) {
+        return insert_object(map, std::move(name), std::move(*members), depth,
+                             [&](std::string member_name, hocon::Value member, std::size_t d) {
+                                 return insert_child(map, std::move(member_name), std::move(member),
+                                                     processors, loops, d);
+                             });
+    }
+    if (value.is_array()) {
+        if (contains_template_loop(value, loops)) {
+            map.insert_or_assign(std::move(name), placeholder("array"));
+            return {};
+        }
+        auto node = text_node(std::move(value), processors, depth);
+        if (!node) {
+            if (node.error().kind() != RenderError::Kind::InvalidWeightedChoice) {
+                return std::unexpected(std::move(node.error()));
+            }
+            // A member array that cannot be a text rule is kept as a placeholder: the member is
+            // still reachable in the structured tree.
+            map.insert_or_assign(std::move(name), placeholder("array"));
+            return {};
+        }
+        map.insert_or_assign(std::move(name), std::move(*node));
+        return {};
+    }
+    return insert_compiled(map, std::move(name), std::move(value), processors, depth);
+}
+
+Result<void> insert_context(NodeMap& map, std::string name, hocon::Value value,
+                            const ProcessorMap& processors, std::size_t depth) {
+    if (auto* members = value.as_object()) {
+        return insert_object(map, std::move(name), std::move(*members), depth,
+                             [&](std::string member_name, hocon::Value member, std::size_t d) {
+                                 return insert_context(map, std::move(member_name),
+                                                       std::move(member), processors, d);
+                             });
+    }
+    return insert_compiled(map, std::move(name), std::move(value), processors, depth);
+}
+
+// ---- structured nodes ----
+
+class StructuredCompiler {
+public:
+    StructuredCompiler(const ProcessorMap& processors, const LoopMap& loops)
+        : processors_(processors), loops_(loops) {}
+
+    Result<StructuredNode> node(hocon::Value value, std::size_t depth) {
+        if (body_depth_ > 0 && ++body_values_ > kMaxLoopBodyValues) {
+            return std::unexpected(RenderError::invalid_template(
+                "structured loop bodies expand to more than " +
+                std::to_string(kMaxLoopBodyValues) + " values"));
+        }
+        if (is_container(value) && depth >= kMaxValueNesting) return std::unexpected(too_deep());
+        switch (value.kind()) {
+            case hocon::Value::Kind::Object: {
+                StructuredNode::Object members;
+                for (auto& [key, member] : *value.as_object()) {
+                    auto compiled = node(std::move(member), depth + 1);
+                    if (!compiled) return std::unexpected(std::move(compiled.error()));
+                    members.emplace(key, std::move(*compiled));
+                }
+                return StructuredNode(std::move(members));
+            }
+            case hocon::Value::Kind::Array: {
+                auto& elements = *value.as_array();
+                StructuredNode::Array entries;
+                entries.reserve(elements.size());
+                for (auto& element : elements) {
+                    auto compiled = entry(std::move(element), depth + 1);
+                    if (!compiled) return std::unexpected(std::move(compiled.error()));
+                    entries.push_back(std::move(*compiled));
+                }
+                return StructuredNode(std::move(entries));
+            }
+            case hocon::Value::Kind::String: {
+                const std::string& text = *value.as_string();
+                if (!loops_.empty() && loops_.contains(text)) {
+                    return std::unexpected(
+                        RenderError::invalid_template("structured loop blocks must be array entries"));
+                }
+                if (contains_loop_marker(text, loops_)) {
+                    return std::unexpected(RenderError::invalid_template(
+                        "structured loop blocks must occupy one array entry"));
+                }
+                auto compiled = templates::template_to_node(text, processors_);
+                if (!compiled) return std::unexpected(std::move(compiled.error()));
+                return StructuredNode(StructuredNode::Text(std::move(*compiled)));
+            }
+            case hocon::Value::Kind::Number: {
+                auto number = document_number(*value.as_number());
+                if (!number) return std::unexpected(std::move(number.error()));
+                return StructuredNode(*number);
+            }
+            case hocon::Value::Kind::Boolean:
+                return StructuredNode(*value.as_boolean());
+            case hocon::Value::Kind::Null:
+                return StructuredNode(nullptr);
+        }
+        return std::unexpected(RenderError::unsupported_value("unknown value kind"));
+    }
+
+    // `depth` is that of the element itself.
+    Result<StructuredArrayEntry> entry(hocon::Value element, std::size_t depth) {
+        if (const auto* text = element.as_string()) {
+            if (!loops_.empty()) {
+                if (auto loop = loops_.find(*text); loop != loops_.end()) {
+                    const StructuredLoopTemplate& block = loop->second;
+                    ++body_depth_;
+                    auto body = node(block.body, depth);
+                    --body_depth_;
+                    if (!body) return std::unexpected(std::move(body.error()));
+                    return std::make_unique<ForEachStructuredArrayEntry>(
+                        block.variable, block.source, std::move(*body));
+                }
+            }
+            if (contains_loop_marker(*text, loops_)) {
+                return std::unexpected(RenderError::invalid_template(
+                    "structured loop blocks must occupy one array entry"));
+            }
+        }
+        auto compiled = node(std::move(element), depth);
+        if (!compiled) return std::unexpected(std::move(compiled.error()));
+        return std::make_unique<FixedStructuredArrayEntry>(std::move(*compiled));
+    }
+
+private:
+    const ProcessorMap& processors_;
+    const LoopMap& loops_;
+    std::size_t body_depth_ = 0;   // loop bodies being compiled around the current value
+    std::size_t body_values_ = 0;  // values compiled inside loop bodies so far
+};
+
+}  // namespace
+
+Result<VeskoraNumber> document_number(const hocon::Number& number) {
+    if (const auto* u = std::get_if<std::uint64_t>(&number)) {
+        if (*u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return VeskoraNumber(static_cast<std::int64_t>(*u));
+        }
+        return VeskoraNumber(*u);
+    }
+    if (const auto* i = std::get_if<std::int64_t>(&number)) return VeskoraNumber(*i);
+    const double f = std::get<double>(number);
+    if (!std::isfinite(f)) return std::unexpected(RenderError::unsupported_value("number must be finite"));
+    return VeskoraNumber(f);
+}
+
+Result<NodePtr> value_to_node(hocon::Value value, const ProcessorMap& processors) {
+    return text_node(std::move(value), processors, 0);
+}
+
+Result<NodePtr> weighted_choice_node(hocon::Value::Array elements, const ProcessorMap& processors) {
+    return weighted_node(std::move(elements), processors, 1);
+}
+
+Result<WeightedEntry> weighted_choice_entry(hocon::Value element, const ProcessorMap& processors) {
+    return weighted_entry(std::move(element), processors, 1);
+}
+
+Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
+                                     const ProcessorMap& processors, const LoopMap& loops) {
+    if (auto* members = value.as_object()) {
+        return insert_object(map, std::move(name), std::move(*members), 0,
+                             [&](std::string member_name, hocon::Value member, std::size_t d) {
+                                 return insert_child(map, std::move(member_name), std::move(member),
+                                                     processors, loops, d);
+                             });
+    }
+    // A top-level array fails on every error, InvalidWeightedChoice included.
+    return insert_compiled(map, std::move(name), std::move(value), processors, 0);
+}
+
+Result<void> insert_structured_child_text_nodes(NodeMap& map, std::string name, hocon::Value value,
+                                                const ProcessorMap& processors,
+                                                const LoopMap& loops) {
+    return insert_child(map, std::move(name), std::move(value), processors, loops, 0);
+}
+
+Result<void> insert_context_text_nodes(NodeMap& map, std::string name, hocon::Value value,
+                                       const ProcessorMap& processors) {
+    return insert_context(map, std::move(name), std::move(value), processors, 0);
+}
+
+bool contains_template_loop(const hocon::Value& value, const LoopMap& loops) {
+    if (loops.empty()) return false;
+    // An explicit stack: the value may nest arbitrarily deep.
+    std::vector<const hocon::Value*> pending{&value};
+    while (!pending.empty()) {
+        const hocon::Value* current = pending.back();
+        pending.pop_back();
+        if (const auto* text = current->as_string()) {
+            if (contains_loop_marker(*text, loops)) return true;
+        } else if (const auto* elements = current->as_array()) {
+            // Reversed, so elements are tested in order.
+            for (auto it = elements->rbegin(); it != elements->rend(); ++it) pending.push_back(&*it);
+        } else if (const auto* members = current->as_object()) {
+            for (auto it = members->rbegin(); it != members->rend(); ++it) pending.push_back(&it->second);
+        }
+    }
+    return false;
+}
+
+bool contains_loop_marker(std::string_view text, const LoopMap& loops) {
+    for (const auto& [marker, block] : loops) {
+        if (text.find(marker) != std::string_view::npos) return true;
+    }
+    return false;
+}
+
+Result<StructuredNode> value_to_structured_template_node(hocon::Value value,
+                                                         const ProcessorMap& processors,
+                                                         const LoopMap& loops) {
+    return StructuredCompiler(processors, loops).node(std::move(value), 0);
+}
+
+Result<StructuredArrayEntry> template_array_entry(hocon::Value element,
+                                                  const ProcessorMap& processors,
+                                                  const LoopMap& loops) {
+    return StructuredCompiler(processors, loops).entry(std::move(element), 1);
+}
+
+}  // namespace veskora::render::compile

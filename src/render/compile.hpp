@@ -1,0 +1,84 @@
+// Compilation of resolved document values: into text nodes (templates, fixed text, uniform and
+// weighted choices, placeholders) registered under rule and context-default names, and into the
+// structured tree, where structured loop blocks become loop entries of arrays.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "hocon/value.hpp"
+#include "render/config_loader.hpp"
+#include "render/error.hpp"
+#include "render/nodes.hpp"
+#include "render/processor.hpp"
+#include "render/ruleset.hpp"
+#include "render/value.hpp"
+#include "support/hash.hpp"
+
+namespace veskora::render::compile {
+
+// Loop marker text to its structured loop block, as the loader hands it over.
+using LoopMap = support::StringMap<StructuredLoopTemplate>;
+
+// One option of a weighted choice and its weight.
+using WeightedEntry = std::pair<NodePtr, double>;
+
+// How deeply arrays and objects may nest inside one compiled value. Compilation and every later
+// walk over the compiled nodes recurse once per level; a deeper value (substitution chains and
+// nested loop bodies can build one that no single text spells out) fails with UnsupportedValue.
+inline constexpr std::size_t kMaxValueNesting = 512;
+
+// The document number as the engine keeps it: integers below 2^63 and negative ones as Int,
+// larger ones as UInt, floats unchanged. UnsupportedValue "number must be finite" for an
+// infinite or NaN float.
+Result<VeskoraNumber> document_number(const hocon::Number& number);
+
+// A string as a template, a scalar as its text, an object as an "object" placeholder, an array
+// as a uniform choice or, when any element is an object with a "value" or "weight" member, a
+// weighted choice.
+Result<NodePtr> value_to_node(hocon::Value value, const ProcessorMap& processors);
+
+// The weighted choice over the elements of an array, entries checked in element order.
+Result<NodePtr> weighted_choice_node(hocon::Value::Array elements, const ProcessorMap& processors);
+
+// One element of a weighted array: a non-object is an option of weight 1.0; an object must be
+// exactly {value, weight} with a finite, non-negative numeric weight. The entry's own faults are
+// InvalidWeightedChoice; errors from compiling "value" keep their kind.
+Result<WeightedEntry> weighted_choice_entry(hocon::Value element, const ProcessorMap& processors);
+
+// Registers a top-level rule: a non-object under its name; an object as an "object"
+// placeholder plus its members under dotted names.
+Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
+                                     const ProcessorMap& processors, const LoopMap& loops);
+
+// Registers a member of an object-valued rule, at any depth. A member array that holds a loop
+// marker, or whose compilation raises InvalidWeightedChoice, becomes an "array" placeholder.
+Result<void> insert_structured_child_text_nodes(NodeMap& map, std::string name, hocon::Value value,
+                                                const ProcessorMap& processors,
+                                                const LoopMap& loops);
+
+// Registers a context default, at any depth; arrays are always compiled.
+Result<void> insert_context_text_nodes(NodeMap& map, std::string name, hocon::Value value,
+                                       const ProcessorMap& processors);
+
+// Whether any string inside the value (array elements and member values, not member keys)
+// contains a loop marker.
+bool contains_template_loop(const hocon::Value& value, const LoopMap& loops);
+
+// Whether any key of the loop map occurs in the text as a byte substring.
+bool contains_loop_marker(std::string_view text, const LoopMap& loops);
+
+// The structured node of a value. A loop marker is accepted only as a whole array element.
+Result<StructuredNode> value_to_structured_template_node(hocon::Value value,
+                                                         const ProcessorMap& processors,
+                                                         const LoopMap& loops);
+
+// One array element: a loop entry for an element that is exactly a loop marker, a fixed entry
+// otherwise.
+Result<StructuredArrayEntry> template_array_entry(hocon::Value element,
+                                                  const ProcessorMap& processors,
+                                                  const LoopMap& loops);
+
+}  // namespace veskora::render::compile

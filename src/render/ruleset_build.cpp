@@ -1,0 +1,62 @@
+// Construction of a RuleSet from a loaded document: the shape check, the processor merge, and
+// the compilation of every top-level key into the structured tree and into text rules.
+#include <string>
+#include <utility>
+
+#include "processors/registry.hpp"
+#include "render/compile.hpp"
+#include "render/config_loader.hpp"
+#include "render/ruleset.hpp"
+
+namespace veskora::render {
+
+namespace {
+constexpr std::string_view kContextKey = "context";
+}  // namespace
+
+Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMap host_processors) {
+    auto* root = config.root.as_object();
+    if (root == nullptr) return std::unexpected(RenderError::config_root_not_object());
+
+    // Host processors replace built-ins of the same name; the merged map compiles every
+    // template, so pipelines may name host processors.
+    ProcessorMap processors = processors::builtin_processors();
+    for (auto& [name, processor] : host_processors) {
+        processors.insert_or_assign(name, std::move(processor));
+    }
+    host_processors.clear();
+
+    const compile::LoopMap& loops = config.structured_loops;
+    StructuredNode::Object structured;
+    NodeMap rules;
+    NodeMap context_defaults;
+
+    for (auto& [key, value] : *root) {
+        const bool is_context = key == kContextKey;
+        if (compile::contains_template_loop(value, loops) && (is_context || !value.is_object())) {
+            return std::unexpected(RenderError::invalid_template(
+                "structured loop blocks must be inside arrays in object-valued rules"));
+        }
+
+        auto node = compile::value_to_structured_template_node(value, processors, loops);
+        if (!node) return std::unexpected(std::move(node.error()));
+        structured.emplace(key, std::move(*node));
+
+        if (is_context && value.is_object()) {
+            for (auto& [member_key, member] : *value.as_object()) {
+                auto inserted = compile::insert_context_text_nodes(context_defaults, member_key,
+                                                                   std::move(member), processors);
+                if (!inserted) return std::unexpected(std::move(inserted.error()));
+            }
+            continue;
+        }
+        auto inserted =
+            compile::insert_named_text_nodes(rules, key, std::move(value), processors, loops);
+        if (!inserted) return std::unexpected(std::move(inserted.error()));
+    }
+
+    return RuleSet(StructuredNode(std::move(structured)), std::move(rules),
+                   std::move(context_defaults), std::move(processors));
+}
+
+}  // namespace veskora::render
