@@ -18,6 +18,9 @@ RenderError invalid(std::string_view detail) {
 
 std::string_view trim(std::string_view text) { return support::trim_white_space(text); }
 
+// The bytes the tokenizer reacts to; everything else is copied in slices.
+bool is_special(char c) { return c == '\\' || c == '%' || c == '{' || c == '}'; }
+
 // Removes the one trailing "!" that marks a unique reference, then the whitespace before it.
 // The text must already be trimmed and end with "!".
 std::string_view strip_unique_mark(std::string_view text) {
@@ -43,8 +46,9 @@ Result<std::vector<TemplateToken>> tokenize(std::string_view text) {
     const std::size_t n = text.size();
     std::size_t i = 0;
     while (i < n) {
-        const std::size_t special = text.find_first_of("\\%{}", i);
-        if (special == std::string_view::npos) {
+        std::size_t special = i;
+        while (special < n && !is_special(text[special])) ++special;
+        if (special == n) {
             buffer.append(text.substr(i));
             break;
         }
@@ -236,6 +240,9 @@ NodePtr pipeline_node(std::unique_ptr<RuleCallNode> call, std::vector<std::strin
 }
 
 Result<ForStatement> parse_for_statement(std::string_view statement) {
+    // Splitting decodes characters, which needs well-formed UTF-8; a header that is not can
+    // hold no identifier anyway.
+    if (support::validate_utf8(statement)) return std::unexpected(invalid(statement));
     // Words at runs of White_Space; a fifth word already decides the failure.
     std::string_view words[5];
     std::size_t count = 0;
