@@ -273,7 +273,14 @@ private:
         } else if (c != '{') {
             return fail("expected ':', '=', '+=' or '{' after the key '" + key->text() + "', found " + found());
         }
+        // A path key a.b.c nests its value as deeply as braces would.
+        const std::size_t extra = key->kind() == RawString::Kind::PathExpression ? key->as_path().size() - 1 : 0;
+        if (depth_ + extra > limit_)
+            return std::unexpected(Error(where, "the key '" + key->text() + "' nests deeper than the limit of " +
+                                                    std::to_string(limit_) + " levels"));
+        depth_ += extra;
         auto value = parse_value();
+        depth_ -= extra;
         if (!value) return std::unexpected(value.error());
         if (!*value) return fail("expected a value for the key '" + key->text() + "', found " + found());
         RawValue v = std::move(**value);

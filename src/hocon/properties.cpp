@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 
+#include "hocon/options.hpp"
 #include "hocon/parser.hpp"
 #include "hocon/text.hpp"
 
@@ -94,7 +95,15 @@ public:
             if (!next_logical_line(logical)) continue;  // blank or comment
             std::string key, value;
             if (auto r = split(logical, first_line, key, value); !r) return std::unexpected(r.error());
-            // Split on every ".", keeping empty segments: "a." is "a" then "".
+            // Split on every ".", keeping empty segments: "a." is "a" then "". The objects
+            // a key creates are bounded like nesting in HOCON text.
+            std::size_t segments = 1;
+            for (char ch : key) segments += ch == '.' ? 1 : 0;
+            if (segments > ConfigOptions::default_nesting_limit)
+                return std::unexpected(Error(origin_, first_line,
+                                             "the key has " + std::to_string(segments) +
+                                                 " dot-separated parts, deeper than the limit of " +
+                                                 std::to_string(ConfigOptions::default_nesting_limit) + " levels"));
             Node* node = &root;
             std::size_t start = 0;
             while (true) {

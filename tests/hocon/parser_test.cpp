@@ -187,6 +187,25 @@ TEST(Parser, NestingIsBounded) {
         {"a = " + std::string(100000, '['), too_deep},
         {"a = " + std::string(100000, '{'), "expected '}' or a new field, found '{'"},
     };
+    std::string long_path = "x";
+    for (int i = 0; i < 100000; ++i) long_path += ".x";
+    std::string path_at_limit = "x";  // 64 segments: the root and 63 objects below it
+    for (std::size_t i = 1; i < limit; ++i) path_at_limit += ".x";
+    const Case path_cases[] = {
+        {path_at_limit + " = 1", ""},
+        {path_at_limit + " = []", too_deep},
+        {path_at_limit + ".x = 1", "the key '" + path_at_limit + ".x' nests deeper than the limit of 64 levels"},
+        {long_path + " = 1", "the key '" + long_path + "' nests deeper than the limit of 64 levels"},
+    };
+    for (const Case& c : path_cases) {
+        auto parsed = parse(c.text);
+        if (c.error.empty()) {
+            EXPECT_TRUE(parsed.has_value()) << parsed.error();
+        } else {
+            ASSERT_FALSE(parsed.has_value());
+            EXPECT_EQ(parsed.error().message, c.error);
+        }
+    }
     for (const Case& c : cases) {
         auto parsed = parse(c.text);
         if (c.error.empty()) {

@@ -84,7 +84,9 @@ INSTANTIATE_TEST_SUITE_P(
         ReaderCase{"LaterDuplicateWins", "a = 1\na = 2", "{\"a\": \"2\"}"},
         ReaderCase{"Windows1252", "e = \x80\na = caf\xE9", "{\"e\": \"\xE2\x82\xAC\"; \"a\": \"caf\xC3\xA9\"}"},
         ReaderCase{"MalformedUnicodeEscape", "a = 1\nb = \\u00", "error: x.properties: line 2: malformed \\uxxxx escape in a value"},
-        ReaderCase{"Empty", "", "{}"}),
+        ReaderCase{"Empty", "", "{}"},
+        ReaderCase{"DeepKey", "a" + std::string(64, '.') + " = 1",
+                   "error: x.properties: line 1: the key has 65 dot-separated parts, deeper than the limit of 64 levels"}),
     [](const ::testing::TestParamInfo<ReaderCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
