@@ -3,6 +3,7 @@
 // Resolution of the successful documents is checked by the resolver's own suite.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -66,6 +67,21 @@ TEST(ConformanceParse, SyntaxErrorsFailInTheParser) {
         auto parsed = HoconParser(c.text, ConfigOptions::defaults()).parse();
         EXPECT_FALSE(parsed.has_value()) << c.id << ": " << c.text;
     }
+}
+
+// Every document of the equivalence folders reads (HOCON and JSON alike, by extension).
+TEST(ConformanceParse, EquivalenceDocumentsRead) {
+    namespace fs = std::filesystem;
+    int read = 0;
+    for (const auto& folder : fs::directory_iterator(std::string(VESKORA_CONFORMANCE) + "/hocon")) {
+        if (!folder.is_directory()) continue;
+        for (const auto& file : fs::directory_iterator(folder.path())) {
+            auto parsed = parse_file(file.path().string(), ConfigOptions::defaults());
+            EXPECT_TRUE(parsed.has_value()) << file.path() << ": " << parsed.error();
+            ++read;
+        }
+    }
+    EXPECT_GT(read, 10);
 }
 
 }  // namespace
