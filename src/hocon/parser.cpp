@@ -336,10 +336,9 @@ private:
     std::expected<std::vector<PathPiece>, Error> parse_path_pieces(bool allow_multi_line) {
         std::vector<PathPiece> pieces;
         while (!at_end()) {
-            if (std::size_t len = text::whitespace_at(s_, pos_, false)) {
+            if (text::whitespace_at(s_, pos_, false)) {
                 std::size_t start = pos_;
                 skip_inline_space();
-                (void)len;
                 pieces.push_back({PathPiece::Kind::Whitespace, std::string(s_.substr(start, pos_ - start))});
                 continue;
             }

@@ -198,9 +198,11 @@ std::optional<std::string> decode_quoted(std::string_view s, std::size_t& pos, s
             }
             default: {
                 ++pos;
-                std::string msg = "invalid escape " + describe_at(s, pos) + " in a quoted string";
-                msg.insert(msg.find('\'') + 1, "\\");
-                return msg;
+                if (static_cast<unsigned char>(e) < 0x20 || e == 0x7F)
+                    return "invalid escape: a backslash before " + describe_at(s, pos) + " in a quoted string";
+                std::size_t len = 1;
+                if (static_cast<unsigned char>(e) >= 0x80) decode_utf8(s, pos, len);
+                return "invalid escape '\\" + std::string(s.substr(pos, len)) + "' in a quoted string";
             }
         }
     }

@@ -132,6 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"NewlineInString", "a = \"ab\nc\"", "test.conf: line 1: newline in a quoted string (write \\n, or use a triple-quoted string)"},
         ErrorCase{"ControlInString", "a = \"\x01\"", "test.conf: line 1: control character U+0001 in a quoted string must be escaped"},
         ErrorCase{"BadEscape", "a = \"\\q\"", "test.conf: line 1: invalid escape '\\q' in a quoted string"},
+        ErrorCase{"EscapedNewline", "a = \"x\\\ny\"", "test.conf: line 1: invalid escape: a backslash before a newline in a quoted string"},
         ErrorCase{"ShortUnicodeEscape", "a = \"\\u12\"", "test.conf: line 1: a \\u escape needs four hexadecimal digits"},
         ErrorCase{"LoneSurrogate", "a = \"\\udc00\"", "test.conf: line 1: a \\u escape of a low surrogate must follow one of a high surrogate"},
         ErrorCase{"UnterminatedTripleQuote", "a = 1\nb = \"\"\"abc\n", "test.conf: line 2: unterminated triple-quoted string"},
