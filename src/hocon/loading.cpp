@@ -57,14 +57,14 @@ std::expected<void, Error> load_inclusion(Inclusion& inclusion, const SourceLoca
         if (found.empty() && !inclusion.location) found = search_list_candidates(inclusion.target, context.options);
     } else if (*inclusion.location == IncludeLocation::Classpath) {
         if (target.is_absolute() && !context.options.search_list().empty())
-            return std::unexpected(error_at(where, "absolute path in classpath include: " + inclusion.target));
+            return std::unexpected(error_at(where, "absolute path in classpath include: " + text::printable(inclusion.target)));
         found = search_list_candidates(inclusion.target, context.options);
     } else {
-        return std::unexpected(error_at(where, "url() includes are not supported: \"" + inclusion.target + "\""));
+        return std::unexpected(error_at(where, "url() includes are not supported: \"" + text::printable(inclusion.target) + "\""));
     }
     if (found.empty()) {
         if (inclusion.required)
-            return std::unexpected(error_at(where, "required include not found: " + inclusion.target));
+            return std::unexpected(error_at(where, "required include not found: " + text::printable(inclusion.target)));
         inclusion.loaded.reset();
         return {};
     }
@@ -132,9 +132,9 @@ std::expected<RawObject, Error> load_file_fields(const std::string& path, Includ
     fs::path canonical = fs::canonical(path, ec);
     if (ec) return std::unexpected(Error(path, 0, "cannot open the file: " + ec.message()));
     for (const fs::path& open : context.open_files)
-        if (open == canonical) return std::unexpected(Error("include cycle at " + path));
+        if (open == canonical) return std::unexpected(Error("include cycle at " + text::printable(path)));
     if (context.open_files.size() >= context.options.include_depth())
-        return std::unexpected(Error("include depth exceeded at " + path));
+        return std::unexpected(Error("include depth exceeded at " + text::printable(path)));
     auto data = text::read_file(path);
     if (!data) return std::unexpected(Error(path, 0, "cannot read the file: " + data.error()));
     if (auto bad = text::find_invalid_utf8(*data))
@@ -153,12 +153,12 @@ std::expected<RawObject, Error> parse_file(const std::string& path, const Config
     const fs::path name = p.filename();
     const bool has_extension = !name.empty() && !name.extension().empty();
     if (has_extension) {
-        if (!regular_file(p)) return std::unexpected(Error("file not found: " + path));
+        if (!regular_file(p)) return std::unexpected(Error("file not found: " + text::printable(path)));
         return detail::load_file_fields(path, context);
     }
     auto found = candidates(p);
     if (found.empty())
-        return std::unexpected(Error("no file found for " + path + " (looked for .conf, .json and .properties)"));
+        return std::unexpected(Error("no file found for " + text::printable(path) + " (looked for .conf, .json and .properties)"));
     RawObject merged;
     for (const std::string& candidate : found) {
         auto fields = detail::load_file_fields(candidate, context);

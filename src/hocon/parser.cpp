@@ -271,18 +271,18 @@ private:
             append = true;
             skip_space(nullptr);
         } else if (c != '{') {
-            return fail("expected ':', '=', '+=' or '{' after the key '" + key->text() + "', found " + found());
+            return fail("expected ':', '=', '+=' or '{' after the key '" + text::printable(key->text()) + "', found " + found());
         }
         // A path key a.b.c nests its value as deeply as braces would.
         const std::size_t extra = key->kind() == RawString::Kind::PathExpression ? key->as_path().size() - 1 : 0;
         if (depth_ + extra > limit_)
-            return std::unexpected(Error(where, "the key '" + key->text() + "' nests deeper than the limit of " +
+            return std::unexpected(Error(where, "the key '" + text::printable(key->text()) + "' nests deeper than the limit of " +
                                                     std::to_string(limit_) + " levels"));
         depth_ += extra;
         auto value = parse_value();
         depth_ -= extra;
         if (!value) return std::unexpected(value.error());
-        if (!*value) return fail("expected a value for the key '" + key->text() + "', found " + found());
+        if (!*value) return fail("expected a value for the key '" + text::printable(key->text()) + "', found " + found());
         RawValue v = std::move(**value);
         if (append) v = RawValue::append(std::move(v));
         fields.push_back(ObjectField(KeyValueField{std::move(*key), std::move(v), std::nullopt, where}));
@@ -327,7 +327,7 @@ private:
             ++pos_;
         }
         if (inclusion.location == IncludeLocation::Url)
-            return fail("url() includes are not supported: \"" + inclusion.target + "\"");
+            return fail("url() includes are not supported: \"" + text::printable(inclusion.target) + "\"");
         return inclusion;
     }
 
@@ -373,7 +373,7 @@ private:
         std::string current;
         bool has_content = false;
         auto empty_element = [&]() {
-            return fail("invalid path '" + std::string(written) +
+            return fail("invalid path '" + text::printable(written) +
                         "': a path element is empty (write \"\" for an empty key)");
         };
         for (const PathPiece& piece : pieces) {

@@ -235,6 +235,28 @@ bool is_json_number(std::string_view s) {
     return i == n;
 }
 
+std::string printable(std::string_view s) {
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    out.reserve(s.size());
+    for (unsigned char c : s) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\u00";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 std::string describe_at(std::string_view s, std::size_t pos) {
     if (pos >= s.size()) return "end of input";
     auto c = static_cast<unsigned char>(s[pos]);

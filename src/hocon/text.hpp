@@ -38,6 +38,10 @@ std::optional<std::string> decode_quoted(std::string_view s, std::size_t& pos, s
 // Whether the whole text is one literal of the JSON number grammar.
 bool is_json_number(std::string_view s);
 
+// The text with line breaks and other control characters written as escapes, so that a
+// message quoting it stays on one line.
+std::string printable(std::string_view s);
+
 // "end of input", "a newline", or the character in single quotes.
 std::string describe_at(std::string_view s, std::size_t pos);
 

@@ -139,6 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"LineCountAfterTripleQuote", "a = \"\"\"x\ny\"\"\"\nb = ?", "test.conf: line 3: reserved character '?' is not allowed outside quotes"},
         ErrorCase{"ObjectWithString", "a = x { b = 1 }", "test.conf: line 1: cannot concatenate an object with a string, number, boolean or null"},
         ErrorCase{"ObjectWithArray", "a = { } [ ]", "test.conf: line 1: cannot concatenate an object with an array"},
+        ErrorCase{"MessageStaysOnOneLine", "\"\"\"two\nlines\"\"\" x", "test.conf: line 2: expected ':', '=', '+=' or '{' after the key '\"two\\nlines x\"', found end of input"},
         ErrorCase{"PlusWithoutEquals", "a + 1", "test.conf: line 1: expected ':', '=', '+=' or '{' after the key 'a', found '+'"},
         ErrorCase{"IncludeUnquoted", "include foo", "test.conf: line 1: include must be followed by a quoted string, or by file(), classpath() or url() around one, optionally inside required(), found 'f'"},
         ErrorCase{"IncludeWithValue", "include \"x\" : 1", "test.conf: line 1: expected ',' or a newline after a field, found ':'"},
