@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "compile_helpers.hpp"
+#include "render/compile.hpp"
+#include "render/config_loader.hpp"
+#include "render/ruleset.hpp"
+
+namespace {
+
+using namespace veskora::render;
+using namespace veskora::compile_test;
+
+const std::string kMarker = "__veskora_internal_0_0__";
+
+TemplateConfig document(Value root, bool with_loop = false) {
+    TemplateConfig config{std::move(root), {}};
+    if (with_loop) {
+        config.structured_loops.emplace(kMarker, StructuredLoopTemplate{"item", "list", S("{item}!")});
+    }
+    return config;
+}
+
+ProcessorMap host(std::vector<std::pair<std::string, std::string>> names_and_tags) {
+    ProcessorMap map;
+    for (auto& [name, tag] : names_and_tags) {
+        map.insert_or_assign(name, make_processor([tag](std::string_view s) -> ProcessResult {
+                                 return tag + "(" + std::string(s) + ")";
+                             }));
+    }
+    return map;
+}
+
+std::vector<std::string> sorted_keys(const NodeMap& map) {
+    std::vector<std::string> keys;
+    for (const auto& [key, node] : map) keys.push_back(key);
+    std::sort(keys.begin(), keys.end());
+    return keys;
+}
+
+TEST(RuleSetBuild, RootMustBeAnObject) {
+    for (const Value& root : {S("text"), A({S("a")}), N(), U(1), B(true)}) {
+        auto ruleset = RuleSet::from_template_config(document(root), host({{"p", "p"}}));
+        ASSERT_FALSE(ruleset);
+        EXPECT_EQ(ruleset.error().fmt(), "config root must be an object");
+    }
+}
+
+TEST(RuleSetBuild, EmptyDocumentHasTheBuiltInProcessors) {
+    auto ruleset = RuleSet::from_template_config(document(O({})), {});
+    ASSERT_TRUE(ruleset) << ruleset.error();
+    EXPECT_TRUE(std::get<StructuredNode::Object>(ruleset->structured().data).empty());
+    EXPECT_TRUE(ruleset->rules().empty());
+    EXPECT_TRUE(ruleset->context_defaults().empty());
+    std::vector<std::string> names;
+    for (const auto& [name, processor] : ruleset->processors()) names.push_back(name);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"article", "capitalize", "lowercase", "ordinal", "past_tense",
+                                               "pluralize", "possessive", "present_participle", "quote",
+                                               "sentence", "singularize", "slug", "titlecase", "trim",
+                                               "uppercase"}));
+}
+
+TEST(RuleSetBuild, HostProcessorsReplaceAndExtendTheBuiltIns) {
+    auto ruleset = RuleSet::from_template_config(
+        document(O({{"a", S("{name | uppercase}")}, {"b", S("{name | shout | lowercase}")}, {"name", S("Ann")}})),
+        host({{"uppercase", "host"}, {"shout", "shout"}}));
+    ASSERT_TRUE(ruleset) << ruleset.error();
+    EXPECT_EQ(ruleset->processors().size(), 16u);
+    EXPECT_EQ(render_rule(*ruleset, "a").value(), "host(Ann)");
+    EXPECT_EQ(render_rule(*ruleset, "b").value(), "shout(ann)");
+
+    auto unknown = RuleSet::from_template_config(document(O({{"a", S("{name | nope}")}})), {});
+    ASSERT_FALSE(unknown);
+    EXPECT_EQ(unknown.error().fmt(), "unknown processor: nope");
+}
+
+TEST(RuleSetBuild, ObjectValuedContextHoldsTheDefaults) {
+    auto ruleset = RuleSet::from_template_config(
+        document(O({{"context", O({{"name", S("Ann")}, {"home", O({{"city", S("Oslo")}})}})},
+                    {"greeting", S("{name} from {home.city}")}})),
+        {});
+    ASSERT_TRUE(ruleset) << ruleset.error();
+    EXPECT_EQ(sorted_keys(ruleset->rules()), (std::vector<std::string>{"greeting"}));
+    EXPECT_EQ(sorted_keys(ruleset->context_defaults()), (std::vector<std::string>{"home", "home.city", "name"}));
+    EXPECT_NE(ruleset->structured().child("context.home.city"), nullptr);
+    EXPECT_EQ(render_rule(*ruleset, "greeting").value(), "Ann from Oslo");
+    EXPECT_EQ(render_rule(*ruleset, "context").error(), RenderError::unknown_rule("context"));
+}
+
+TEST(RuleSetBuild, OtherContextValuesAreOrdinaryRules) {
+    for (const Value& context : {S("plain {x}"), A({S("a")})}) {
+        auto ruleset = RuleSet::from_template_config(document(O({{"context", context}, {"x", S("y")}})), {});
+        ASSERT_TRUE(ruleset) << ruleset.error();
+        EXPECT_EQ(sorted_keys(ruleset->rules()), (std::vector<std::string>{"context", "x"}));
+        EXPECT_TRUE(ruleset->context_defaults().empty());
+        EXPECT_NE(ruleset->structured().child("context"), nullptr);
+    }
+}
+
+TEST(RuleSetBuild, LoopBlocksOnlyInArraysOfObjectValuedRules) {
+    const std::string outside =
+        "invalid template expression: structured loop blocks must be inside arrays in object-valued rules";
+    const struct {
+        const char* what;
+        Value root;
+        std::string error;
+    } cases[] = {
+        {"top-level block", O({{"r", S(kMarker)}}), outside},
+        {"top-level array", O({{"r", A({S(kMarker)})}}), outside},
+        {"inside context", O({{"context", O({{"items", A({S(kMarker)})}})}}), outside},
+        {"context string", O({{"context", S(kMarker)}}), outside},
+        // The structured compile runs first: the text rule alone would accept the string.
+        {"member value", O({{"r", O({{"k", S(kMarker)}})}}),
+         "invalid template expression: structured loop blocks must be array entries"},
+        {"accepted", O({{"r", O({{"items", A({S(kMarker), S("x")})}})}, {"list", A({U(1)})}}), ""},
+    };
+    for (const auto& c : cases) {
+        auto ruleset = RuleSet::from_template_config(document(c.root, true), {});
+        EXPECT_EQ(ruleset ? std::string() : ruleset.error().fmt(), c.error) << c.what;
+        if (!ruleset) continue;
+        EXPECT_EQ(sorted_keys(ruleset->rules()), (std::vector<std::string>{"list", "r", "r.items"}));
+        EXPECT_EQ(render_rule(*ruleset, "r.items").error(), RenderError::unsupported_value("array"));
+        auto value = ruleset->render_rule_structured_with_context_and_options("r", {}, 0);
+        ASSERT_TRUE(value) << value.error();
+        EXPECT_EQ(value->to_compact_json().value(), R"({"items":["1!","x"]})");
+    }
+}
+
+TEST(RuleSetBuild, FirstErrorOfAKeyFailsTheBuild) {
+    const struct {
+        const char* what;
+        Value root;
+        std::string error;
+    } cases[] = {
+        {"bad template", O({{"a", S("ok")}, {"b", S("{")}}), "invalid template expression: unmatched opening brace in template"},
+        {"top-level weighted", O({{"a", A({O({{"value", S("x")}})})}}),
+         "invalid weighted choice: weighted entries must contain only value and weight"},
+        {"context weighted", O({{"context", O({{"m", A({O({{"weight", U(1)}})})}})}}),
+         "invalid weighted choice: weighted entries must contain only value and weight"},
+        {"member weighted is kept", O({{"a", O({{"m", A({O({{"weight", U(1)}})})}})}}), ""},
+    };
+    for (const auto& c : cases) {
+        auto ruleset = RuleSet::from_template_config(document(c.root), {});
+        EXPECT_EQ(ruleset ? std::string() : ruleset.error().fmt(), c.error) << c.what;
+    }
+}
+
+}  // namespace
