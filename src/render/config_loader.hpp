@@ -3,12 +3,17 @@
 // Pre-processing of each text, include resolution and loop body extraction live here too.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <expected>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "hocon/options.hpp"
+#include "hocon/raw.hpp"
 #include "hocon/value.hpp"
 #include "support/hash.hpp"
 
@@ -30,7 +35,119 @@ struct TemplateConfig {
     support::StringMap<StructuredLoopTemplate> structured_loops;
 };
 
+// The error of the loader's inner operations; it never leaves the loader.
+class LoadError {
+public:
+    enum class Kind : std::uint8_t { Message, PrefixCollision };
+
+    static LoadError message(std::string text) { return LoadError(Kind::Message, std::move(text)); }
+    // A text of the attempt already holds the attempt's internal prefix: start the next attempt.
+    static LoadError prefix_collision() { return LoadError(Kind::PrefixCollision, {}); }
+
+    Kind kind() const { return kind_; }
+    bool is_prefix_collision() const { return kind_ == Kind::PrefixCollision; }
+    // The failure message (empty for PrefixCollision).
+    const std::string& text() const { return text_; }
+
+    bool operator==(const LoadError&) const = default;
+
+private:
+    LoadError(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+
+    Kind kind_;
+    std::string text_;
+};
+
+// The header of one structured loop block.
+struct LoopHeader {
+    std::string variable;
+    std::string source;
+
+    bool operator==(const LoopHeader&) const = default;
+};
+
+// One parsed source text: its unresolved top-level fields in source order (includes injected,
+// loop markers replaced by their wrappers) and the headers of every block it holds or includes,
+// by marker.
+struct ParsedRaw {
+    std::vector<hocon::ObjectField> fields;
+    support::StringMap<LoopHeader> loops;
+};
+
+enum class IncludeKind : std::uint8_t { File = 0, Classpath = 1, Plain = 2 };
+
+// One include statement rewritten into a placeholder field.
+struct IncludeSpec {
+    std::string target;  // the decoded string of the statement
+    bool required = false;
+    IncludeKind kind = IncludeKind::Plain;
+
+    bool operator==(const IncludeSpec&) const = default;
+};
+
+// Canonical paths of the HOCON files being loaded, outermost first.
+using IncludeStack = std::vector<std::filesystem::path>;
+
+// How deeply structured loop blocks may nest inside each other's bodies within one load,
+// counted across included files. Each level parses its body as a text of its own.
+inline constexpr std::size_t max_structured_loop_nesting = 32;
+
+// The loader state of one load attempt.
+class TemplateConfigLoader {
+public:
+    TemplateConfigLoader(std::uint64_t attempt, hocon::ConfigOptions options);
+
+    std::string prefix;                  // "__veskora_internal_{attempt}_"
+    hocon::ConfigOptions config_options;  // what every parse of the attempt runs with
+    std::uint64_t next_id = 0;           // numbers loop markers and include placeholders
+
+    // One HOCON text: prefix guard, loop blocks, include rewrite, parse, include injection,
+    // loop bodies put back behind their markers.
+    std::expected<ParsedRaw, LoadError> parse_raw(std::string_view text, IncludeStack& stack);
+
+    // One candidate file: ".conf" through parse_raw (cycle and depth checked, messages
+    // prefixed with the path), anything else through the HOCON library's own reader.
+    std::expected<ParsedRaw, LoadError> load_path(const std::string& path, IncludeStack& stack);
+
+    // Replaces each placeholder field of the object by an inclusion field holding the loaded
+    // fields; used specs are removed from `specs`, headers of loaded files added to `loops`.
+    std::expected<void, LoadError> inject_includes(hocon::RawObject& object, support::StringMap<IncludeSpec>& specs,
+                                                   support::StringMap<LoopHeader>& loops, IncludeStack& stack);
+    std::expected<void, LoadError> inject_value(hocon::RawValue& value, support::StringMap<IncludeSpec>& specs,
+                                                support::StringMap<LoopHeader>& loops, IncludeStack& stack);
+
+    // Resolves the collected fields and pairs loop headers with their bodies.
+    std::expected<TemplateConfig, LoadError> finish(ParsedRaw parsed) const;
+
+private:
+    std::expected<std::vector<hocon::ObjectField>, LoadError> resolve_include(const IncludeSpec& spec,
+                                                                             support::StringMap<LoopHeader>& loops,
+                                                                             IncludeStack& stack);
+
+    std::size_t loop_depth_ = 0;  // loop bodies being parsed inside each other right now
+};
+
 namespace config_loader {
+
+// The include rewrite of one text: recognised include statements become placeholder fields
+// ("<name>" = null), recorded by placeholder name. Names are drawn from `next_id`.
+struct IncludeRewrite {
+    std::string text;
+    support::StringMap<IncludeSpec> specs;
+};
+IncludeRewrite rewrite_includes(std::string_view text, std::string_view prefix, std::uint64_t& next_id);
+
+// The existing files a path stands for, in the order conf, json, properties; empty when none.
+std::vector<std::string> config_paths(const std::string& path);
+
+// Puts a copy of `replacement` in the place of the first quoted string equal to `marker`.
+std::expected<bool, LoadError> replace_marker_value(hocon::RawValue& value, std::string_view marker,
+                                                    const hocon::RawValue& replacement);
+
+// Takes every loop wrapper out of a resolved value: the body goes into `bodies` under its
+// marker, and the marker string takes the wrapper's place.
+std::expected<hocon::Value, LoadError> extract_loop_bodies(hocon::Value value, std::string_view prefix,
+                                                           support::StringMap<hocon::Value>& bodies);
 
 // A document from HOCON text; without options every attempt uses the library defaults.
 // The error is the loader's message.

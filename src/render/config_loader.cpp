@@ -1,0 +1,749 @@
+#include "render/config_loader.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <deque>
+#include <string>
+#include <system_error>
+#include <utility>
+
+#include "hocon/config.hpp"
+#include "hocon/parser.hpp"
+#include "render/structured_template.hpp"
+#include "render/value.hpp"
+#include "support/utf8.hpp"
+
+namespace veskora::render {
+namespace {
+
+// Joins texts and unsigned numbers into one string (GCC 12 has no <format>).
+inline void append_piece(std::string& out, std::string_view text) { out.append(text); }
+inline void append_piece(std::string& out, std::uint64_t number) { out.append(std::to_string(number)); }
+inline void append_piece(std::string& out, int number) { out.append(std::to_string(number)); }
+
+template <class... Pieces>
+std::string concat(const Pieces&... pieces) {
+    std::string out;
+    (append_piece(out, pieces), ...);
+    return out;
+}
+
+constexpr std::string_view body_key_name = "structured_template_value";
+constexpr std::string_view one_value_message = "structured loop body must contain one HOCON value";
+
+std::unexpected<LoadError> fail(std::string text) { return std::unexpected(LoadError::message(std::move(text))); }
+
+std::string os_error_text(int code) {
+    return concat(std::generic_category().message(code), " (os error ", code, ")");
+}
+
+// The text with every ill-formed UTF-8 sequence replaced by U+FFFD, for paths in messages.
+std::string lossy_utf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    while (!bytes.empty()) {
+        const auto error = support::validate_utf8(bytes);
+        if (!error) {
+            out.append(bytes);
+            break;
+        }
+        out.append(bytes.substr(0, error->valid_up_to));
+        out.append("\xEF\xBF\xBD");
+        const std::size_t skip = error->error_len.value_or(bytes.size() - error->valid_up_to);
+        bytes.remove_prefix(error->valid_up_to + skip);
+    }
+    return out;
+}
+
+// The whole file, or the operating system's description of why it cannot be read.
+std::expected<std::string, std::string> read_whole_file(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(os_error_text(errno));
+    std::string content;
+    char buffer[65536];
+    while (true) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            const int code = errno;
+            ::close(fd);
+            return std::unexpected(os_error_text(code));
+        }
+        content.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return content;
+}
+
+bool is_regular_file(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// --- paths -------------------------------------------------------------------------------------
+
+// The final component of a path as a component walk sees it: trailing separators and "."
+// components do not count. Nothing for the root, an empty path, "." or "..".
+struct FinalComponent {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+};
+
+std::optional<FinalComponent> final_component(std::string_view path) {
+    std::optional<FinalComponent> last;
+    bool last_is_name = false;
+    std::size_t pos = 0;
+    bool first = true;
+    while (pos < path.size()) {
+        if (path[pos] == '/') {
+            ++pos;
+            first = false;
+            continue;
+        }
+        std::size_t end = path.find('/', pos);
+        if (end == std::string_view::npos) end = path.size();
+        const std::string_view name = path.substr(pos, end - pos);
+        if (name == ".") {
+            // Only a leading "." is a component of its own (the current directory).
+            if (first) {
+                last = FinalComponent{pos, end};
+                last_is_name = false;
+            }
+        } else {
+            last = FinalComponent{pos, end};
+            last_is_name = name != "..";
+        }
+        first = false;
+        pos = end;
+    }
+    if (!last || !last_is_name) return std::nullopt;
+    return last;
+}
+
+// The extension of a final component: after its last ".", none when the only "." comes first.
+std::optional<std::string_view> extension_of(std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return std::nullopt;
+    return name.substr(dot + 1);
+}
+
+std::string join_search_dir(const std::string& dir, const std::string& target) {
+    if (target.starts_with('/') || dir.empty()) return target;
+    if (dir.ends_with('/')) return dir + target;
+    return dir + "/" + target;
+}
+
+// --- the include rewrite -----------------------------------------------------------------------
+
+std::optional<unsigned> hex_digit(char c) {
+    if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+    if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
+    return std::nullopt;
+}
+
+std::optional<unsigned> hex4(std::string_view s, std::size_t pos) {
+    if (pos + 4 > s.size()) return std::nullopt;
+    unsigned value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto digit = hex_digit(s[pos + i]);
+        if (!digit) return std::nullopt;
+        value = value * 16 + *digit;
+    }
+    return value;
+}
+
+// Decodes one JSON string literal, quotation marks included; nothing if it is not one.
+std::optional<std::string> decode_json_string(std::string_view literal) {
+    if (literal.size() < 2 || literal.front() != '"' || literal.back() != '"') return std::nullopt;
+    const std::string_view s = literal.substr(1, literal.size() - 2);
+    std::string out;
+    out.reserve(s.size());
+    std::size_t pos = 0;
+    while (pos < s.size()) {
+        const char c = s[pos];
+        if (static_cast<unsigned char>(c) < 0x20 || c == '"') return std::nullopt;
+        if (c != '\\') {
+            out.push_back(c);
+            ++pos;
+            continue;
+        }
+        if (pos + 1 >= s.size()) return std::nullopt;
+        const char e = s[pos + 1];
+        pos += 2;
+        switch (e) {
+            case '"': out.push_back('"'); break;
+            case '\\': out.push_back('\\'); break;
+            case '/': out.push_back('/'); break;
+            case 'b': out.push_back('\b'); break;
+            case 'f': out.push_back('\f'); break;
+            case 'n': out.push_back('\n'); break;
+            case 'r': out.push_back('\r'); break;
+            case 't': out.push_back('\t'); break;
+            case 'u': {
+                const auto unit = hex4(s, pos);
+                if (!unit) return std::nullopt;
+                pos += 4;
+                char32_t code = *unit;
+                if (code >= 0xDC00 && code <= 0xDFFF) return std::nullopt;  // lone trailing surrogate
+                if (code >= 0xD800 && code <= 0xDBFF) {
+                    if (pos + 2 > s.size() || s[pos] != '\\' || s[pos + 1] != 'u') return std::nullopt;
+                    const auto low = hex4(s, pos + 2);
+                    if (!low || *low < 0xDC00 || *low > 0xDFFF) return std::nullopt;
+                    pos += 6;
+                    code = 0x10000 + ((code - 0xD800) << 10) + (*low - 0xDC00);
+                }
+                support::append_utf8(out, code);
+                break;
+            }
+            default: return std::nullopt;
+        }
+    }
+    return out;
+}
+
+struct IncludeStatement {
+    std::size_t end = 0;  // offset just after the statement
+    IncludeSpec spec;
+};
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// An include statement whose word "include" starts at `start`, on one line; nothing when the
+// text there does not fit the grammar (the HOCON parser then sees it as written).
+std::optional<IncludeStatement> read_include_statement(std::string_view t, std::size_t start) {
+    const std::size_t n = t.size();
+    std::size_t pos = start + 7;
+    auto skip_blanks = [&] {
+        while (pos < n && is_blank(t[pos])) ++pos;
+    };
+    auto consume = [&](std::string_view word) {
+        if (t.substr(pos, word.size()) != word) return false;
+        pos += word.size();
+        return true;
+    };
+    auto consume_close = [&] {
+        if (pos >= n || t[pos] != ')') return false;
+        ++pos;
+        return true;
+    };
+
+    if (pos < n) {
+        const unsigned char next = static_cast<unsigned char>(t[pos]);
+        const bool word_byte = (next >= '0' && next <= '9') || (next >= 'a' && next <= 'z') ||
+                               (next >= 'A' && next <= 'Z') || next == '_';
+        if (word_byte) return std::nullopt;
+    }
+    skip_blanks();
+    IncludeSpec spec;
+    if (consume("required(")) {
+        spec.required = true;
+        skip_blanks();
+    }
+    if (consume("classpath(")) {
+        spec.kind = IncludeKind::Classpath;
+    } else if (consume("file(")) {
+        spec.kind = IncludeKind::File;
+    } else {
+        spec.kind = IncludeKind::Plain;
+    }
+    skip_blanks();
+    if (pos >= n || t[pos] != '"') return std::nullopt;
+    std::size_t close = pos + 1;
+    while (close < n && t[close] != '"') close += t[close] == '\\' ? 2 : 1;
+    if (close >= n) return std::nullopt;
+    auto target = decode_json_string(t.substr(pos, close + 1 - pos));
+    if (!target) return std::nullopt;
+    spec.target = std::move(*target);
+    pos = close + 1;
+    skip_blanks();
+    if (spec.kind != IncludeKind::Plain) {
+        if (!consume_close()) return std::nullopt;
+        skip_blanks();
+    }
+    if (spec.required && !consume_close()) return std::nullopt;
+    return IncludeStatement{pos, std::move(spec)};
+}
+
+// --- raw tree helpers --------------------------------------------------------------------------
+
+std::expected<hocon::RawValue, LoadError> rebuild_concat(std::vector<hocon::RawValue> parts,
+                                                         std::vector<std::string> separators) {
+    auto rebuilt = hocon::RawValue::concat(std::move(parts), std::move(separators));
+    if (!rebuilt) return fail(rebuilt.error().render());
+    return std::move(*rebuilt);
+}
+
+bool is_single_segment(const hocon::RawString& key, std::string_view segment) {
+    const auto path = key.as_path();
+    return path.size() == 1 && path.front() == segment;
+}
+
+}  // namespace
+
+// --- loader state ------------------------------------------------------------------------------
+
+TemplateConfigLoader::TemplateConfigLoader(std::uint64_t attempt, hocon::ConfigOptions options)
+    : prefix(concat("__veskora_internal_", attempt, "_")), config_options(std::move(options)) {}
+
+namespace config_loader {
+
+IncludeRewrite rewrite_includes(std::string_view t, std::string_view prefix, std::uint64_t& next_id) {
+    IncludeRewrite result;
+    result.text.reserve(t.size());
+    std::vector<char> brackets;
+    bool key_position = true;
+    std::size_t copied = 0;
+    std::size_t pos = 0;
+    const std::size_t n = t.size();
+
+    while (pos < n) {
+        const char c = t[pos];
+        if (t.substr(pos, 3) == R"(""")") {
+            const std::size_t close = t.find(R"(""")", pos + 3);
+            pos = close == std::string_view::npos ? n : close + 3;
+            key_position = false;
+        } else if (c == '"') {
+            ++pos;
+            while (pos < n && t[pos] != '"') pos += t[pos] == '\\' ? 2 : 1;
+            pos = pos >= n ? n : pos + 1;
+            key_position = false;
+        } else if (c == '#' || t.substr(pos, 2) == "//") {
+            const std::size_t line_feed = t.find('\n', pos);
+            if (line_feed == std::string_view::npos) break;
+            pos = line_feed;
+        } else if (t.substr(pos, 2) == "${") {
+            const std::size_t close = t.find('}', pos + 2);
+            pos = close == std::string_view::npos ? n : close + 1;
+            key_position = false;
+        } else if (key_position && (brackets.empty() || brackets.back() != '[') && t.substr(pos, 7) == "include") {
+            key_position = false;
+            auto statement = read_include_statement(t, pos);
+            if (!statement) {
+                ++pos;
+                continue;
+            }
+            std::string name = concat(prefix, "include_", next_id, "__");
+            ++next_id;
+            result.text.append(t, copied, pos - copied);
+            result.text.push_back('"');
+            result.text.append(name);
+            result.text.append("\" = null");
+            result.specs.insert_or_assign(std::move(name), std::move(statement->spec));
+            pos = copied = statement->end;
+        } else if (c == ' ' || c == '\t') {
+            ++pos;
+        } else if (c == '\n' || c == '\r' || c == ',') {
+            key_position = brackets.empty() || brackets.back() == '{';
+            ++pos;
+        } else if (c == '{') {
+            brackets.push_back('{');
+            key_position = true;
+            ++pos;
+        } else if (c == '[') {
+            brackets.push_back('[');
+            key_position = false;
+            ++pos;
+        } else if (c == '}' || c == ']') {
+            if (!brackets.empty()) brackets.pop_back();
+            key_position = false;
+            ++pos;
+        } else {
+            key_position = false;
+            ++pos;
+        }
+    }
+    result.text.append(t, copied);
+    return result;
+}
+
+std::vector<std::string> config_paths(const std::string& path) {
+    std::vector<std::string> candidates;
+    const auto component = final_component(path);
+    if (!component) return candidates;
+    const std::string_view name = std::string_view(path).substr(component->begin, component->end - component->begin);
+    if (const auto extension = extension_of(name)) {
+        if ((*extension == "conf" || *extension == "json" || *extension == "properties") && is_regular_file(path)) {
+            candidates.push_back(path);
+        }
+        return candidates;
+    }
+    const std::string stem = path.substr(0, component->end);
+    for (const char* extension : {"conf", "json", "properties"}) {
+        std::string candidate = concat(stem, ".", extension);
+        if (is_regular_file(candidate)) candidates.push_back(std::move(candidate));
+    }
+    return candidates;
+}
+
+std::expected<bool, LoadError> replace_marker_value(hocon::RawValue& value, std::string_view marker,
+                                                    const hocon::RawValue& replacement) {
+    switch (value.kind()) {
+        case hocon::RawValue::Kind::String: {
+            const hocon::RawString& string = *value.as_string();
+            if (string.kind() != hocon::RawString::Kind::Quoted || string.text() != marker) return false;
+            value = replacement;
+            return true;
+        }
+        case hocon::RawValue::Kind::Append:
+            return replace_marker_value(value.as_append()->value.get(), marker, replacement);
+        case hocon::RawValue::Kind::Object:
+            for (hocon::ObjectField& field : value.as_object()->fields) {
+                hocon::KeyValueField* kv = field.as_key_value();
+                if (!kv) continue;
+                auto found = replace_marker_value(kv->value, marker, replacement);
+                if (!found || *found) return found;
+            }
+            return false;
+        case hocon::RawValue::Kind::Array:
+            for (hocon::RawValue& element : *value.as_array()) {
+                auto found = replace_marker_value(element, marker, replacement);
+                if (!found || *found) return found;
+            }
+            return false;
+        case hocon::RawValue::Kind::Concatenation: {
+            auto [parts, separators] = std::move(*value.as_concatenation()).into_parts();
+            value = hocon::RawValue::null();
+            bool found = false;
+            for (hocon::RawValue& part : parts) {
+                auto in_part = replace_marker_value(part, marker, replacement);
+                if (!in_part) return std::unexpected(std::move(in_part.error()));
+                if (*in_part) {
+                    found = true;
+                    break;
+                }
+            }
+            auto rebuilt = rebuild_concat(std::move(parts), std::move(separators));
+            if (!rebuilt) return std::unexpected(std::move(rebuilt.error()));
+            value = std::move(*rebuilt);
+            return found;
+        }
+        default:
+            return false;
+    }
+}
+
+std::expected<hocon::Value, LoadError> extract_loop_bodies(hocon::Value value, std::string_view prefix,
+                                                           support::StringMap<hocon::Value>& bodies) {
+    const std::string marker_key = concat(prefix, "loop_marker");
+    const std::string body_key = concat(prefix, "loop_body");
+
+    // The resolved tree may nest far deeper than any one text (includes and substitutions stack
+    // up), so the walk keeps its own stack instead of recursing. It edits the tree in place,
+    // visiting values in the order a recursive walk would; bodies are kept in a deque, whose
+    // elements never move, until the walk has finished with them.
+    hocon::Value root = std::move(value);
+    std::deque<std::pair<std::string, hocon::Value>> taken;
+    std::vector<hocon::Value*> pending{&root};
+    while (!pending.empty()) {
+        hocon::Value* current = pending.back();
+        pending.pop_back();
+        if (auto* array = current->as_array()) {
+            for (auto it = array->rbegin(); it != array->rend(); ++it) pending.push_back(&*it);
+            continue;
+        }
+        auto* object = current->as_object();
+        if (!object) continue;
+        const auto marker = object->find(marker_key);
+        if (marker == object->end()) {
+            for (auto it = object->rbegin(); it != object->rend(); ++it) pending.push_back(&it->second);
+            continue;
+        }
+        const auto body = object->find(body_key);
+        if (object->size() != 2 || body == object->end()) return fail(std::string(one_value_message));
+        const std::string* marker_text = marker->second.as_string();
+        if (!marker_text) return fail("invalid structured loop marker");
+        std::string marker_string = *marker_text;
+        taken.emplace_back(marker_string, std::move(body->second));
+        *current = hocon::Value(std::move(marker_string));
+        pending.push_back(&taken.back().second);
+    }
+    for (auto& [marker, body] : taken) bodies.insert_or_assign(std::move(marker), std::move(body));
+    return root;
+}
+
+}  // namespace config_loader
+
+// --- parsing one text --------------------------------------------------------------------------
+
+std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_view text, IncludeStack& stack) {
+    if (text.find(prefix) != std::string_view::npos) return std::unexpected(LoadError::prefix_collision());
+
+    auto transformed = structured_template::transform_source(text, prefix, next_id);
+    if (!transformed) return fail(std::move(transformed.error()));
+
+    auto rewrite = config_loader::rewrite_includes(transformed->text, prefix, next_id);
+
+    auto parsed = hocon::HoconParser(rewrite.text, config_options).parse();
+    if (!parsed) return fail(concat("parsing configuration: ", parsed.error().render()));
+    hocon::RawObject& object = *parsed;
+
+    support::StringMap<LoopHeader> loops;
+    if (auto injected = inject_includes(object, rewrite.specs, loops, stack); !injected) {
+        return std::unexpected(std::move(injected.error()));
+    }
+
+    for (LoopSource& loop : transformed->loops) {
+        if (loop_depth_ >= max_structured_loop_nesting) {
+            return fail(concat("structured loop blocks nested deeper than ", max_structured_loop_nesting));
+        }
+        const std::string body_text = concat(body_key_name, " = ", loop.body);
+        ++loop_depth_;
+        auto body = parse_raw(body_text, stack);
+        --loop_depth_;
+        if (!body) return std::unexpected(std::move(body.error()));
+
+        hocon::RawValue* body_value = nullptr;
+        for (hocon::ObjectField& field : body->fields) {
+            if (field.as_comment()) continue;
+            hocon::KeyValueField* kv = field.as_key_value();
+            if (!kv || body_value || !is_single_segment(kv->key, body_key_name)) {
+                return fail(std::string(one_value_message));
+            }
+            body_value = &kv->value;
+        }
+        if (!body_value) return fail(std::string(one_value_message));
+
+        std::vector<std::pair<hocon::RawString, hocon::RawValue>> wrapper_fields;
+        wrapper_fields.emplace_back(hocon::RawString::quoted(concat(prefix, "loop_marker")),
+                                    hocon::RawValue::string(hocon::RawString::quoted(loop.marker)));
+        wrapper_fields.emplace_back(hocon::RawString::quoted(concat(prefix, "loop_body")),
+                                    std::move(*body_value));
+        const hocon::RawValue wrapper = hocon::RawValue::object(std::move(wrapper_fields));
+
+        bool placed = false;
+        for (hocon::ObjectField& field : object.fields) {
+            hocon::KeyValueField* kv = field.as_key_value();
+            if (!kv) continue;
+            auto found = config_loader::replace_marker_value(kv->value, loop.marker, wrapper);
+            if (!found) return std::unexpected(std::move(found.error()));
+            if (*found) {
+                placed = true;
+                break;
+            }
+        }
+        if (!placed) return fail("structured loop marker was not found");
+
+        for (auto& [marker, header] : body->loops) loops.insert_or_assign(marker, std::move(header));
+        loops.insert_or_assign(std::move(loop.marker), LoopHeader{std::move(loop.variable), std::move(loop.source)});
+    }
+
+    return ParsedRaw{std::move(object.fields), std::move(loops)};
+}
+
+// --- files and includes ------------------------------------------------------------------------
+
+std::expected<ParsedRaw, LoadError> TemplateConfigLoader::load_path(const std::string& path, IncludeStack& stack) {
+    const auto component = final_component(path);
+    const std::string_view name =
+        component ? std::string_view(path).substr(component->begin, component->end - component->begin) : "";
+    const std::string shown = lossy_utf8(path);
+
+    if (extension_of(name) != std::optional<std::string_view>("conf")) {
+        // JSON and properties files are the HOCON library's to read; a one-line include
+        // statement lets its parser find and read the file exactly as an include would.
+        std::string statement = "include required(file(";
+        append_json_string(statement, shown);
+        statement.append("))");
+        auto parsed = hocon::HoconParser(statement, config_options).parse();
+        if (!parsed) return fail(parsed.error().render());
+        if (parsed->fields.empty()) return fail("failed to load included config");
+        hocon::InclusionField* inclusion = parsed->fields.back().as_inclusion();
+        if (!inclusion || !inclusion->inclusion.loaded) return fail("failed to load included config");
+        return ParsedRaw{std::move(inclusion->inclusion.loaded->fields), {}};
+    }
+
+    std::error_code error;
+    std::filesystem::path canonical = std::filesystem::canonical(path, error);
+    if (error) return fail(concat(shown, ": ", os_error_text(error.value())));
+    for (const auto& open : stack) {
+        if (open == canonical) return fail(concat("include cycle at ", shown));
+    }
+    if (stack.size() >= config_options.include_depth()) return fail(concat("include depth exceeded at ", shown));
+
+    auto text = read_whole_file(path);
+    if (!text) return fail(concat(shown, ": ", text.error()));
+    if (support::validate_utf8(*text)) return fail(concat(shown, ": stream did not contain valid UTF-8"));
+
+    stack.push_back(std::move(canonical));
+    auto parsed = parse_raw(*text, stack);
+    stack.pop_back();
+    if (!parsed && !parsed.error().is_prefix_collision()) {
+        return fail(concat(shown, ": ", parsed.error().text()));
+    }
+    return parsed;
+}
+
+std::expected<std::vector<hocon::ObjectField>, LoadError> TemplateConfigLoader::resolve_include(
+    const IncludeSpec& spec, support::StringMap<LoopHeader>& loops, IncludeStack& stack) {
+    auto search_list = [&]() -> std::vector<std::string> {
+        for (const std::string& dir : config_options.search_list()) {
+            auto found = config_loader::config_paths(join_search_dir(dir, spec.target));
+            if (!found.empty()) return found;
+        }
+        return {};
+    };
+
+    std::vector<std::string> candidates;
+    switch (spec.kind) {
+        case IncludeKind::Classpath:
+            if (spec.target.starts_with('/') && !config_options.search_list().empty()) {
+                return fail("absolute path in classpath include");
+            }
+            candidates = search_list();
+            break;
+        case IncludeKind::File:
+            candidates = config_loader::config_paths(spec.target);
+            break;
+        case IncludeKind::Plain:
+            candidates = config_loader::config_paths(spec.target);
+            if (candidates.empty()) candidates = search_list();
+            break;
+    }
+
+    std::vector<hocon::ObjectField> fields;
+    if (candidates.empty()) {
+        if (spec.required) return fail(concat("required include not found: ", spec.target));
+        return fields;
+    }
+    for (const std::string& candidate : candidates) {
+        auto loaded = load_path(candidate, stack);
+        if (!loaded) return std::unexpected(std::move(loaded.error()));
+        for (hocon::ObjectField& field : loaded->fields) fields.push_back(std::move(field));
+        for (auto& [marker, header] : loaded->loops) loops.insert_or_assign(marker, std::move(header));
+    }
+    return fields;
+}
+
+std::expected<void, LoadError> TemplateConfigLoader::inject_includes(hocon::RawObject& object,
+                                                                     support::StringMap<IncludeSpec>& specs,
+                                                                     support::StringMap<LoopHeader>& loops,
+                                                                     IncludeStack& stack) {
+    for (hocon::ObjectField& field : object.fields) {
+        hocon::KeyValueField* kv = field.as_key_value();
+        if (!kv) continue;
+        const auto path = kv->key.as_path();
+        if (path.size() == 1) {
+            if (const auto spec = specs.find(path.front()); spec != specs.end()) {
+                IncludeSpec include = std::move(spec->second);
+                specs.erase(spec);
+                auto fields = resolve_include(include, loops, stack);
+                if (!fields) return std::unexpected(std::move(fields.error()));
+                field = hocon::ObjectField::inclusion(hocon::Inclusion{
+                    std::move(include.target), include.required, std::nullopt, hocon::RawObject{std::move(*fields)}});
+                continue;
+            }
+        }
+        if (auto injected = inject_value(kv->value, specs, loops, stack); !injected) return injected;
+    }
+    return {};
+}
+
+std::expected<void, LoadError> TemplateConfigLoader::inject_value(hocon::RawValue& value,
+                                                                  support::StringMap<IncludeSpec>& specs,
+                                                                  support::StringMap<LoopHeader>& loops,
+                                                                  IncludeStack& stack) {
+    switch (value.kind()) {
+        case hocon::RawValue::Kind::Object:
+            return inject_includes(*value.as_object(), specs, loops, stack);
+        case hocon::RawValue::Kind::Array:
+            for (hocon::RawValue& element : *value.as_array()) {
+                if (auto injected = inject_value(element, specs, loops, stack); !injected) return injected;
+            }
+            return {};
+        case hocon::RawValue::Kind::Concatenation: {
+            auto [parts, separators] = std::move(*value.as_concatenation()).into_parts();
+            value = hocon::RawValue::null();
+            for (hocon::RawValue& part : parts) {
+                if (auto injected = inject_value(part, specs, loops, stack); !injected) return injected;
+            }
+            auto rebuilt = rebuild_concat(std::move(parts), std::move(separators));
+            if (!rebuilt) return std::unexpected(std::move(rebuilt.error()));
+            value = std::move(*rebuilt);
+            return {};
+        }
+        case hocon::RawValue::Kind::Append:
+            return inject_value(value.as_append()->value.get(), specs, loops, stack);
+        default:
+            return {};
+    }
+}
+
+// --- finishing and the attempt loop ------------------------------------------------------------
+
+std::expected<TemplateConfig, LoadError> TemplateConfigLoader::finish(ParsedRaw parsed) const {
+    auto config = hocon::Config::from(hocon::RawObject{std::move(parsed.fields)});
+    if (!config) return fail(concat("resolving configuration: ", config.error().render()));
+    auto resolved = config->resolve();
+    if (!resolved) return fail(concat("resolving configuration: ", resolved.error().render()));
+
+    support::StringMap<hocon::Value> bodies;
+    auto root = config_loader::extract_loop_bodies(std::move(*resolved), prefix, bodies);
+    if (!root) return std::unexpected(std::move(root.error()));
+
+    TemplateConfig result{std::move(*root), {}};
+    for (auto& [marker, header] : parsed.loops) {
+        const auto body = bodies.find(marker);
+        if (body == bodies.end()) continue;  // its wrapper did not survive resolution
+        result.structured_loops.insert_or_assign(
+            marker, StructuredLoopTemplate{std::move(header.variable), std::move(header.source), std::move(body->second)});
+        bodies.erase(body);
+    }
+    return result;
+}
+
+namespace config_loader {
+namespace {
+
+// Runs attempts 0, 1, 2, ... until one ends otherwise than in a prefix collision. Each attempt
+// parses its texts afresh; a collision needs a text holding that attempt's own prefix, so the
+// number of restarts is bounded by the distinct prefixes written in the texts.
+template <class Attempt>
+std::expected<TemplateConfig, std::string> run_attempts(Attempt&& attempt) {
+    for (std::uint64_t number = 0;; ++number) {
+        auto result = attempt(number);
+        if (result) return std::move(*result);
+        if (!result.error().is_prefix_collision()) return std::unexpected(result.error().text());
+    }
+}
+
+}  // namespace
+
+std::expected<TemplateConfig, std::string> load_str(std::string_view text,
+                                                    std::optional<hocon::ConfigOptions> options) {
+    return run_attempts([&](std::uint64_t number) -> std::expected<TemplateConfig, LoadError> {
+        TemplateConfigLoader loader(number, options ? *options : hocon::ConfigOptions::defaults());
+        IncludeStack stack;
+        auto parsed = loader.parse_raw(text, stack);
+        if (!parsed) return std::unexpected(std::move(parsed.error()));
+        return loader.finish(std::move(*parsed));
+    });
+}
+
+std::expected<TemplateConfig, std::string> load_file(std::string path, hocon::ConfigOptions options) {
+    return run_attempts([&](std::uint64_t number) -> std::expected<TemplateConfig, LoadError> {
+        TemplateConfigLoader loader(number, options);
+        const std::vector<std::string> candidates = config_paths(path);
+        if (candidates.empty()) {
+            auto loaded = hocon::Config::load(path, loader.config_options);
+            if (!loaded) return fail(loaded.error().render());
+            return TemplateConfig{std::move(*loaded), {}};
+        }
+        IncludeStack stack;
+        ParsedRaw all;
+        for (const std::string& candidate : candidates) {
+            auto parsed = loader.load_path(candidate, stack);
+            if (!parsed) return std::unexpected(std::move(parsed.error()));
+            for (hocon::ObjectField& field : parsed->fields) all.fields.push_back(std::move(field));
+            for (auto& [marker, header] : parsed->loops) all.loops.insert_or_assign(marker, std::move(header));
+        }
+        return loader.finish(std::move(all));
+    });
+}
+
+}  // namespace config_loader
+}  // namespace veskora::render
