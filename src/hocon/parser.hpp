@@ -16,9 +16,11 @@ namespace hocon {
 
 class HoconParser {
 public:
-    // The text must outlive the parser. The origin names the text in errors; the parser's own
-    // include loading resolves relative targets against the working directory and the search
-    // list of the options, never against the origin's directory.
+    // The text must outlive the parser. The origin names the text in errors (and, when it is
+    // an existing file, is the first file of the include chain, for cycles and the depth
+    // bound). Include targets are looked up by form: plain and file("...") in the working
+    // directory first; plain and classpath("...") in the search list directories in order;
+    // never relative to the origin's directory. url("...") is refused.
     HoconParser(std::string_view text, ConfigOptions options, std::optional<std::string> origin = std::nullopt);
 
     // The document's root object (a text of only whitespace and comments gives no fields), or
