@@ -1,0 +1,121 @@
+// The shared conformance data, resolved: every document of cases.jsonl must resolve to its
+// expected JSON or fail as expected, and every document of every equivalence folder must
+// resolve equal to the folder's original.json. The data is read from the shared directory at
+// run time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "hocon/config.hpp"
+#include "hocon/parser.hpp"
+#include "value_text.hpp"
+
+namespace hocon {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::json;
+
+const fs::path data_dir = fs::path(VESKORA_CONFORMANCE) / "hocon";
+
+struct Case {
+    std::string id;
+    std::string text;
+    std::optional<RawObject> expect;  // absent when the document must fail
+};
+
+std::expected<Value, Error> resolve_text(const std::string& text) {
+    auto parsed = HoconParser(text, ConfigOptions::defaults()).parse();
+    if (!parsed) return std::unexpected(parsed.error());
+    auto config = Config::from(std::move(*parsed));
+    if (!config) return std::unexpected(config.error());
+    return config->resolve();
+}
+
+std::expected<Value, Error> resolve_fields(RawObject fields) {
+    auto config = Config::from(std::move(fields));
+    if (!config) return std::unexpected(config.error());
+    return config->resolve();
+}
+
+std::vector<Case> load_cases() {
+    std::vector<Case> cases;
+    std::ifstream in(data_dir / "cases.jsonl", std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+        auto parsed = parse_json(line);
+        if (!parsed) {
+            ADD_FAILURE() << "unreadable case line: " << parsed.error();
+            continue;
+        }
+        Case c;
+        for (const ObjectField& field : parsed->fields) {
+            const KeyValueField* kv = field.as_key_value();
+            if (!kv) continue;
+            const std::string key = kv->key.text();
+            if (key == "id" && kv->value.as_string()) c.id = kv->value.as_string()->text();
+            if (key == "hocon" && kv->value.as_string()) c.text = kv->value.as_string()->text();
+            if (key == "expect" && kv->value.as_object()) c.expect = *kv->value.as_object();
+        }
+        cases.push_back(std::move(c));
+    }
+    return cases;
+}
+
+TEST(Conformance, EveryCaseResolvesAsExpected) {
+    auto cases = load_cases();
+    ASSERT_EQ(cases.size(), 394u);
+    std::size_t checked = 0;
+    for (Case& c : cases) {
+        auto actual = resolve_text(c.text);
+        if (!c.expect) {
+            EXPECT_FALSE(actual.has_value()) << c.id << " should fail: " << c.text << "\n  resolved to "
+                                             << json(*actual);
+            ++checked;
+            continue;
+        }
+        auto expected = resolve_fields(std::move(*c.expect));
+        ASSERT_TRUE(expected.has_value()) << c.id << ": expectation unreadable: " << expected.error();
+        if (!actual) {
+            ADD_FAILURE() << c.id << ": " << c.text << "\n  failed: " << actual.error();
+        } else {
+            EXPECT_EQ(json(*actual), json(*expected)) << c.id << ": " << c.text;
+            EXPECT_TRUE(*actual == *expected) << c.id;
+        }
+        ++checked;
+    }
+    EXPECT_EQ(checked, cases.size());
+}
+
+TEST(Conformance, EveryEquivalenceFolderMatchesItsOriginal) {
+    std::vector<fs::path> folders;
+    for (const auto& entry : fs::directory_iterator(data_dir))
+        if (entry.is_directory()) folders.push_back(entry.path());
+    std::sort(folders.begin(), folders.end());
+    ASSERT_FALSE(folders.empty());
+    for (const fs::path& folder : folders) {
+        auto original = Config::load((folder / "original.json").string(), ConfigOptions::defaults());
+        ASSERT_TRUE(original.has_value()) << folder << ": " << original.error();
+        std::size_t documents = 0;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            if (entry.path().filename() == "original.json") continue;
+            auto actual = Config::load(entry.path().string(), ConfigOptions::defaults());
+            if (!actual) {
+                ADD_FAILURE() << entry.path() << ": " << actual.error();
+                continue;
+            }
+            EXPECT_EQ(json(*actual), json(*original)) << entry.path();
+            EXPECT_TRUE(*actual == *original) << entry.path();
+            ++documents;
+        }
+        EXPECT_GT(documents, 0u) << folder;
+    }
+}
+
+}  // namespace
+}  // namespace hocon
