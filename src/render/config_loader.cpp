@@ -80,6 +80,9 @@ std::expected<std::string, std::string> read_whole_file(const std::string& path)
 }
 
 bool is_regular_file(const std::string& path) {
+    // A decoded include target may hold U+0000; the system call would stop reading the name
+    // there and find some other file, so such a path names nothing.
+    if (path.find('\0') != std::string::npos) return false;
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
