@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <deque>
+#include <span>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -281,6 +282,83 @@ std::expected<hocon::RawValue, LoadError> rebuild_concat(std::vector<hocon::RawV
     return std::move(*rebuilt);
 }
 
+// Where a loop marker stands in a parsed text: the index of its top-level field, then one index
+// per level below it (object field, array element or concatenation part; 0 for a "+=" value).
+using ValuePath = std::vector<std::size_t>;
+
+// Records the place of the first quoted string equal to each wanted marker, visiting values in
+// the order of the marker search (key/value fields only, parts and elements in order).
+void locate_markers(const hocon::RawValue& value, const support::StringMap<std::size_t>& wanted,
+                    std::vector<std::optional<ValuePath>>& found, ValuePath& path) {
+    switch (value.kind()) {
+        case hocon::RawValue::Kind::String: {
+            const hocon::RawString& string = *value.as_string();
+            if (string.kind() != hocon::RawString::Kind::Quoted) return;
+            const auto match = wanted.find(string.text());
+            if (match != wanted.end() && !found[match->second]) found[match->second] = path;
+            return;
+        }
+        case hocon::RawValue::Kind::Append:
+            path.push_back(0);
+            locate_markers(value.as_append()->value.get(), wanted, found, path);
+            path.pop_back();
+            return;
+        case hocon::RawValue::Kind::Object: {
+            const auto& fields = value.as_object()->fields;
+            for (std::size_t i = 0; i < fields.size(); ++i) {
+                const hocon::KeyValueField* kv = fields[i].as_key_value();
+                if (!kv) continue;
+                path.push_back(i);
+                locate_markers(kv->value, wanted, found, path);
+                path.pop_back();
+            }
+            return;
+        }
+        case hocon::RawValue::Kind::Array:
+        case hocon::RawValue::Kind::Concatenation: {
+            const auto& items = value.is_array() ? *value.as_array() : value.as_concatenation()->parts();
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                path.push_back(i);
+                locate_markers(items[i], wanted, found, path);
+                path.pop_back();
+            }
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+// Puts the replacement at a recorded place, rebuilding every concatenation on the way to it.
+std::expected<void, LoadError> replace_at(hocon::RawValue& value, std::span<const std::size_t> path,
+                                          hocon::RawValue&& replacement) {
+    if (path.empty()) {
+        value = std::move(replacement);
+        return {};
+    }
+    const std::size_t index = path.front();
+    const auto rest = path.subspan(1);
+    switch (value.kind()) {
+        case hocon::RawValue::Kind::Append:
+            return replace_at(value.as_append()->value.get(), rest, std::move(replacement));
+        case hocon::RawValue::Kind::Object:
+            return replace_at(value.as_object()->fields[index].as_key_value()->value, rest, std::move(replacement));
+        case hocon::RawValue::Kind::Array:
+            return replace_at((*value.as_array())[index], rest, std::move(replacement));
+        case hocon::RawValue::Kind::Concatenation: {
+            auto [parts, separators] = std::move(*value.as_concatenation()).into_parts();
+            value = hocon::RawValue::null();
+            if (auto placed = replace_at(parts[index], rest, std::move(replacement)); !placed) return placed;
+            auto rebuilt = rebuild_concat(std::move(parts), std::move(separators));
+            if (!rebuilt) return std::unexpected(std::move(rebuilt.error()));
+            value = std::move(*rebuilt);
+            return {};
+        }
+        default:
+            return {};  // unreachable: paths are recorded through the kinds above only
+    }
+}
+
 bool is_single_segment(const hocon::RawString& key, std::string_view segment) {
     const auto path = key.as_path();
     return path.size() == 1 && path.front() == segment;
@@ -490,7 +568,25 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_
         return std::unexpected(std::move(injected.error()));
     }
 
-    for (LoopSource& loop : transformed->loops) {
+    // Each marker stands exactly once in the text (the prefix guard keeps the author from writing
+    // one), so its place in the tree is found in one walk for all blocks instead of one search
+    // per block from the first field. The walk runs before any wrapper is put in, and putting a
+    // wrapper in shifts no other place.
+    std::vector<std::optional<ValuePath>> places(transformed->loops.size());
+    if (!transformed->loops.empty()) {
+        support::StringMap<std::size_t> wanted;
+        for (std::size_t i = 0; i < transformed->loops.size(); ++i) wanted.emplace(transformed->loops[i].marker, i);
+        ValuePath path;
+        for (std::size_t i = 0; i < object.fields.size(); ++i) {
+            const hocon::KeyValueField* kv = object.fields[i].as_key_value();
+            if (!kv) continue;
+            path.assign(1, i);
+            locate_markers(kv->value, wanted, places, path);
+        }
+    }
+
+    for (std::size_t block = 0; block < transformed->loops.size(); ++block) {
+        LoopSource& loop = transformed->loops[block];
         if (loop_depth_ >= max_structured_loop_nesting) {
             return fail(concat("structured loop blocks nested deeper than ", max_structured_loop_nesting));
         }
@@ -516,20 +612,14 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_
                                     hocon::RawValue::string(hocon::RawString::quoted(loop.marker)));
         wrapper_fields.emplace_back(hocon::RawString::quoted(concat(prefix, "loop_body")),
                                     std::move(*body_value));
-        const hocon::RawValue wrapper = hocon::RawValue::object(std::move(wrapper_fields));
+        hocon::RawValue wrapper = hocon::RawValue::object(std::move(wrapper_fields));
 
-        bool placed = false;
-        for (hocon::ObjectField& field : object.fields) {
-            hocon::KeyValueField* kv = field.as_key_value();
-            if (!kv) continue;
-            auto found = config_loader::replace_marker_value(kv->value, loop.marker, wrapper);
-            if (!found) return std::unexpected(std::move(found.error()));
-            if (*found) {
-                placed = true;
-                break;
-            }
+        if (!places[block]) return fail("structured loop marker was not found");
+        const ValuePath& place = *places[block];
+        hocon::RawValue& field_value = object.fields[place.front()].as_key_value()->value;
+        if (auto placed = replace_at(field_value, std::span(place).subspan(1), std::move(wrapper)); !placed) {
+            return std::unexpected(std::move(placed.error()));
         }
-        if (!placed) return fail("structured loop marker was not found");
 
         for (auto& [marker, header] : body->loops) loops.insert_or_assign(marker, std::move(header));
         loops.insert_or_assign(std::move(loop.marker), LoopHeader{std::move(loop.variable), std::move(loop.source)});
