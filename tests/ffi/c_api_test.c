@@ -127,6 +127,8 @@ static const struct load_case load_cases[] = {
      1, 0, 1, "input string is not valid UTF-8: incomplete utf-8 byte sequence from index 2"},
     {"with: count 0 ignores arrays", FROM_STRING_WITH, "a = \"{b | uppercase}\"", NULL, NULL, NULL,
      0, 0, 0, NULL},
+    {"with: count 0 with partial arrays", FROM_STRING_WITH, "a = b", some_names, NULL, NULL, 0, 0,
+     0, NULL},
     {"with: host processor named in a template", FROM_STRING_WITH, "a = \"{b | p}\"", some_names,
      some_callbacks, some_user_data, 1, 0, 0, NULL},
     {"with: processor unknown without host entry", FROM_STRING_WITH, "a = \"{b | p}\"", NULL, NULL,
@@ -231,6 +233,8 @@ static const struct render_case render_cases[] = {
     /* successes */
     {"text: plain", TEXT, 0, "greeting", NULL, NULL, 0, 0, 0, 0, "Hello, world!"},
     {"text: context", TEXT, 0, "greeting", who_keys, who_values, 1, 0, 0, 0, "Hello, Bob!"},
+    {"text: count 0 ignores the arrays", TEXT, 0, "greeting", who_keys, NULL, 0, 0, 0, 0,
+     "Hello, world!"},
     {"text: later duplicate key wins", TEXT, 0, "greeting", dup_keys, dup_values, 3, 0, 0, 0,
      "Hello, second!"},
     {"text: built-in processor", TEXT, 0, "shout", NULL, NULL, 0, 0, 0, 0, "WORLD"},
