@@ -1,0 +1,471 @@
+#include "config.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "compile_helpers.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace veskora;
+using namespace veskora::render;
+using veskora::compile_test::render_outcomes;
+using veskora::compile_test::render_rule;
+
+const fs::path kFixtures = fs::path(VESKORA_FIXTURES) / "config";
+
+std::expected<RuleSet, config::ConfigError> load(std::string_view text, ProcessorMap processors = {}) {
+    return config::ruleset_from_str_with_processors(text, std::move(processors));
+}
+
+std::string load_error(std::string_view text) {
+    auto ruleset = load(text);
+    return ruleset ? std::string("(loaded)") : ruleset.error().fmt();
+}
+
+// The rule's text, or "error: " and the error's display.
+std::string text_of(const RuleSet& ruleset, std::string_view name, std::uint64_t options = 0) {
+    auto text = render_rule(ruleset, name, options);
+    return text ? *text : "error: " + text.error().fmt();
+}
+
+std::string structured_json(const RuleSet& ruleset, std::string_view name, bool pretty = false) {
+    auto value = ruleset.render_rule_structured_with_context_and_options(name, {}, 0);
+    if (!value) return "error: " + value.error().fmt();
+    auto json = pretty ? value->to_formatted_json() : value->to_compact_json();
+    return json ? *json : "error: " + json.error().fmt();
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs a test body in another working directory and comes back.
+class WorkingDirectory {
+public:
+    explicit WorkingDirectory(const fs::path& dir) : saved_(fs::current_path()) { fs::current_path(dir); }
+    ~WorkingDirectory() { fs::current_path(saved_); }
+
+private:
+    fs::path saved_;
+};
+
+// ---- values ----
+
+TEST(LoadFromText, ScalarRules) {
+    auto ruleset = load(R"(
+        yes = true
+        no = false
+        nothing = null
+        answer = 42
+        minus = -7
+        big = 18446744073709551615
+        small = -9223372036854775808
+        one = 1.0
+        half = 2.5
+        tiny = 0.00001
+        tinier = 1e-6
+        e15 = 1e15
+        e16 = 1e16
+        e_7 = 1.5e-7
+        zero = 0.0
+        minus_zero = -0
+        minus_zero_float = -0.0
+        text = "hello"
+    )");
+    ASSERT_TRUE(ruleset) << ruleset.error().fmt();
+    const std::pair<const char*, const char*> cases[] = {
+        {"yes", "true"},
+        {"no", "false"},
+        {"nothing", "null"},
+        {"answer", "42"},
+        {"minus", "-7"},
+        {"big", "18446744073709551615"},
+        {"small", "-9223372036854775808"},
+        {"one", "1.0"},
+        {"half", "2.5"},
+        {"tiny", "0.00001"},
+        {"tinier", "1e-6"},
+        {"e15", "1000000000000000.0"},
+        {"e16", "1e+16"},
+        {"e_7", "1.5e-7"},
+        {"zero", "0.0"},
+        {"minus_zero", "-0.0"},
+        {"minus_zero_float", "-0.0"},
+        {"text", "hello"},
+    };
+    for (const auto& [name, text] : cases) EXPECT_EQ(text_of(*ruleset, name), text) << name;
+    // The same numbers keep their form in JSON.
+    auto numbers = load("doc { big = 18446744073709551615, small = -9223372036854775808, z = -0, f = 1e16 }");
+    ASSERT_TRUE(numbers);
+    EXPECT_EQ(structured_json(*numbers, "doc"),
+              R"({"big":18446744073709551615,"f":1e+16,"small":-9223372036854775808,"z":-0.0})");
+}
+
+TEST(LoadFromText, Choices) {
+    auto ruleset = load(R"(
+        uniform = [a, b]
+        weighted = [a, {value: b, weight: 3}]
+        zero_weight = [{value: never, weight: 0}, {value: always, weight: 2}]
+        nested = [[x, y]]
+        nested_weighted = [{value: [p, q], weight: 1}]
+        empty = []
+    )");
+    ASSERT_TRUE(ruleset) << ruleset.error().fmt();
+    const struct {
+        const char* name;
+        std::set<std::string> outcomes;
+    } cases[] = {
+        {"uniform", {"a", "b"}},
+        {"weighted", {"a", "b"}},
+        {"zero_weight", {"always"}},
+        {"nested", {"x", "y"}},
+        {"nested_weighted", {"p", "q"}},
+    };
+    for (const auto& c : cases) {
+        auto seen = render_outcomes(*ruleset, c.name);
+        ASSERT_TRUE(seen) << c.name << ": " << seen.error();
+        EXPECT_EQ(*seen, c.outcomes) << c.name;
+    }
+    EXPECT_EQ(text_of(*ruleset, "empty"), "error: cannot render an empty choice");
+}
+
+TEST(LoadFromText, WeightedEntryMessages) {
+    const std::string prefix = "invalid weighted choice: ";
+    const std::string unmatched = "invalid template expression: unmatched opening brace in template";
+    const struct {
+        const char* text;
+        std::string error;
+    } cases[] = {
+        {"r = [{value: b}]", prefix + "weighted entries must contain only value and weight"},
+        {"r = [{value: b, weight: 1, note: x}]", prefix + "weighted entries must contain only value and weight"},
+        {"r = [a, {value: b, weight: 1}, {}]", prefix + "object entries in weighted arrays must use value and weight"},
+        {R"(r = [{value: b, weight: "2"}])", prefix + "weight must be numeric"},
+        {"r = [{value: b, weight: true}]", prefix + "weight must be numeric"},
+        {"r = [{value: b, weight: -1}]", prefix + "weight must be finite and non-negative"},
+        // The structured tree is compiled before the text rule, so a template error anywhere in
+        // the value wins over the entry checks.
+        {R"(r = [{value: "{", weight: x}])", unmatched},
+        {R"(r = [{value: b}, "{"])", unmatched},
+        {R"(r = ["{", {value: b}])", unmatched},
+        {R"(r = [{value: "{x | nope}", weight: 1}])", "unknown processor: nope"},
+        {"r = [{value: a, weight: 0}, {value: b, weight: -0.0}]", ""},  // the weighted index refuses
+        {"r = [{value: a, weight: 1e308}, {value: b, weight: 1e308}]", ""},
+    };
+    for (const auto& c : cases) {
+        const std::string error = load_error(c.text);
+        if (c.error.empty()) {
+            EXPECT_TRUE(error.starts_with(prefix)) << c.text << ": " << error;
+        } else {
+            EXPECT_EQ(error, c.error) << c.text;
+        }
+    }
+    auto weights = load("r = [{value: a, weight: 0}, {value: b, weight: -0.0}, {value: c, weight: 1}]");
+    ASSERT_TRUE(weights) << weights.error().fmt();
+    EXPECT_EQ(render_outcomes(*weights, "r").value(), (std::set<std::string>{"c"}));
+}
+
+// ---- registration ----
+
+TEST(LoadFromText, RegistrationUnderDottedNames) {
+    auto ruleset = load(R"(
+        person { name = Ann, age = 7 }
+        sentence = "{person.name} is {person.age}"
+        a { b { c = deep } }
+        r {
+          malformed = [{value: x}]
+          fine = [{value: x, weight: 1}]
+        }
+        "quoted.key" = dotted
+    )");
+    ASSERT_TRUE(ruleset) << ruleset.error().fmt();
+    const std::pair<const char*, const char*> cases[] = {
+        {"sentence", "Ann is 7"},
+        {"person", "error: unsupported value type: object"},
+        {"a", "error: unsupported value type: object"},
+        {"a.b", "error: unsupported value type: object"},
+        {"a.b.c", "deep"},
+        {"r.malformed", "error: unsupported value type: array"},
+        {"r.fine", "x"},
+        {"quoted.key", "dotted"},
+    };
+    for (const auto& [name, text] : cases) EXPECT_EQ(text_of(*ruleset, name), text) << name;
+
+    // The same malformed array fails the load at top level and under the context.
+    const std::string only = "invalid weighted choice: weighted entries must contain only value and weight";
+    EXPECT_EQ(load_error("m = [{value: x}]"), only);
+    EXPECT_EQ(load_error("context { m = [{value: x}] }"), only);
+    EXPECT_EQ(load_error("context { deep { m = [{weight: 1}] } }"), only);
+}
+
+TEST(LoadFromText, ContextDefaults) {
+    auto ruleset = load(R"(
+        context { name = Ann, home { city = Oslo } }
+        line = "{name} in {home.city}"
+    )");
+    ASSERT_TRUE(ruleset) << ruleset.error().fmt();
+    EXPECT_EQ(text_of(*ruleset, "line"), "Ann in Oslo");
+    EXPECT_EQ(text_of(*ruleset, "name"), "Ann");
+    EXPECT_EQ(text_of(*ruleset, "home"), "error: unsupported value type: object");
+    EXPECT_EQ(text_of(*ruleset, "context"), "error: unknown rule: context");
+    EXPECT_EQ(text_of(*ruleset, "context.name"), "error: unknown rule: context.name");
+    EXPECT_EQ(ruleset->render_rule_inferred_with_context_and_options("context", {}, 0).value(),
+              "{\n\t\"home\": {\n\t\t\"city\": \"Oslo\"\n\t},\n\t\"name\": \"Ann\"\n}");
+
+    auto plain = load("context = \"just {x}\"\nx = text");
+    ASSERT_TRUE(plain) << plain.error().fmt();
+    EXPECT_EQ(text_of(*plain, "context"), "just text");
+    EXPECT_TRUE(plain->context_defaults().empty());
+}
+
+// ---- structured loops ----
+
+TEST(LoadFromText, StructuredLoopBlocks) {
+    auto ruleset = load(R"(
+        groups = [ { name = g1, items = [a, b] }, { name = g2, items = [c] } ]
+        doc {
+          list = [
+            {% for g in groups %}
+            { name = "{g.name}", items = [ {% for i in g.items %} "{i}!" {% endfor %} ] }
+            {% endfor %}
+            last
+          ]
+        }
+        names = [Ann, Bob]
+        inline = "{% for n in names %}{n} {% endfor %}"
+    )");
+    ASSERT_TRUE(ruleset) << ruleset.error().fmt();
+    EXPECT_EQ(structured_json(*ruleset, "doc"),
+              R"({"list":[{"items":["a!","b!"],"name":"g1"},{"items":["c!"],"name":"g2"},"last"]})");
+    EXPECT_EQ(structured_json(*ruleset, "doc", true),
+              "{\n\t\"list\": [\n\t\t{\n\t\t\t\"items\": [\n\t\t\t\t\"a!\",\n\t\t\t\t\"b!\"\n\t\t\t],\n"
+              "\t\t\t\"name\": \"g1\"\n\t\t},\n\t\t{\n\t\t\t\"items\": [\n\t\t\t\t\"c!\"\n\t\t\t],\n"
+              "\t\t\t\"name\": \"g2\"\n\t\t},\n\t\t\"last\"\n\t]\n}");
+    EXPECT_EQ(text_of(*ruleset, "doc.list"), "error: unsupported value type: array");
+    // Inside a quoted string the same syntax is a template loop.
+    EXPECT_EQ(text_of(*ruleset, "inline"), "Ann Bob ");
+}
+
+TEST(LoadFromText, MisplacedStructuredLoopBlocks) {
+    const std::string block = "{% for x in xs %} { v = 1 } {% endfor %}";
+    const std::string inside =
+        "invalid template expression: structured loop blocks must be inside arrays in object-valued rules";
+    const struct {
+        std::string text;
+        std::string error;
+    } cases[] = {
+        {"doc { k = " + block + " }", "invalid template expression: structured loop blocks must be array entries"},
+        {"r = [ " + block + " ]", inside},
+        {"r = " + block, inside},
+        {"context { k = [ " + block + " ] }", inside},
+        {"doc { k = [ " + block + " ] }", "(loaded)"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(load_error(c.text), c.error) << c.text;
+}
+
+// ---- rendering through a loaded document ----
+
+TEST(LoadFromText, RecursionAllowance) {
+    auto ruleset = load("a = \"x{a}\"\nb = \"{c}\"\nc = \"{b}\"");
+    ASSERT_TRUE(ruleset) << ruleset.error().fmt();
+    EXPECT_EQ(text_of(*ruleset, "a", 0), "error: circular rule reference: a -> a");
+    EXPECT_EQ(text_of(*ruleset, "a", 1), "xx");
+    EXPECT_EQ(text_of(*ruleset, "a", 2), "xxx");
+    EXPECT_EQ(text_of(*ruleset, "b", 0), "error: circular rule reference: b -> c -> b");
+}
+
+TEST(LoadFromText, InferredAndStructuredRenders) {
+    auto ruleset = load(R"(
+        obj { n = 1, t = "{word}" }
+        word = [hi]
+    )");
+    ASSERT_TRUE(ruleset) << ruleset.error().fmt();
+    EXPECT_EQ(ruleset->render_rule_inferred_with_context_and_options("obj", {}, 0).value(),
+              "{\n\t\"n\": 1,\n\t\"t\": \"hi\"\n}");
+    EXPECT_EQ(ruleset->render_rule_inferred_with_context_and_options("word", {}, 0).value(), "hi");
+    EXPECT_EQ(ruleset->render_rule_inferred_with_context_and_options("nowhere", {}, 0).error(),
+              RenderError::unknown_rule("nowhere"));
+    EXPECT_EQ(structured_json(*ruleset, "word"), "error: structured render target must be an object: word");
+    EXPECT_EQ(text_of(*ruleset, "obj"), "error: unsupported value type: object");
+}
+
+TEST(LoadFromText, TemplatesOverDocumentData) {
+    auto ruleset = load(R"(
+        three = [a, b, c]
+        loops = "{% for x in three %}{loop.index}{loop.index0}{loop.length}{loop.first}{loop.last} {% endfor %}"
+        one = [only]
+        one_loop = "{% for x in one %}{loop.first}/{loop.last}{% endfor %}"
+        nested_loops = "{% for o in outer %}{% for i in o.inner %}{o.name}{i}{loop.index} {% endfor %}{% endfor %}"
+        outer = [ { name = p, inner = [x, y] }, { name = q, inner = [z] } ]
+        unique = "{pick!}{pick!}{pick!}"
+        exhausted = "{pick!}{pick!}{pick!}{pick!}"
+        pick = [a, b, c]
+        not_a_choice = "{word!}"
+        word = hello
+        same_twice = "{mood}={mood}"
+        context { mood = [happy, sad, calm, angry, tired, eager], items = [ctx] }
+        items = [root]
+        source_prefers_context = "{% for i in items %}{i}{% endfor %}"
+        bound = "{% who: word %}{who} {% who: pick %}{who} {% who := word | uppercase %}{who}"
+        over_text = "{% for c in word %}{c}{% endfor %}"
+    )");
+    ASSERT_TRUE(ruleset) << ruleset.error().fmt();
+    const std::pair<const char*, const char*> cases[] = {
+        {"loops", "103truefalse 213falsefalse 323falsetrue "},
+        {"one_loop", "true/true"},
+        {"nested_loops", "px1 py2 qz1 "},
+        {"exhausted", "error: exhausted unique choice: pick"},
+        {"not_a_choice", "error: unique choice target is not a choice: word"},
+        {"source_prefers_context", "ctx"},
+        {"bound", "hello hello HELLO"},
+        {"over_text", "error: iteration source is not iterable: word (string)"},
+    };
+    for (const auto& [name, text] : cases) EXPECT_EQ(text_of(*ruleset, name), text) << name;
+
+    for (int i = 0; i < 20; ++i) {
+        const std::string unique = text_of(*ruleset, "unique");
+        EXPECT_EQ(std::set<char>(unique.begin(), unique.end()), (std::set<char>{'a', 'b', 'c'})) << unique;
+        const std::string twice = text_of(*ruleset, "same_twice");
+        const auto eq = twice.find('=');
+        ASSERT_NE(eq, std::string::npos) << twice;
+        EXPECT_EQ(twice.substr(0, eq), twice.substr(eq + 1));
+    }
+}
+
+// ---- loading ----
+
+TEST(LoadFromText, EmptyDocument) {
+    auto ruleset = load("");
+    ASSERT_TRUE(ruleset) << ruleset.error().fmt();
+    EXPECT_TRUE(ruleset->rules().empty());
+    EXPECT_EQ(ruleset->processors().size(), 15u);
+    EXPECT_EQ(structured_json(*ruleset, ""), "error: unknown rule: ");
+}
+
+TEST(LoadFromText, HostProcessors) {
+    ProcessorMap host;
+    host.insert_or_assign("uppercase", make_processor([](std::string_view s) -> ProcessResult {
+                              return "<" + std::string(s) + ">";
+                          }));
+    host.insert_or_assign("shout", make_processor([](std::string_view s) -> ProcessResult {
+                              return std::string(s) + "!";
+                          }));
+    auto ruleset = load("a = \"{w | uppercase}\"\nb = \"{w | shout | capitalize}\"\nw = ann", std::move(host));
+    ASSERT_TRUE(ruleset) << ruleset.error().fmt();
+    EXPECT_EQ(text_of(*ruleset, "a"), "<ann>");
+    EXPECT_EQ(text_of(*ruleset, "b"), "Ann!");
+    EXPECT_EQ(load_error("a = \"{w | shout}\"\nw = x"), "unknown processor: shout");
+}
+
+TEST(LoadFromText, LoaderFailuresArePrefixedAndReleaseTheProcessors) {
+    auto sentinel = std::make_shared<int>(0);
+    std::weak_ptr<int> watch = sentinel;
+    ProcessorMap host;
+    host.insert_or_assign("p", make_processor([held = std::move(sentinel)](std::string_view s) -> ProcessResult {
+                              return std::string(s);
+                          }));
+    auto ruleset = load("a = {", std::move(host));
+    ASSERT_FALSE(ruleset);
+    EXPECT_TRUE(ruleset.error().is_parse());
+    EXPECT_TRUE(ruleset.error().fmt().starts_with("failed to parse config: ")) << ruleset.error().fmt();
+    EXPECT_TRUE(watch.expired());
+
+    for (const char* text : {"a = ${missing}", "{% endfor %}", "r = [ {% for x in xs %} 1 ]", "a = \"\xff\""}) {
+        auto failed = load(text);
+        ASSERT_FALSE(failed) << text;
+        EXPECT_TRUE(failed.error().fmt().starts_with("failed to parse config: ")) << failed.error().fmt();
+    }
+    // Build errors are displayed as themselves.
+    auto build = load("a = \"{\"");
+    ASSERT_FALSE(build);
+    EXPECT_FALSE(build.error().is_parse());
+}
+
+TEST(LoadFromFile, IncludesThroughTheSearchList) {
+    auto ruleset = config::ruleset_from_file_with_processors((kFixtures / "rules.conf").string(), {});
+    ASSERT_TRUE(ruleset) << ruleset.error().fmt();
+    EXPECT_EQ(render_outcomes(*ruleset, "greeting").value(), (std::set<std::string>{"Hello, Ann!", "Hi, Ann!"}));
+    EXPECT_EQ(structured_json(*ruleset, "report", true), read_file(kFixtures / "report.expected.json"));
+    EXPECT_EQ(structured_json(*ruleset, "report"),
+              R"({"rows":[{"age":"7","who":"Ann"},{"age":"9","who":"Bob"},"end"],"title":"ANN"})");
+
+    // A bare file name searches the empty entry, which is the working directory.
+    WorkingDirectory cd(kFixtures);
+    auto bare = config::ruleset_from_file_with_processors("rules.conf", {});
+    ASSERT_TRUE(bare) << bare.error().fmt();
+    EXPECT_EQ(text_of(*bare, "person.name"), "Ann");
+}
+
+TEST(LoadFromFile, ClasspathIncludesUseTheSearchListOnly) {
+    WorkingDirectory cd(kFixtures / "lib");
+    // The working directory is on the search list of a file load...
+    auto file = config::ruleset_from_file_with_processors((kFixtures / "classpath.conf").string(), {});
+    ASSERT_TRUE(file) << file.error().fmt();
+    EXPECT_EQ(text_of(*file, "here"), "yes");
+    // ...but a text load has an empty search list.
+    auto text = load(read_file(kFixtures / "classpath.conf"));
+    ASSERT_TRUE(text) << text.error().fmt();
+    EXPECT_EQ(text_of(*text, "here"), "error: unknown rule: inside");
+}
+
+TEST(LoadFromFile, Failures) {
+    // The JSON reader itself refuses a root that is not an object.
+    auto root = config::ruleset_from_file_with_processors((kFixtures / "array_root.json").string(), {});
+    ASSERT_FALSE(root);
+    EXPECT_TRUE(root.error().is_parse()) << root.error().fmt();
+
+    auto missing = config::ruleset_from_file_with_processors((kFixtures / "missing.conf").string(), {});
+    ASSERT_FALSE(missing);
+    EXPECT_TRUE(missing.error().fmt().starts_with("failed to parse config: ")) << missing.error().fmt();
+}
+
+TEST(ConfigOptions, SearchListOfAFileLoad) {
+    const std::string cwd = fs::current_path().string();
+    const struct {
+        std::string path;
+        std::vector<std::string> search;
+    } cases[] = {
+        {"rules.conf", {"", cwd}},
+        {cwd + "/rules.conf", {cwd}},
+        {"conf/rules.conf", {"conf", cwd}},
+        {"conf//rules.conf", {"conf", cwd}},
+        {"conf/sub/", {"conf", cwd}},
+        {"/etc/rules.conf", {"/etc", cwd}},
+        {"/rules.conf", {"/", cwd}},
+        {"/", {cwd}},
+        {"", {cwd}},
+    };
+    for (const auto& c : cases) {
+        const auto options = config::config_options_for_file(c.path);
+        EXPECT_EQ(options.search_list(), c.search) << c.path;
+        EXPECT_FALSE(options.use_environment());
+    }
+}
+
+TEST(ConfigOptions, RemovedWorkingDirectoryIsLeftOut) {
+    const fs::path saved = fs::current_path();
+    const fs::path gone = fs::temp_directory_path() / ("veskora_cwd_" + std::to_string(::getpid()));
+    fs::create_directories(gone);
+    fs::current_path(gone);
+    fs::remove(gone);
+    const auto nested = config::config_options_for_file("conf/rules.conf");
+    const auto bare = config::config_options_for_file("rules.conf");
+    fs::current_path(saved);
+    EXPECT_EQ(nested.search_list(), (std::vector<std::string>{"conf"}));
+    EXPECT_EQ(bare.search_list(), (std::vector<std::string>{""}));
+}
+
+}  // namespace
