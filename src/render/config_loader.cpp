@@ -63,10 +63,12 @@ std::string lossy_utf8(std::string_view bytes) {
 std::expected<std::string, std::string> read_whole_file(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::unexpected(os_error_text(errno));
+    // Read straight into the string (never into a stack buffer: loads nest through includes).
     std::string content;
-    char buffer[65536];
+    std::size_t used = 0;
     while (true) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (content.size() - used < 65536) content.resize(used + 65536);
+        const ssize_t got = ::read(fd, content.data() + used, content.size() - used);
         if (got == 0) break;
         if (got < 0) {
             if (errno == EINTR) continue;
@@ -74,9 +76,10 @@ std::expected<std::string, std::string> read_whole_file(const std::string& path)
             ::close(fd);
             return std::unexpected(os_error_text(code));
         }
-        content.append(buffer, static_cast<std::size_t>(got));
+        used += static_cast<std::size_t>(got);
     }
     ::close(fd);
+    content.resize(used);
     return content;
 }
 
@@ -712,58 +715,130 @@ std::expected<std::vector<hocon::ObjectField>, LoadError> TemplateConfigLoader::
     return fields;
 }
 
+namespace {
+
+// One step of the include walk. The walk keeps its own stack: the unresolved tree of one text
+// is only as deep as the parser allows, but the walks of all files of an include chain are open
+// at once, so recursing per level would stack up the depth of every file on the chain.
+struct InjectTask {
+    enum class Kind { Field, Value, Rebuild };
+    Kind kind;
+    hocon::ObjectField* field = nullptr;  // Field: a field of an object
+    hocon::RawValue* value = nullptr;     // Value: what to visit; Rebuild: where the concatenation goes back
+    std::size_t held = 0;                 // Rebuild: index of the concatenation taken apart
+};
+
+struct HeldConcatenation {
+    std::vector<hocon::RawValue> parts;
+    std::vector<std::string> separators;
+};
+
+// Visits fields and values in the order of a recursive walk: fields in order, a placeholder
+// field handed to `on_placeholder` (true when it replaced the field), other fields' values
+// descended into, every concatenation taken apart and built again once its parts are done.
+template <class OnField>
+std::expected<void, LoadError> walk_for_includes(std::vector<InjectTask> tasks, OnField&& on_field) {
+    std::deque<HeldConcatenation> held;  // elements never move, so pointers into parts stay valid
+    auto push_fields = [&](hocon::RawObject& object) {
+        for (auto it = object.fields.rbegin(); it != object.fields.rend(); ++it) {
+            tasks.push_back(InjectTask{InjectTask::Kind::Field, &*it});
+        }
+    };
+    while (!tasks.empty()) {
+        const InjectTask task = tasks.back();
+        tasks.pop_back();
+        switch (task.kind) {
+            case InjectTask::Kind::Field: {
+                hocon::KeyValueField* kv = task.field->as_key_value();
+                if (!kv) break;
+                auto replaced = on_field(*task.field);
+                if (!replaced) return std::unexpected(std::move(replaced.error()));
+                if (!*replaced) tasks.push_back(InjectTask{InjectTask::Kind::Value, nullptr, &kv->value});
+                break;
+            }
+            case InjectTask::Kind::Value: {
+                hocon::RawValue& value = *task.value;
+                switch (value.kind()) {
+                    case hocon::RawValue::Kind::Object:
+                        push_fields(*value.as_object());
+                        break;
+                    case hocon::RawValue::Kind::Array: {
+                        auto& elements = *value.as_array();
+                        for (auto it = elements.rbegin(); it != elements.rend(); ++it) {
+                            tasks.push_back(InjectTask{InjectTask::Kind::Value, nullptr, &*it});
+                        }
+                        break;
+                    }
+                    case hocon::RawValue::Kind::Concatenation: {
+                        auto [parts, separators] = std::move(*value.as_concatenation()).into_parts();
+                        value = hocon::RawValue::null();
+                        held.push_back(HeldConcatenation{std::move(parts), std::move(separators)});
+                        const std::size_t index = held.size() - 1;
+                        tasks.push_back(InjectTask{InjectTask::Kind::Rebuild, nullptr, &value, index});
+                        auto& held_parts = held[index].parts;
+                        for (auto it = held_parts.rbegin(); it != held_parts.rend(); ++it) {
+                            tasks.push_back(InjectTask{InjectTask::Kind::Value, nullptr, &*it});
+                        }
+                        break;
+                    }
+                    case hocon::RawValue::Kind::Append:
+                        tasks.push_back(InjectTask{InjectTask::Kind::Value, nullptr, &value.as_append()->value.get()});
+                        break;
+                    default:
+                        break;
+                }
+                break;
+            }
+            case InjectTask::Kind::Rebuild: {
+                HeldConcatenation& concatenation = held[task.held];
+                auto rebuilt = rebuild_concat(std::move(concatenation.parts), std::move(concatenation.separators));
+                if (!rebuilt) return std::unexpected(std::move(rebuilt.error()));
+                *task.value = std::move(*rebuilt);
+                break;
+            }
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
 std::expected<void, LoadError> TemplateConfigLoader::inject_includes(hocon::RawObject& object,
                                                                      support::StringMap<IncludeSpec>& specs,
                                                                      support::StringMap<LoopHeader>& loops,
                                                                      IncludeStack& stack) {
-    for (hocon::ObjectField& field : object.fields) {
-        hocon::KeyValueField* kv = field.as_key_value();
-        if (!kv) continue;
-        const auto path = kv->key.as_path();
-        if (path.size() == 1) {
-            if (const auto spec = specs.find(path.front()); spec != specs.end()) {
-                IncludeSpec include = std::move(spec->second);
-                specs.erase(spec);
-                auto fields = resolve_include(include, loops, stack);
-                if (!fields) return std::unexpected(std::move(fields.error()));
-                field = hocon::ObjectField::inclusion(hocon::Inclusion{
-                    std::move(include.target), include.required, std::nullopt, hocon::RawObject{std::move(*fields)}});
-                continue;
-            }
-        }
-        if (auto injected = inject_value(kv->value, specs, loops, stack); !injected) return injected;
+    std::vector<InjectTask> tasks;
+    for (auto it = object.fields.rbegin(); it != object.fields.rend(); ++it) {
+        tasks.push_back(InjectTask{InjectTask::Kind::Field, &*it});
     }
-    return {};
+    return walk_for_includes(std::move(tasks), [&](hocon::ObjectField& field) { return inject_field(field, specs, loops, stack); });
 }
 
 std::expected<void, LoadError> TemplateConfigLoader::inject_value(hocon::RawValue& value,
                                                                   support::StringMap<IncludeSpec>& specs,
                                                                   support::StringMap<LoopHeader>& loops,
                                                                   IncludeStack& stack) {
-    switch (value.kind()) {
-        case hocon::RawValue::Kind::Object:
-            return inject_includes(*value.as_object(), specs, loops, stack);
-        case hocon::RawValue::Kind::Array:
-            for (hocon::RawValue& element : *value.as_array()) {
-                if (auto injected = inject_value(element, specs, loops, stack); !injected) return injected;
-            }
-            return {};
-        case hocon::RawValue::Kind::Concatenation: {
-            auto [parts, separators] = std::move(*value.as_concatenation()).into_parts();
-            value = hocon::RawValue::null();
-            for (hocon::RawValue& part : parts) {
-                if (auto injected = inject_value(part, specs, loops, stack); !injected) return injected;
-            }
-            auto rebuilt = rebuild_concat(std::move(parts), std::move(separators));
-            if (!rebuilt) return std::unexpected(std::move(rebuilt.error()));
-            value = std::move(*rebuilt);
-            return {};
-        }
-        case hocon::RawValue::Kind::Append:
-            return inject_value(value.as_append()->value.get(), specs, loops, stack);
-        default:
-            return {};
-    }
+    return walk_for_includes({InjectTask{InjectTask::Kind::Value, nullptr, &value}},
+                             [&](hocon::ObjectField& field) { return inject_field(field, specs, loops, stack); });
+}
+
+std::expected<bool, LoadError> TemplateConfigLoader::inject_field(hocon::ObjectField& field,
+                                                                  support::StringMap<IncludeSpec>& specs,
+                                                                  support::StringMap<LoopHeader>& loops,
+                                                                  IncludeStack& stack) {
+    const auto path = field.as_key_value()->key.as_path();
+    if (path.size() != 1) return false;
+    const auto spec = specs.find(path.front());
+    if (spec == specs.end()) return false;
+    IncludeSpec include = std::move(spec->second);
+    specs.erase(spec);
+    auto fields = resolve_include(include, loops, stack);
+    if (!fields) return std::unexpected(std::move(fields.error()));
+    // The loaded content is not walked again: an included HOCON file had its own placeholders
+    // replaced when it was parsed.
+    field = hocon::ObjectField::inclusion(hocon::Inclusion{std::move(include.target), include.required, std::nullopt,
+                                                           hocon::RawObject{std::move(*fields)}});
+    return true;
 }
 
 // --- finishing and the attempt loop ------------------------------------------------------------

@@ -124,6 +124,11 @@ private:
                                                                              support::StringMap<LoopHeader>& loops,
                                                                              IncludeStack& stack);
 
+    // A key/value field of an object being walked: when it is a placeholder, replaces it by the
+    // inclusion field of its include and answers true.
+    std::expected<bool, LoadError> inject_field(hocon::ObjectField& field, support::StringMap<IncludeSpec>& specs,
+                                                support::StringMap<LoopHeader>& loops, IncludeStack& stack);
+
     std::size_t loop_depth_ = 0;  // loop bodies being parsed inside each other right now
 };
 
