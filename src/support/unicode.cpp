@@ -164,6 +164,14 @@ void append_lower(std::string& out, char32_t c) {
     append_unicode_string(out, text.toLower(root_locale()));
 }
 
+char32_t next_character(std::string_view text, std::size_t& pos) {
+    if (pos >= text.size()) {
+        pos = text.size();
+        return U'\uFFFD';
+    }
+    return next_code_point(text, pos);
+}
+
 std::string to_upper(std::string_view text) { return map_case(text, false); }
 
 std::string to_lower(std::string_view text) { return map_case(text, true); }

@@ -2,6 +2,7 @@
 // default full mappings without language tailoring; one character may map to several.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,10 @@ void append_lower(std::string& out, char32_t c);  // no Final_Sigma: capital sig
 // Final_Sigma condition to capital sigma.
 std::string to_upper(std::string_view text);
 std::string to_lower(std::string_view text);
+
+// Decodes the character at `pos` and advances `pos` past it, never beyond the end of the text;
+// ill-formed bytes read as U+FFFD.
+char32_t next_character(std::string_view text, std::size_t& pos);
 
 // The text without White_Space at either end.
 std::string_view trim_white_space(std::string_view text);

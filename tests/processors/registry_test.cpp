@@ -52,6 +52,19 @@ TEST(BuiltinProcessors, EveryCallGivesAnIndependentMap) {
     EXPECT_TRUE(second.contains("trim"));
 }
 
+// Rendered text is always UTF-8, but a processor must not fault even if it were not.
+TEST(BuiltinProcessors, SurviveIllFormedInput) {
+    const render::ProcessorMap map = builtin_processors();
+    const std::string inputs[] = {"\xC3", "a\xFF", "A\xE3\x80", "\xF0\x9F\x98", "\x80x \xC3", "\xC3 \xC3"};
+    for (const std::string& name : kBuiltinNames) {
+        for (const std::string& input : inputs) {
+            const render::ProcessResult result = map.at(name)->process(input);
+            EXPECT_TRUE(result.has_value() || !result.error().empty()) << name;
+        }
+    }
+    EXPECT_EQ(map.at("capitalize")->process("\xC3"), "\uFFFD");
+}
+
 // The built-ins keep no state, so one map serves many threads at once.
 TEST(BuiltinProcessors, ServeSeveralThreadsAtOnce) {
     const render::ProcessorMap map = builtin_processors();
