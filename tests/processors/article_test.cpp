@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.hpp"
+
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -14,6 +17,10 @@ struct Case {
     std::string input;
     std::string output;
 };
+
+
+// Readable test names in the runner's listing.
+void PrintTo(const Case& c, std::ostream* os) { *os << printable(c.input); }
 
 class Article : public ::testing::TestWithParam<Case> {};
 

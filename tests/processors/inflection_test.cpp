@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.hpp"
+
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -15,6 +18,10 @@ struct Case {
     std::string input;
     std::string output;
 };
+
+
+// Readable test names in the runner's listing.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.processor << "(" << printable(c.input) << ")"; }
 
 const render::ProcessorMap& builtins() {
     static const render::ProcessorMap processors = builtin_processors();
@@ -107,6 +114,8 @@ struct ErrorCase {
     std::string input;
     std::string_view message;
 };
+
+void PrintTo(const ErrorCase& c, std::ostream* os) { *os << c.processor << "(" << printable(c.input) << ")"; }
 
 class InflectionErrors : public ::testing::TestWithParam<ErrorCase> {};
 

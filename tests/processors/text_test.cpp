@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.hpp"
+
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -15,6 +18,10 @@ struct Case {
     std::string input;
     std::string output;
 };
+
+
+// Readable test names in the runner's listing.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.processor << "(" << printable(c.input) << ")"; }
 
 // Every case goes through the registry by name, so a wrongly wired entry fails too.
 class TextProcessors : public ::testing::TestWithParam<Case> {
