@@ -1,5 +1,6 @@
 #include "hocon/resolve.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
@@ -29,20 +30,46 @@ namespace hocon::detail {
 using NodeId = std::uint32_t;
 
 struct ScalarNode {
-    enum class Kind { Null, Boolean, Number, String };
+    enum class Kind : std::uint8_t { Null, Boolean, Number, String };
     Kind kind = Kind::Null;
     bool boolean = false;
     std::string text;  // a string's text, a number's literal
 };
 
-struct ObjectNode {
-    std::vector<std::pair<std::string, NodeId>> fields;  // in the order keys first appeared
-    std::unordered_map<std::string, std::size_t> index;  // key -> position in fields
+// Hashes std::string and std::string_view alike, so that lookups need no copy of the key.
+struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+};
 
-    const NodeId* find(const std::string& key) const {
-        auto it = index.find(key);
-        return it == index.end() ? nullptr : &fields[it->second].second;
+struct ObjectNode {
+    // Small objects are searched by scanning; an index is kept once an object grows.
+    static constexpr std::size_t index_from = 16;
+    using Index = std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>>;
+
+    std::vector<std::pair<std::string, NodeId>> fields;  // in the order keys first appeared
+    std::unique_ptr<Index> index;
+
+    const NodeId* find(std::string_view key) const {
+        if (index) {
+            auto it = index->find(key);
+            return it == index->end() ? nullptr : &fields[it->second].second;
+        }
+        for (const auto& [name, id] : fields)
+            if (name == key) return &id;
+        return nullptr;
     }
+    void add(std::string key, NodeId value) {
+        fields.emplace_back(std::move(key), value);
+        if (index) {
+            index->emplace(fields.back().first, fields.size() - 1);
+        } else if (fields.size() > index_from) {
+            index = std::make_unique<Index>();
+            for (std::size_t i = 0; i < fields.size(); ++i) index->emplace(fields[i].first, i);
+        }
+    }
+    // The key must be present.
+    void replace(std::string_view key, NodeId value) { *const_cast<NodeId*>(find(key)) = value; }
 };
 
 struct ArrayNode {
@@ -113,10 +140,9 @@ class Builder {
 public:
     explicit Builder(Tree& tree) : t_(tree) {}
 
-    // Where fields are being added: the path of the object from the root, how many leading
-    // segments of it are the prefix of the include being read, and how deeply it nests.
+    // Where fields are being added: how many leading segments of the current path are the
+    // prefix of the include being read, and how deeply the current object nests.
     struct Scope {
-        std::vector<std::string> path;
         std::size_t prefix = 0;
         std::size_t depth = 1;
     };
@@ -138,8 +164,8 @@ public:
                 // The included fields stand where the statement stands; their substitutions are
                 // looked up under the including object first.
                 if (!inc->inclusion.loaded) continue;
-                Scope included{scope.path, scope.path.size(), scope.depth};
-                if (auto r = fields_into(target, *inc->inclusion.loaded, included); !r) return r;
+                if (auto r = fields_into(target, *inc->inclusion.loaded, Scope{path_.size(), scope.depth}); !r)
+                    return r;
             }
         }
         return {};
@@ -152,52 +178,54 @@ public:
         if (parent_depth > max_value_depth)
             return std::unexpected(Error(kv.location, "the key '" + kv.key.text() + "' nests deeper than the limit of " +
                                                           std::to_string(max_value_depth) + " levels"));
-        Scope inner{scope.path, scope.prefix, parent_depth};
-        inner.path.insert(inner.path.end(), key.begin(), key.end());
-
-        NodeId value = 0;
+        const Scope inner{scope.prefix, parent_depth};
+        path_.insert(path_.end(), key.begin(), key.end());
+        std::expected<NodeId, Error> value;
         if (const Append* append = kv.value.as_append()) {
-            auto element = convert(*append->value, inner, kv.location);
-            if (!element) return std::unexpected(element.error());
-            NodeId subst = add(SubstNode{inner.path, scope.prefix, true}, kv.location);
-            NodeId array = add(ArrayNode{{*element}}, kv.location);
-            value = add(AppendNode{subst, array, false}, kv.location);
+            value = convert(*append->value, inner, kv.location);
+            if (value) {
+                NodeId subst = add(SubstNode{std::vector<std::string>(path_.begin(), path_.end()), scope.prefix, true},
+                                   kv.location);
+                NodeId array = add(ArrayNode{{*value}}, kv.location);
+                value = add(AppendNode{subst, array, false}, kv.location);
+                ++appends_;
+            }
         } else {
-            auto converted = convert(kv.value, inner, kv.location);
-            if (!converted) return std::unexpected(converted.error());
-            value = *converted;
+            value = convert(kv.value, inner, kv.location);
         }
+        path_.resize(path_.size() - key.size());
+        if (!value) return std::unexpected(value.error());
 
         NodeId current = target;
-        for (std::size_t i = 0; i + 1 < key.size(); ++i) current = object_for_write(current, key[i], kv.location);
-        set(current, key.back(), value);
+        for (std::size_t i = 0; i + 1 < key.size(); ++i)
+            current = object_for_write(current, std::move(key[i]), kv.location);
+        set(current, std::move(key.back()), *value);
         return {};
     }
 
     // The object that fields written under obj.key go into, creating or stacking one as the
     // merge rules say: an existing object is reused, a plain value is hidden, and a value of
     // unknown kind gets the new object stacked on top of it.
-    NodeId object_for_write(NodeId obj, const std::string& key, const SourceLocation& where) {
+    NodeId object_for_write(NodeId obj, std::string key, const SourceLocation& where) {
         const NodeId* existing = object(obj).find(key);
         if (!existing) {
             NodeId fresh = new_object(where);
-            append_field(obj, key, fresh);
+            object(obj).add(std::move(key), fresh);
             return fresh;
         }
         const NodeId old = *existing;
-        Node& node = at(old);
-        switch (node.kind()) {
+        switch (at(old).kind()) {
             case Node::Kind::Object:
                 return old;
             case Node::Kind::Scalar:
             case Node::Kind::Array: {
                 NodeId fresh = new_object(where);
-                replace_field(obj, key, fresh);
+                object(obj).replace(key, fresh);
                 return fresh;
             }
             case Node::Kind::Merge: {
-                auto& stack = std::get<MergeNode>(node.v).stack;
-                if (at(stack.back()).kind() == Node::Kind::Object) return stack.back();
+                const NodeId top = std::get<MergeNode>(at(old).v).stack.back();
+                if (at(top).kind() == Node::Kind::Object) return top;
                 NodeId fresh = new_object(where);
                 std::get<MergeNode>(at(old).v).stack.push_back(fresh);
                 return fresh;
@@ -205,31 +233,21 @@ public:
             default: {
                 NodeId fresh = new_object(where);
                 NodeId merge = add(MergeNode{{old, fresh}}, where);
-                replace_field(obj, key, merge);
+                object(obj).replace(key, merge);
                 return fresh;
             }
         }
     }
 
-    void append_field(NodeId obj, const std::string& key, NodeId value) {
-        ObjectNode& o = object(obj);
-        o.index.emplace(key, o.fields.size());
-        o.fields.emplace_back(key, value);
-    }
-    void replace_field(NodeId obj, const std::string& key, NodeId value) {
-        ObjectNode& o = object(obj);
-        o.fields[o.index.at(key)].second = value;
-    }
-
-    void set(NodeId obj, const std::string& key, NodeId value) {
+    void set(NodeId obj, std::string key, NodeId value) {
         const NodeId* existing = object(obj).find(key);
         if (!existing) {
-            append_field(obj, key, value);
+            object(obj).add(std::move(key), value);
             return;
         }
         const NodeId old = *existing;
         NodeId merged = merge(value, old);
-        if (merged != old) replace_field(obj, key, merged);
+        if (merged != old) object(obj).replace(key, merged);
     }
 
     // The value of a key written as `newer` after `older`. Objects are merged into the older
@@ -240,28 +258,28 @@ public:
         if (at(newer).plain()) return newer;
         if (nk == Node::Kind::Object) {
             if (ok == Node::Kind::Object) {
-                // Copy the list: setting fields may add nodes, and the newer object is consumed.
+                // The newer object is consumed; setting its fields may add nodes.
                 auto fields = std::move(object(newer).fields);
-                for (auto& [key, value] : fields) set(older, key, value);
+                object(newer).index.reset();
+                for (auto& [key, value] : fields) set(older, std::move(key), value);
                 return older;
             }
             if (at(older).plain()) return newer;
             if (ok == Node::Kind::Merge) {
-                NodeId top = std::get<MergeNode>(at(older).v).stack.back();
-                if (at(top).kind() == Node::Kind::Object) {
+                const NodeId top = std::get<MergeNode>(at(older).v).stack.back();
+                if (at(top).kind() == Node::Kind::Object)
                     merge(newer, top);
-                } else {
+                else
                     std::get<MergeNode>(at(older).v).stack.push_back(newer);
-                }
                 return older;
             }
             return add(MergeNode{{older, newer}}, at(newer).where);
         }
         if (nk == Node::Kind::Merge) {
-            auto stack = std::get<MergeNode>(at(newer).v).stack;
             // A plain value at the bottom of the newer stack hides everything older.
-            if (at(stack.front()).plain()) return newer;
+            if (at(std::get<MergeNode>(at(newer).v).stack.front()).plain()) return newer;
             if (ok == Node::Kind::Merge) {
+                auto stack = std::move(std::get<MergeNode>(at(newer).v).stack);
                 auto& older_stack = std::get<MergeNode>(at(older).v).stack;
                 older_stack.insert(older_stack.end(), stack.begin(), stack.end());
                 return older;
@@ -279,23 +297,21 @@ public:
     }
 
     std::expected<NodeId, Error> convert(const RawValue& raw, const Scope& scope, const SourceLocation& where) {
-        auto deeper = [&]() -> std::optional<Error> {
-            if (scope.depth + 1 > max_value_depth)
-                return Error(where, "objects and arrays nest deeper than the limit of " +
-                                        std::to_string(max_value_depth) + " levels");
-            return std::nullopt;
+        auto too_deep = [&]() {
+            return std::unexpected(Error(where, "objects and arrays nest deeper than the limit of " +
+                                                    std::to_string(max_value_depth) + " levels"));
         };
         switch (raw.kind()) {
             case RawValue::Kind::Object: {
-                if (auto e = deeper()) return std::unexpected(*e);
+                if (scope.depth + 1 > max_value_depth) return too_deep();
                 NodeId obj = new_object(where);
-                Scope inner{scope.path, scope.prefix, scope.depth + 1};
-                if (auto r = fields_into(obj, *raw.as_object(), inner); !r) return std::unexpected(r.error());
+                if (auto r = fields_into(obj, *raw.as_object(), Scope{scope.prefix, scope.depth + 1}); !r)
+                    return std::unexpected(std::move(r.error()));
                 return obj;
             }
             case RawValue::Kind::Array: {
-                if (auto e = deeper()) return std::unexpected(*e);
-                Scope inner{scope.path, scope.prefix, scope.depth + 1};
+                if (scope.depth + 1 > max_value_depth) return too_deep();
+                const Scope inner{scope.prefix, scope.depth + 1};
                 std::vector<NodeId> elements;
                 elements.reserve(raw.as_array()->size());
                 for (const RawValue& element : *raw.as_array()) {
@@ -317,8 +333,7 @@ public:
                 const Substitution& sub = *raw.as_substitution();
                 if (sub.path.empty())
                     return std::unexpected(Error(where, "a substitution must have at least one path segment"));
-                std::vector<std::string> path(scope.path.begin(),
-                                              scope.path.begin() + static_cast<std::ptrdiff_t>(scope.prefix));
+                std::vector<std::string> path(path_.begin(), path_.begin() + static_cast<std::ptrdiff_t>(scope.prefix));
                 path.insert(path.end(), sub.path.begin(), sub.path.end());
                 SourceLocation at_sub = sub.location.line != 0 || sub.location.file ? sub.location : where;
                 return add(SubstNode{std::move(path), scope.prefix, sub.optional}, std::move(at_sub));
@@ -376,10 +391,12 @@ public:
 
     // Marks the appends whose substitution names their own merge stack, walking from the root
     // through plain objects (the only route on which the path leads to that stack alone).
-    void mark_direct_appends(NodeId id, std::vector<std::string>& path) {
+    void mark_direct_appends(NodeId id, std::vector<std::string_view>& path) {
         Node& node = at(id);
         if (node.kind() == Node::Kind::Object) {
             for (auto& [key, child] : std::get<ObjectNode>(node.v).fields) {
+                const Node::Kind kind = at(child).kind();
+                if (kind != Node::Kind::Object && kind != Node::Kind::Merge) continue;
                 path.push_back(key);
                 mark_direct_appends(child, path);
                 path.pop_back();
@@ -388,33 +405,41 @@ public:
             for (NodeId element : std::get<MergeNode>(node.v).stack) {
                 if (at(element).kind() != Node::Kind::Append) continue;
                 auto& append = std::get<AppendNode>(at(element).v);
-                append.direct = std::get<SubstNode>(at(append.subst).v).path == path;
+                const auto& target = std::get<SubstNode>(at(append.subst).v).path;
+                append.direct = std::equal(target.begin(), target.end(), path.begin(), path.end());
             }
         }
     }
 
+    bool has_appends() const { return appends_ > 0; }
+
 private:
     Tree& t_;
+    // The path of the field being converted, from the root. The views point into the key
+    // segments held by the enclosing key_value_into calls.
+    std::vector<std::string_view> path_;
+    std::size_t appends_ = 0;
 };
 
 // ---------------------------------------------------------------------------------------------
 // Resolved values
 //
 // Resolution works on values that share their subtrees, so that a substitution copies a
-// pointer rather than a tree. Numbers keep the literal they were written as, which is what a
-// string concatenation uses. Every container knows its depth and its number of values, which
-// bounds both without walking them again.
+// pointer rather than a tree, and whose strings and keys are views of text the tree (or the
+// resolver, for texts it makes) owns. Numbers keep the literal they were written as, which is
+// what a string concatenation uses. Every container knows its depth and its number of values,
+// which bounds both without walking them again.
 
 struct RArray;
 struct RObject;
 
 struct RNumber {
     Number value;
-    std::string text;
+    std::string_view text;
 };
 
 struct RV {
-    std::variant<std::monostate, bool, RNumber, std::string, std::shared_ptr<const RArray>,
+    std::variant<std::monostate, bool, RNumber, std::string_view, std::shared_ptr<const RArray>,
                  std::shared_ptr<const RObject>>
         v;
 
@@ -430,11 +455,20 @@ struct RArray {
     std::size_t depth = 1;
 };
 
+// Members sorted by key, byte order, keys unique.
 struct RObject {
-    std::map<std::string, RV, std::less<>> members;
+    std::vector<std::pair<std::string_view, RV>> members;
     std::size_t size = 1;
     std::size_t depth = 1;
+
+    const RV* find(std::string_view key) const {
+        auto it = std::lower_bound(members.begin(), members.end(), key,
+                                   [](const auto& member, std::string_view k) { return member.first < k; });
+        return it != members.end() && it->first == key ? &it->second : nullptr;
+    }
 };
+
+using Members = std::vector<std::pair<std::string_view, RV>>;
 
 std::size_t size_of(const RV& v) {
     if (v.is_array()) return v.array().size;
@@ -460,7 +494,7 @@ const char* kind_name(const RV& v) {
 }
 
 // The text a simple value contributes to a string concatenation.
-std::string text_of(const RV& v) {
+std::string_view text_of(const RV& v) {
     switch (v.v.index()) {
         case 0: return "null";
         case 1: return std::get<1>(v.v) ? "true" : "false";
@@ -474,7 +508,7 @@ Value to_value(const RV& v) {
         case 0: return Value();
         case 1: return Value::boolean(std::get<1>(v.v));
         case 2: return Value(std::get<2>(v.v).value);
-        case 3: return Value(std::get<3>(v.v));
+        case 3: return Value(std::string(std::get<3>(v.v)));
         case 4: {
             Value::Array out;
             out.reserve(v.array().items.size());
@@ -483,7 +517,8 @@ Value to_value(const RV& v) {
         }
         default: {
             Value::Object out;
-            for (const auto& [key, member] : v.object().members) out.emplace_hint(out.end(), key, to_value(member));
+            for (const auto& [key, member] : v.object().members)
+                out.emplace_hint(out.end(), std::string(key), to_value(member));
             return Value(std::move(out));
         }
     }
@@ -494,17 +529,32 @@ Value to_value(const RV& v) {
 
 // A failed step. A cycle travels up without a message until the innermost substitution on
 // the way takes it: an optional one reads it as undefined, a required one reports it.
-struct Failure {
+struct Problem {
     Error error;
     bool cycle = false;
     std::vector<NodeId> substitutions;  // of the cycle, in the order they were entered
 };
+// Held behind a pointer, and built out of line, so that the frames of the recursion stay small.
+using Failure = std::unique_ptr<Problem>;
 
 // A value, or nothing for a value that is undefined (an optional substitution that found
 // nothing, or a concatenation of only such).
 using Result = std::expected<std::optional<RV>, Failure>;
 
-std::unexpected<Failure> fail(Error error) { return std::unexpected(Failure{std::move(error), false, {}}); }
+[[gnu::noinline, gnu::cold]] std::unexpected<Failure> fail_at(const SourceLocation& where,
+                                                               std::initializer_list<std::string_view> parts) {
+    std::string message;
+    for (std::string_view part : parts) message += part;
+    return std::unexpected(std::make_unique<Problem>(Problem{Error(where, std::move(message)), false, {}}));
+}
+
+[[gnu::noinline, gnu::cold]] std::unexpected<Failure> fail_cycle(const std::vector<NodeId>& trace, std::size_t from) {
+    return std::unexpected(std::make_unique<Problem>(
+        Problem{Error(), true, std::vector<NodeId>(trace.begin() + static_cast<std::ptrdiff_t>(from), trace.end())}));
+}
+
+const std::string depth_limit_text = std::to_string(max_value_depth);
+const std::string steps_limit_text = std::to_string(max_resolve_depth);
 
 class Resolver {
 public:
@@ -513,8 +563,8 @@ public:
     std::expected<Value, Error> run() {
         Result root = resolve(t_.root);
         if (!root) {
-            if (root.error().cycle) return std::unexpected(Error("the configuration holds a cycle of substitutions"));
-            return std::unexpected(std::move(root.error().error));
+            if (root.error()->cycle) return std::unexpected(Error("the configuration holds a cycle of substitutions"));
+            return std::unexpected(std::move(root.error()->error));
         }
         if (!*root) return Value(Value::Object{});
         return to_value(**root);
@@ -524,8 +574,8 @@ private:
     struct Memo {
         enum class State : std::uint8_t { Open, Busy, Done };
         State state = State::Open;
-        std::optional<RV> value;
-        std::size_t trace_mark = 0;  // substitutions already open when this one started
+        std::uint32_t trace_mark = 0;  // while busy: substitutions already open when it started
+        std::uint32_t value = 0;       // when done: 1 + index in values_, or 0 for undefined
     };
 
     // A place where a lookup has arrived: a node (for a merge stack, without its `hidden`
@@ -539,6 +589,8 @@ private:
     const Tree& t_;
     std::vector<Memo> memo_;                                // whole nodes
     std::map<std::pair<NodeId, std::size_t>, Memo> rest_;  // merge stacks without their newest elements
+    std::vector<RV> values_;                                // memoised values
+    std::deque<std::string> texts_;                         // strings made by resolution
     // While an element of a merge stack is resolved, lookups see that stack without the
     // element and everything newer: that is how a field refers to its own earlier value.
     std::vector<std::pair<NodeId, std::size_t>> overrides_;
@@ -547,6 +599,8 @@ private:
     std::size_t produced_ = 0;
 
     const Node& node(NodeId id) const { return t_.nodes[id]; }
+
+    std::string_view own(std::string text) { return texts_.emplace_back(std::move(text)); }
 
     // ---- values
 
@@ -557,45 +611,51 @@ private:
             array->depth = std::max(array->depth, depth_of(item) + 1);
         }
         array->items = std::move(items);
-        if (auto r = check_bounds(array->size, array->depth, where); !r) return std::unexpected(r.error());
+        if (auto r = check_bounds(array->size, array->depth, where); !r) return std::unexpected(std::move(r.error()));
         return RV{std::shared_ptr<const RArray>(std::move(array))};
     }
 
-    std::expected<RV, Failure> make_object(std::map<std::string, RV, std::less<>> members, const SourceLocation& where) {
+    // The members must be sorted by key.
+    std::expected<RV, Failure> make_object(Members members, const SourceLocation& where) {
         auto object = std::make_shared<RObject>();
         for (const auto& [key, member] : members) {
             object->size += size_of(member);
             object->depth = std::max(object->depth, depth_of(member) + 1);
         }
         object->members = std::move(members);
-        if (auto r = check_bounds(object->size, object->depth, where); !r) return std::unexpected(r.error());
+        if (auto r = check_bounds(object->size, object->depth, where); !r) return std::unexpected(std::move(r.error()));
         return RV{std::shared_ptr<const RObject>(std::move(object))};
     }
 
     std::expected<void, Failure> check_bounds(std::size_t size, std::size_t depth, const SourceLocation& where) {
         if (depth > max_value_depth)
-            return fail(Error(where, "the resolved value nests deeper than the limit of " +
-                                         std::to_string(max_value_depth) + " levels"));
-        // Counting what every container holds keeps repeated copies of one subtree in view.
+            return fail_at(where, {"the resolved value nests deeper than the limit of ", depth_limit_text, " levels"});
+        // Counting every container made keeps repeated copies of one subtree in view too.
         produced_ += 1;
         if (size > t_.value_budget || produced_ > t_.value_budget)
-            return fail(Error(where, "the resolved configuration grows beyond " + std::to_string(t_.value_budget) +
-                                         " values"));
+            return fail_budget(where);
         return {};
     }
 
     // `top` written over `bottom`: objects merge key by key, anything else hides what is below.
     std::expected<RV, Failure> merge(const RV& top, const RV& bottom, const SourceLocation& where) {
         if (!top.is_object() || !bottom.is_object()) return top;
-        std::map<std::string, RV, std::less<>> members = bottom.object().members;
-        for (const auto& [key, value] : top.object().members) {
-            auto it = members.find(key);
-            if (it == members.end()) {
-                members.emplace(key, value);
+        const Members& a = top.object().members;
+        const Members& b = bottom.object().members;
+        Members members;
+        members.reserve(a.size() + b.size());
+        std::size_t i = 0, j = 0;
+        while (i < a.size() || j < b.size()) {
+            if (j == b.size() || (i < a.size() && a[i].first < b[j].first)) {
+                members.push_back(a[i++]);
+            } else if (i == a.size() || b[j].first < a[i].first) {
+                members.push_back(b[j++]);
             } else {
-                auto merged = merge(value, it->second, where);
+                auto merged = merge(a[i].second, b[j].second, where);
                 if (!merged) return merged;
-                it->second = std::move(*merged);
+                members.emplace_back(a[i].first, std::move(*merged));
+                ++i;
+                ++j;
             }
         }
         return make_object(std::move(members), where);
@@ -604,24 +664,29 @@ private:
     // ---- the memoised step
 
     Result resolve(NodeId id, std::size_t hidden = 0) {
+        const Node& n = node(id);
+        // Scalars depend on nothing; they are not worth remembering.
+        if (n.kind() == Node::Kind::Scalar) return scalar(std::get<ScalarNode>(n.v), n.where, true);
         Memo& memo = hidden == 0 ? memo_[id] : rest_[{id, hidden}];
-        if (memo.state == Memo::State::Done) return memo.value;
-        if (memo.state == Memo::State::Busy) {
-            Failure cycle{Error(), true, {}};
-            cycle.substitutions.assign(trace_.begin() + static_cast<std::ptrdiff_t>(memo.trace_mark), trace_.end());
-            return std::unexpected(std::move(cycle));
+        if (memo.state == Memo::State::Done) {
+            if (memo.value == 0) return std::nullopt;
+            return values_[memo.value - 1];
         }
+        if (memo.state == Memo::State::Busy) return fail_cycle(trace_, memo.trace_mark);
         if (depth_ >= max_resolve_depth)
-            return fail(Error(node(id).where, "substitutions and nested values go deeper than the limit of " +
-                                                  std::to_string(max_resolve_depth) + " steps"));
+            return fail_at(n.where, {"substitutions and nested values go deeper than the limit of ", steps_limit_text,
+                                     " steps"});
         ++depth_;
         memo.state = Memo::State::Busy;
-        memo.trace_mark = trace_.size();
+        memo.trace_mark = static_cast<std::uint32_t>(trace_.size());
         Result result = compute(id, hidden);
         --depth_;
         if (result) {
             memo.state = Memo::State::Done;
-            memo.value = *result;
+            if (*result) {
+                values_.push_back(**result);
+                memo.value = static_cast<std::uint32_t>(values_.size());
+            }
         } else {
             memo.state = Memo::State::Open;
         }
@@ -639,36 +704,38 @@ private:
             case Node::Kind::Append: return resolve_append(std::get<AppendNode>(n.v), n.where);
             case Node::Kind::Merge: return resolve_merge(id, hidden);
         }
-        return fail(Error(n.where, "unknown kind of value"));
+        return fail_at(n.where, {"unknown kind of value"});
     }
 
     // A number that is no finite double stays text where the literal is all that counts (inside
     // a concatenation) and is an error as a value of its own.
-    Result scalar(const ScalarNode& s, const SourceLocation& where, bool standalone) {
+    static Result scalar(const ScalarNode& s, const SourceLocation& where, bool standalone) {
         switch (s.kind) {
             case ScalarNode::Kind::Null: return RV{};
             case ScalarNode::Kind::Boolean: return RV{s.boolean};
-            case ScalarNode::Kind::String: return RV{s.text};
+            case ScalarNode::Kind::String: return RV{std::string_view(s.text)};
             case ScalarNode::Kind::Number: {
                 if (auto number = parse_number(s.text)) return RV{RNumber{*number, s.text}};
-                if (!standalone) return RV{s.text};
-                return fail(Error(where, "the number " + s.text + " is out of range"));
+                if (!standalone) return RV{std::string_view(s.text)};
+                return fail_at(where, {"the number ", s.text, " is out of range"});
             }
         }
         return RV{};
     }
 
-    Result resolve_object(const ObjectNode& o, const SourceLocation& where) {
-        std::map<std::string, RV, std::less<>> members;
+    [[gnu::noinline]] Result resolve_object(const ObjectNode& o, const SourceLocation& where) {
+        Members members;
+        members.reserve(o.fields.size());
         for (const auto& [key, child] : o.fields) {
             Result r = resolve(child);
             if (!r) return r;
-            if (*r) members.emplace(key, std::move(**r));
+            if (*r) members.emplace_back(key, std::move(**r));
         }
+        std::sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
         return make_object(std::move(members), where);
     }
 
-    Result resolve_array(const ArrayNode& a, const SourceLocation& where) {
+    [[gnu::noinline]] Result resolve_array(const ArrayNode& a, const SourceLocation& where) {
         std::vector<RV> items;
         items.reserve(a.elements.size());
         for (NodeId element : a.elements) {
@@ -681,48 +748,63 @@ private:
 
     // ---- substitutions
 
-    Result resolve_subst(NodeId id) {
+    [[gnu::noinline]] Result resolve_subst(NodeId id) {
         const Node& n = node(id);
         const SubstNode& s = std::get<SubstNode>(n.v);
         trace_.push_back(id);
         Result found = lookup_with_fallbacks(s, n.where);
         trace_.pop_back();
         if (!found) {
-            if (!found.error().cycle) return found;
+            if (!found.error()->cycle) return found;
             if (s.optional) return std::nullopt;
-            const auto& chain = found.error().substitutions;
-            if (chain.size() <= 1) return fail(Error(n.where, "could not resolve substitution to a value: " + describe(s)));
-            std::string loop;
-            for (NodeId member : chain) loop += describe(std::get<SubstNode>(node(member).v)) + " -> ";
-            loop += describe(std::get<SubstNode>(node(chain.front()).v));
-            return fail(Error(n.where, "could not resolve substitution " + describe(s) +
-                                           ": it is part of a cycle " + loop));
+            return fail_unresolved(id, &found.error()->substitutions);
         }
         if (*found) return found;
         if (s.optional) return std::nullopt;
-        return fail(Error(n.where, "could not resolve substitution to a value: " + describe(s)));
+        return fail_unresolved(id, nullptr);
+    }
+
+    // A required substitution that found nothing, or that is part of the given cycle. A cycle
+    // of the substitution alone is a field that refers to itself without an earlier value,
+    // which reads as undefined.
+    [[gnu::noinline, gnu::cold]] std::unexpected<Failure> fail_unresolved(NodeId id, const std::vector<NodeId>* cycle) {
+        const Node& n = node(id);
+        const std::string written = describe(std::get<SubstNode>(n.v));
+        if (!cycle || cycle->size() <= 1) return fail_at(n.where, {"could not resolve substitution to a value: ", written});
+        std::string loop;
+        for (NodeId member : *cycle) loop += describe(std::get<SubstNode>(node(member).v)) + " -> ";
+        loop += describe(std::get<SubstNode>(node(cycle->front()).v));
+        return fail_at(n.where, {"could not resolve substitution ", written, ": it is part of a cycle ", loop});
+    }
+
+    [[gnu::noinline, gnu::cold]] std::unexpected<Failure> fail_budget(const SourceLocation& where) const {
+        return fail_at(where, {"the resolved configuration grows beyond ", std::to_string(t_.value_budget), " values"});
     }
 
     // The path under the include's prefix, then as written, then the environment variable of
     // that name.
-    Result lookup_with_fallbacks(const SubstNode& s, const SourceLocation& where) {
-        Result found = lookup(s.path);
+    [[gnu::noinline]] Result lookup_with_fallbacks(const SubstNode& s, const SourceLocation& where) {
+        Result found = lookup(s.path, 0);
         if (!found || *found) return found;
-        std::vector<std::string> written(s.path.begin() + static_cast<std::ptrdiff_t>(s.prefix), s.path.end());
         if (s.prefix > 0) {
-            found = lookup(written);
+            found = lookup(s.path, s.prefix);
             if (!found || *found) return found;
         }
+        return environment(s, where);
+    }
+
+    // The variable named by the path as written, segments joined by "."; only a string.
+    [[gnu::noinline]] Result environment(const SubstNode& s, const SourceLocation& where) {
         std::string name;
-        for (std::size_t i = 0; i < written.size(); ++i) name += (i ? "." : "") + written[i];
+        for (std::size_t i = s.prefix; i < s.path.size(); ++i) name += (i > s.prefix ? "." : "") + s.path[i];
         if (name.empty() || name.find('\0') != std::string::npos || name.find('=') != std::string::npos)
             return std::nullopt;
         const char* env = std::getenv(name.c_str());
         if (!env) return std::nullopt;
         std::string value(env);
         if (text::find_invalid_utf8(value))
-            return fail(Error(where, "the environment variable " + name + " is not valid UTF-8"));
-        return RV{std::move(value)};
+            return fail_at(where, {"the environment variable ", name, " is not valid UTF-8"});
+        return RV{own(std::move(value))};
     }
 
     // Where a lookup enters a node: a merge stack that is being resolved shows only its older
@@ -740,27 +822,29 @@ private:
         return Slot{id, hidden};
     }
 
-    // The value at an absolute path. Only what lies on the path is resolved: objects are
-    // walked through, and a value whose kind is unknown is resolved to see whether it is an
-    // object. The layers are the values that merge at the current step, newest first.
-    Result lookup(const std::vector<std::string>& path) {
+    // The value at the absolute path made of path[from..]. Only what lies on the path is
+    // resolved: objects are walked through, and a value whose kind is unknown is resolved to
+    // see whether it is an object. The layers are the values that merge at the current step,
+    // newest first.
+    [[gnu::noinline]] Result lookup(const std::vector<std::string>& path, std::size_t from) {
         std::vector<Layer> layers{Slot{t_.root, 0}};
-        for (const std::string& key : path) {
-            std::vector<Layer> next;
+        std::vector<Layer> next;
+        for (std::size_t k = from; k < path.size(); ++k) {
+            next.clear();
             for (const Layer& layer : layers) {
-                auto go_on = children(layer, key, next);
+                auto go_on = children(layer, path[k], next);
                 if (!go_on) return std::unexpected(std::move(go_on.error()));
                 if (!*go_on) break;
             }
             if (next.empty()) return std::nullopt;
-            layers = std::move(next);
+            layers.swap(next);
         }
         return fold(layers);
     }
 
     // Adds what a layer holds under key. False when the layer is not an object, which hides
     // every older layer.
-    std::expected<bool, Failure> children(const Layer& layer, const std::string& key, std::vector<Layer>& out) {
+    [[gnu::noinline]] std::expected<bool, Failure> children(const Layer& layer, const std::string& key, std::vector<Layer>& out) {
         if (const RV* value = std::get_if<RV>(&layer)) return value_child(*value, key, out);
         const Slot slot = std::get<Slot>(layer);
         const Node& n = node(slot.id);
@@ -803,13 +887,12 @@ private:
 
     static std::expected<bool, Failure> value_child(const RV& value, const std::string& key, std::vector<Layer>& out) {
         if (!value.is_object()) return false;
-        const auto& members = value.object().members;
-        if (auto it = members.find(key); it != members.end()) out.emplace_back(it->second);
+        if (const RV* member = value.object().find(key)) out.emplace_back(*member);
         return true;
     }
 
     // The merge of layers, newest first, stopping at the first value that is not an object.
-    Result fold(const std::vector<Layer>& layers) {
+    [[gnu::noinline]] Result fold(const std::vector<Layer>& layers) {
         std::optional<RV> merged;
         for (const Layer& layer : layers) {
             if (merged && !merged->is_object()) break;
@@ -838,23 +921,21 @@ private:
 
     // Element i (counted from the newest) of a merge stack, seeing the stack below it in place
     // of the field.
-    Result resolve_element(NodeId merge_id, std::size_t i, NodeId element) {
+    [[gnu::noinline]] Result resolve_element(NodeId merge_id, std::size_t i, NodeId element) {
         overrides_.emplace_back(merge_id, i + 1);
         Result r = resolve(element);
         overrides_.pop_back();
         return r;
     }
 
-    Result resolve_merge(NodeId id, std::size_t hidden) {
+    [[gnu::noinline]] Result resolve_merge(NodeId id, std::size_t hidden) {
         const Node& n = node(id);
         const auto& stack = std::get<MergeNode>(n.v).stack;
         auto element_at = [&](std::size_t i) { return stack[stack.size() - 1 - i]; };
-        auto direct_append = [&](std::size_t i) {
-            const Node& e = node(element_at(i));
-            return e.kind() == Node::Kind::Append && std::get<AppendNode>(e.v).direct;
-        };
 
-        if (hidden < stack.size() && direct_append(hidden)) return resolve_appends(id, hidden);
+        const Node& newest = node(element_at(hidden));
+        if (newest.kind() == Node::Kind::Append && std::get<AppendNode>(newest.v).direct)
+            return resolve_appends(id, hidden);
 
         std::optional<RV> merged;
         for (std::size_t i = hidden; i < stack.size(); ++i) {
@@ -877,7 +958,7 @@ private:
     // A run of "+=" fields on one key, each appending to the one before. Resolving them one
     // inside the other would nest as deeply as the run is long and copy the array at every
     // step; instead the oldest is resolved as usual and the newer ones append their elements.
-    Result resolve_appends(NodeId id, std::size_t hidden) {
+    [[gnu::noinline]] Result resolve_appends(NodeId id, std::size_t hidden) {
         const Node& n = node(id);
         const auto& stack = std::get<MergeNode>(n.v).stack;
         auto element_at = [&](std::size_t i) { return stack[stack.size() - 1 - i]; };
@@ -889,30 +970,32 @@ private:
         }
         Result base = resolve_element(id, end - 1, element_at(end - 1));
         if (!base) return base;
-        std::vector<RV> items = (*base)->array().items;
+        std::vector<RV> items;
+        if (*base && (*base)->is_array()) items = (*base)->array().items;
         for (std::size_t i = end - 1; i-- > hidden;) {
             const AppendNode& append = std::get<AppendNode>(node(element_at(i)).v);
             overrides_.emplace_back(id, i + 1);
             Result added = resolve(append.array);
             overrides_.pop_back();
             if (!added) return added;
-            const auto& more = (*added)->array().items;
-            items.insert(items.end(), more.begin(), more.end());
+            if (*added && (*added)->is_array()) {
+                const auto& more = (*added)->array().items;
+                items.insert(items.end(), more.begin(), more.end());
+            }
         }
         auto array = make_array(std::move(items), n.where);
         if (!array) return std::unexpected(std::move(array.error()));
         return std::move(*array);
     }
 
-    Result resolve_append(const AppendNode& append, const SourceLocation& where) {
+    [[gnu::noinline]] Result resolve_append(const AppendNode& append, const SourceLocation& where) {
         Result previous = resolve(append.subst);
         if (!previous) return previous;
         Result added = resolve(append.array);
         if (!added) return added;
         if (!*previous) return added;
         if (!(*previous)->is_array())
-            return fail(Error(where, std::string("'+=' appends to an array, but the field holds ") +
-                                         kind_name(**previous)));
+            return fail_at(where, {"'+=' appends to an array, but the field holds ", kind_name(**previous)});
         std::vector<RV> items = (*previous)->array().items;
         const auto& more = (*added)->array().items;
         items.insert(items.end(), more.begin(), more.end());
@@ -923,7 +1006,7 @@ private:
 
     // ---- concatenations
 
-    Result resolve_concat(const ConcatNode& c, const SourceLocation& where) {
+    [[gnu::noinline]] Result resolve_concat(const ConcatNode& c, const SourceLocation& where) {
         std::vector<std::optional<RV>> parts;
         parts.reserve(c.parts.size());
         bool any_array = false, any_object = false, any_simple = false;
@@ -955,11 +1038,10 @@ private:
                     if (!part) continue;
                     if (!first)
                         first = &*part;
-                    else if (part->v.index() != first->v.index() && !clash)
+                    else if (!clash && (part->is_array() != first->is_array() || part->is_object() != first->is_object()))
                         clash = &*part;
                 }
-                return fail(Error(where, std::string("cannot concatenate ") + kind_name(*first) + " with " +
-                                             kind_name(*clash)));
+                return fail_at(where, {"cannot concatenate ", kind_name(*first), " with ", kind_name(*clash)});
             }
             if (any_array) {
                 std::vector<RV> items;
@@ -995,7 +1077,7 @@ private:
             if (i > 0) out += c.separators[i - 1];
             if (parts[i]) out += text_of(*parts[i]);
         }
-        return RV{std::move(out)};
+        return RV{own(std::move(out))};
     }
 };
 
@@ -1005,15 +1087,17 @@ std::expected<std::shared_ptr<const Tree>, Error> build_tree(const RawObject& ro
     auto tree = std::make_shared<Tree>();
     Builder builder(*tree);
     NodeId document = builder.new_object({});
-    if (auto r = builder.fields_into(document, root, Builder::Scope{}); !r) return std::unexpected(r.error());
+    if (auto r = builder.fields_into(document, root, Builder::Scope{}); !r) return std::unexpected(std::move(r.error()));
     if (options.use_environment()) {
         NodeId environment = builder.environment_object();
         tree->root = builder.merge(document, environment);
     } else {
         tree->root = document;
     }
-    std::vector<std::string> path;
-    builder.mark_direct_appends(tree->root, path);
+    if (builder.has_appends()) {
+        std::vector<std::string_view> path;
+        builder.mark_direct_appends(tree->root, path);
+    }
     tree->value_budget = std::max(min_value_budget, 16 * tree->nodes.size());
     return std::shared_ptr<const Tree>(std::move(tree));
 }

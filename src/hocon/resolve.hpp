@@ -22,7 +22,7 @@ inline constexpr std::size_t max_value_depth = 256;
 // How many resolution steps may be open inside each other: each substitution on a chain that
 // points at the next one, each value nested in another while it is resolved. Keeps the
 // recursion within a small thread stack.
-inline constexpr std::size_t max_resolve_depth = 1000;
+inline constexpr std::size_t max_resolve_depth = 512;
 
 // The floor of the bound on the number of values a resolution may produce; a document gets
 // the larger of this and a multiple of its own size. Substitutions copy whole subtrees, so a
