@@ -59,4 +59,11 @@ private:
     double total_ = 0.0;
 };
 
+namespace detail {
+// One ChaCha block: the 8 key words, words 12..15 of the input (counter and nonce), and the
+// number of rounds (12 for the generator). Exposed for known-answer tests.
+void chacha_block(const std::uint32_t key[8], const std::uint32_t input[4], int rounds,
+                  std::uint32_t out[16]) noexcept;
+}  // namespace detail
+
 }  // namespace veskora::support

@@ -1,0 +1,187 @@
+// Rendering of every text node kind, and the uniform, weighted and unique choices.
+#include "render/nodes.hpp"
+
+#include <utility>
+
+#include "render/ruleset.hpp"
+
+namespace veskora::render {
+
+namespace {
+
+// Errors are built out of line: the frames of the node renders stay small, which matters
+// because they repeat once per level of nested rules.
+[[gnu::cold, gnu::noinline]] Result<void> pass(RenderError&& error) { return std::unexpected(std::move(error)); }
+
+[[gnu::cold, gnu::noinline]] Result<void> immutable_binding(std::string_view name) {
+    return std::unexpected(RenderError::immutable_loop_binding(std::string(name)));
+}
+
+[[gnu::noinline]] void cache_tail(RenderState& state, std::string_view name, const std::string& out,
+                                  std::size_t start) {
+    state.cache_context_default(name, out.substr(start));
+}
+
+// Positions below `count` not yet used under the key, in ascending order.
+std::vector<std::size_t> available_positions(const RenderState& state, std::string_view key,
+                                             std::size_t count) {
+    const std::set<std::uint64_t>* used = state.unique_choice_indices(key);
+    std::vector<std::size_t> available;
+    available.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        if (used == nullptr || !used->contains(i)) available.push_back(i);
+    }
+    return available;
+}
+
+}  // namespace
+
+Result<void> TextGeneratorNode::generate_unique_text(std::string_view key, RenderState&,
+                                                     std::string&) const {
+    return std::unexpected(RenderError::not_a_choice(std::string(key)));
+}
+
+Result<std::string> TextGeneratorNode::generate_text(RenderState& state) const {
+    std::string out;
+    if (auto r = generate_text(state, out); !r) return std::unexpected(std::move(r.error()));
+    return out;
+}
+
+Result<void> LiteralNode::generate_text(RenderState&, std::string& out) const {
+    out.append(text);
+    return {};
+}
+
+Result<void> VecNode::generate_text(RenderState& state, std::string& out) const {
+    for (const auto& child : children) {
+        if (auto r = child->generate_text(state, out); !r) return r;
+    }
+    return {};
+}
+
+Result<void> RuleCallNode::generate_text(RenderState& state, std::string& out) const {
+    // Loop names, bindings and context values first, then a context default, then a rule.
+    Result<bool> found = state.append_bound_text(name, out);
+    if (!found) return pass(std::move(found.error()));
+    if (*found) return {};
+
+    const std::size_t start = out.size();
+    found = state.ruleset->render_context_default_with_state(name, state, out);
+    if (!found) return pass(std::move(found.error()));
+    if (*found) {
+        // Later references in this call take the same text from the context map.
+        cache_tail(state, name, out, start);
+        return {};
+    }
+
+    if (unique) return state.ruleset->render_unique_rule_with_state(name, state, out);
+    return state.ruleset->render_rule_with_state(name, state, out);
+}
+
+Result<void> ProcessorPipelineNode::generate_text(RenderState& state, std::string& out) const {
+    std::string text;
+    if (auto r = inner->generate_text(state, text); !r) return r;
+    for (const auto& processor : processors) {
+        auto processed = state.ruleset->process(processor, text);
+        if (!processed) return pass(std::move(processed.error()));
+        text = std::move(*processed);
+    }
+    out.append(text);
+    return {};
+}
+
+Result<void> BindNode::generate_text(RenderState& state, std::string&) const {
+    if (overwrite) {
+        if (state.is_immutable_loop_name(name)) return immutable_binding(name);
+    } else {
+        // ":" only fills a name that has no value yet; context defaults and rules don't count.
+        auto has = state.has_scoped_value(name);
+        if (!has) return pass(std::move(has.error()));
+        if (*has) return {};
+    }
+    std::string text;
+    if (auto r = node->generate_text(state, text); !r) return r;
+    return state.bind(name, std::move(text), overwrite);
+}
+
+Result<std::vector<IterationValue>> ArrayIterationSource::elements(RenderState& state) const {
+    return state.iterable_elements(source);
+}
+
+Result<void> ForEachNode::generate_text(RenderState& state, std::string& out) const {
+    auto elements = source->elements(state);
+    if (!elements) return pass(std::move(elements.error()));
+    const std::uint64_t length = elements->size();
+    for (std::uint64_t i = 0; i < length; ++i) {
+        state.push_iteration_scope(variable, std::move((*elements)[i]), i, length);
+        auto r = body->generate_text(state, out);
+        state.pop_iteration_scope();
+        if (!r) return r;
+    }
+    return {};
+}
+
+Result<void> ChoiceNode::generate_text(RenderState& state, std::string& out) const {
+    if (choices.empty()) return std::unexpected(RenderError::empty_choice());
+    const auto index = static_cast<std::size_t>(state.rng->uniform_index(choices.size()));
+    return choices[index]->generate_text(state, out);
+}
+
+Result<void> ChoiceNode::generate_unique_text(std::string_view key, RenderState& state,
+                                              std::string& out) const {
+    if (choices.empty()) return std::unexpected(RenderError::empty_choice());
+    const std::vector<std::size_t> available = available_positions(state, key, choices.size());
+    if (available.empty()) return std::unexpected(RenderError::unique_choice_exhausted(std::string(key)));
+    const std::size_t position = available[state.rng->uniform_index(available.size())];
+    // Marked before rendering: a failed option stays used, and a nested reference to the same
+    // key cannot draw it again.
+    state.mark_unique_choice_index(key, position);
+    return choices[position]->generate_text(state, out);
+}
+
+WeightedChoiceNode::WeightedChoiceNode(std::vector<NodePtr> choices, std::vector<double> weights,
+                                       support::WeightedIndex distribution)
+    : choices_(std::move(choices)), weights_(std::move(weights)), distribution_(std::move(distribution)) {}
+
+Result<std::unique_ptr<WeightedChoiceNode>> WeightedChoiceNode::create(
+    std::vector<std::pair<NodePtr, double>> pairs) {
+    std::vector<NodePtr> choices;
+    std::vector<double> weights;
+    choices.reserve(pairs.size());
+    weights.reserve(pairs.size());
+    for (auto& [node, weight] : pairs) {
+        choices.push_back(std::move(node));
+        weights.push_back(weight);
+    }
+    auto distribution = support::WeightedIndex::create(weights);
+    if (!distribution) return std::unexpected(RenderError::invalid_weighted_choice(distribution.error()));
+    return std::unique_ptr<WeightedChoiceNode>(
+        new WeightedChoiceNode(std::move(choices), std::move(weights), std::move(*distribution)));
+}
+
+Result<void> WeightedChoiceNode::generate_text(RenderState& state, std::string& out) const {
+    if (choices_.empty()) return std::unexpected(RenderError::empty_choice());
+    return choices_[distribution_.sample(*state.rng)]->generate_text(state, out);
+}
+
+Result<void> WeightedChoiceNode::generate_unique_text(std::string_view key, RenderState& state,
+                                                      std::string& out) const {
+    if (choices_.empty()) return std::unexpected(RenderError::empty_choice());
+    const std::vector<std::size_t> available = available_positions(state, key, choices_.size());
+    if (available.empty()) return std::unexpected(RenderError::unique_choice_exhausted(std::string(key)));
+    std::vector<double> remaining;
+    remaining.reserve(available.size());
+    for (std::size_t position : available) remaining.push_back(weights_[position]);
+    // Only weight-0 options left: the choice is as exhausted as if none were left.
+    auto distribution = support::WeightedIndex::create(remaining);
+    if (!distribution) return std::unexpected(RenderError::unique_choice_exhausted(std::string(key)));
+    const std::size_t position = available[distribution->sample(*state.rng)];
+    state.mark_unique_choice_index(key, position);
+    return choices_[position]->generate_text(state, out);
+}
+
+Result<void> UnsupportedValueNode::generate_text(RenderState&, std::string&) const {
+    return std::unexpected(RenderError::unsupported_value(kind));
+}
+
+}  // namespace veskora::render

@@ -1,0 +1,155 @@
+// Path walks over the structured tree, the guarded render with the recursion allowance and the
+// nesting bound, and the render entry points.
+#include "render/ruleset.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace veskora::render {
+
+namespace {
+
+// Follows the point-separated segments of `path` (the empty path being one empty segment)
+// through object members. Empty segments are refused when `allow_empty` is false.
+const StructuredNode* walk(const StructuredNode& start, std::string_view path, bool allow_empty) {
+    const StructuredNode* current = &start;
+    std::size_t pos = 0;
+    while (true) {
+        const std::size_t dot = path.find('.', pos);
+        const std::string_view segment =
+            path.substr(pos, dot == std::string_view::npos ? std::string_view::npos : dot - pos);
+        if (segment.empty() && !allow_empty) return nullptr;
+        const auto* object = std::get_if<StructuredNode::Object>(&current->data);
+        if (object == nullptr) return nullptr;
+        const auto it = object->find(segment);
+        if (it == object->end()) return nullptr;
+        current = &it->second;
+        if (dot == std::string_view::npos) return current;
+        pos = dot + 1;
+    }
+}
+
+std::vector<std::string> active_names_and(const RenderState& state, std::string_view name) {
+    std::vector<std::string> names;
+    names.reserve(state.rule_stack.size() + 1);
+    for (std::string_view active : state.rule_stack) names.emplace_back(active);
+    names.emplace_back(name);
+    return names;
+}
+
+// Out of line, so the frames that repeat per nesting level carry no error temporaries.
+[[gnu::cold, gnu::noinline]] Result<void> circular(const RenderState& state, std::string_view name) {
+    return std::unexpected(RenderError::circular_reference(active_names_and(state, name)));
+}
+
+[[gnu::cold, gnu::noinline]] Result<void> unknown_rule(std::string_view name) {
+    return std::unexpected(RenderError::unknown_rule(std::string(name)));
+}
+
+}  // namespace
+
+RuleSet::RuleSet(StructuredNode structured, NodeMap rules, NodeMap context_defaults,
+                 ProcessorMap processors)
+    : structured_(std::move(structured)),
+      rules_(std::move(rules)),
+      context_defaults_(std::move(context_defaults)),
+      processors_(std::move(processors)) {}
+
+Result<const StructuredNode*> RuleSet::structured_node(std::string_view path) const {
+    const StructuredNode* node = walk(structured_, path, false);
+    if (node == nullptr) return std::unexpected(RenderError::unknown_rule(std::string(path)));
+    return node;
+}
+
+const StructuredNode* RuleSet::structured_context_node(std::string_view path) const {
+    const auto* root = std::get_if<StructuredNode::Object>(&structured_.data);
+    if (root == nullptr) return nullptr;
+    const auto context = root->find(std::string_view("context"));
+    if (context == root->end() || !context->second.is_object()) return nullptr;
+    return walk(context->second, path, true);
+}
+
+Result<void> RuleSet::render_node_with_state(std::string_view name, const TextGeneratorNode& node,
+                                             RenderState& state, bool unique,
+                                             std::string& out) const {
+    const auto& stack = state.rule_stack;
+    const auto active = static_cast<std::uint64_t>(std::count(stack.begin(), stack.end(), name));
+    if (active > 0 && state.recursion_limit == 0) return circular(state, name);
+    // Beyond the allowance a reference quietly renders as nothing.
+    if (active > state.recursion_limit) return {};
+    if (state.at_nesting_bound()) return circular(state, name);
+    state.rule_stack.push_back(name);
+    ++state.depth;
+    auto result = unique ? node.generate_unique_text(name, state, out) : node.generate_text(state, out);
+    --state.depth;
+    state.rule_stack.pop_back();
+    return result;
+}
+
+Result<void> RuleSet::render_rule_with_state(std::string_view name, RenderState& state,
+                                             std::string& out) const {
+    // The map's own key goes on the rule stack, so the stack never outlives its names.
+    if (const auto it = rules_.find(name); it != rules_.end()) {
+        return render_node_with_state(it->first, *it->second, state, false, out);
+    }
+    if (const auto it = context_defaults_.find(name); it != context_defaults_.end()) {
+        return render_node_with_state(it->first, *it->second, state, false, out);
+    }
+    return unknown_rule(name);
+}
+
+Result<std::string> RuleSet::render_rule_with_state(std::string_view name, RenderState& state) const {
+    std::string out;
+    if (auto r = render_rule_with_state(name, state, out); !r) return std::unexpected(std::move(r.error()));
+    return out;
+}
+
+Result<void> RuleSet::render_unique_rule_with_state(std::string_view name, RenderState& state,
+                                                    std::string& out) const {
+    if (const auto it = rules_.find(name); it != rules_.end()) {
+        return render_node_with_state(it->first, *it->second, state, true, out);
+    }
+    return unknown_rule(name);
+}
+
+Result<bool> RuleSet::render_context_default_with_state(std::string_view name, RenderState& state,
+                                                        std::string& out) const {
+    const auto it = context_defaults_.find(name);
+    if (it == context_defaults_.end()) return false;
+    if (auto r = render_node_with_state(it->first, *it->second, state, false, out); !r) {
+        return std::unexpected(std::move(r.error()));
+    }
+    return true;
+}
+
+Result<std::string> RuleSet::render_rule_inferred_with_context_and_options(
+    std::string_view name, ContextMap context, std::uint64_t options) const {
+    if (auto node = structured_node(name); node && (*node)->is_object()) {
+        auto value = render_rule_structured_with_context_and_options(name, std::move(context), options);
+        if (!value) return std::unexpected(std::move(value.error()));
+        return value->to_formatted_json();
+    }
+    auto state = RenderState::with_context_and_options(*this, std::move(context), options);
+    return render_rule_with_state(name, state);
+}
+
+Result<VeskoraValue> RuleSet::render_rule_structured_with_context_and_options(
+    std::string_view name, ContextMap context, std::uint64_t options) const {
+    auto node = structured_node(name);
+    if (!node) return std::unexpected(std::move(node.error()));
+    if (!(*node)->is_object()) {
+        return std::unexpected(RenderError::structured_target_not_object(std::string(name)));
+    }
+    auto state = RenderState::with_context_and_options(*this, std::move(context), options);
+    return (*node)->generate_value(state);
+}
+
+Result<std::string> RuleSet::process(std::string_view processor, std::string_view input) const {
+    const auto it = processors_.find(processor);
+    if (it == processors_.end()) return std::unexpected(RenderError::unknown_processor(std::string(processor)));
+    auto result = it->second->process(input);
+    if (!result) return std::unexpected(RenderError::processor_failed(std::string(processor), std::move(result.error())));
+    return std::move(*result);
+}
+
+}  // namespace veskora::render

@@ -1,0 +1,323 @@
+// Name resolution through loop scopes and the context, bound text with the re-entry check on
+// structured nodes, loop sources, bindings and unique-choice marks.
+#include "render/state.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include "render/nodes.hpp"
+#include "render/ruleset.hpp"
+
+namespace veskora::render {
+
+namespace {
+
+constexpr std::string_view kLoop = "loop";
+constexpr std::string_view kLoopPrefix = "loop.";
+
+// What a name resolves to, without copying: views into the state or the ruleset, valid until
+// the state changes. The "loop." members carry their number or flag. Kept small, since it sits
+// in the frames of every name lookup.
+struct Resolved {
+    enum class Kind { None, Text, Structured, Runtime, LoopNumber, LoopFlag, Loop } kind = Kind::None;
+    std::string_view text;
+    const StructuredNode* node = nullptr;
+    const VeskoraValue* value = nullptr;
+    std::uint64_t number = 0;  // LoopNumber
+    bool flag = false;         // LoopFlag
+};
+
+[[gnu::cold, gnu::noinline]] Result<Resolved> unknown_name(std::string_view name) {
+    return std::unexpected(RenderError::unknown_rule(std::string(name)));
+}
+
+Result<Resolved> resolve(const RenderState& state, std::string_view name) {
+    Result<Resolved> result{std::in_place};
+    Resolved& r = *result;
+    for (auto scope = state.scopes.rbegin(); scope != state.scopes.rend(); ++scope) {
+        const std::string_view variable = scope->variable;
+        const auto* node = std::get_if<const StructuredNode*>(&scope->element.value);
+        if (name == variable) {
+            if (node != nullptr) {
+                r.kind = Resolved::Kind::Structured;
+                r.node = *node;
+            } else {
+                r.kind = Resolved::Kind::Runtime;
+                r.value = &std::get<VeskoraValue>(scope->element.value);
+            }
+            return result;
+        }
+        if (name.size() > variable.size() && name.starts_with(variable) &&
+            name[variable.size()] == '.') {
+            const std::string_view path = name.substr(variable.size() + 1);
+            if (node != nullptr) {
+                r.kind = Resolved::Kind::Structured;
+                r.node = (*node)->child(path);
+                if (r.node != nullptr) return result;
+            } else {
+                r.kind = Resolved::Kind::Runtime;
+                r.value = std::get<VeskoraValue>(scope->element.value).child(path);
+                if (r.value != nullptr) return result;
+            }
+            // A missing member ends the lookup: nothing outside may answer for the element.
+            return unknown_name(name);
+        }
+        if (name == kLoop) {
+            r.kind = Resolved::Kind::Loop;
+            return result;
+        }
+        if (name.starts_with(kLoopPrefix)) {
+            const std::string_view member = name.substr(kLoopPrefix.size());
+            if (member == "index") {
+                r.kind = Resolved::Kind::LoopNumber;
+                r.number = scope->index + 1;
+            } else if (member == "index0") {
+                r.kind = Resolved::Kind::LoopNumber;
+                r.number = scope->index;
+            } else if (member == "length") {
+                r.kind = Resolved::Kind::LoopNumber;
+                r.number = scope->length;
+            } else if (member == "first") {
+                r.kind = Resolved::Kind::LoopFlag;
+                r.flag = scope->index == 0;
+            } else if (member == "last") {
+                r.kind = Resolved::Kind::LoopFlag;
+                r.flag = scope->index + 1 == scope->length;
+            } else {
+                return unknown_name(name);
+            }
+            return result;
+        }
+        if (const auto it = scope->bindings.find(name); it != scope->bindings.end()) {
+            r.kind = Resolved::Kind::Text;
+            r.text = it->second;
+            return result;
+        }
+    }
+    if (const auto it = state.context_map.find(name); it != state.context_map.end()) {
+        r.kind = Resolved::Kind::Text;
+        r.text = it->second;
+    }
+    return result;
+}
+
+// The runtime value of a Runtime, LoopNumber or LoopFlag resolution, as an owned copy.
+VeskoraValue runtime_copy(const Resolved& r) {
+    if (r.kind == Resolved::Kind::LoopNumber) return VeskoraValue{VeskoraNumber{r.number}};
+    if (r.kind == Resolved::Kind::LoopFlag) return VeskoraValue{r.flag};
+    return *r.value;
+}
+
+Result<std::vector<IterationValue>> elements_of(const StructuredNode& node, std::string_view source) {
+    const auto* entries = std::get_if<StructuredNode::Array>(&node.data);
+    if (entries == nullptr) {
+        return std::unexpected(RenderError::not_iterable(std::string(source), kind_text(node)));
+    }
+    std::vector<IterationValue> elements;
+    elements.reserve(entries->size());
+    for (const auto& entry : *entries) {
+        const StructuredNode* element = entry->value_node();
+        if (element == nullptr) {
+            return std::unexpected(
+                RenderError::not_iterable(std::string(source), "array with generated entries"));
+        }
+        elements.emplace_back().value.emplace<const StructuredNode*>(element);
+    }
+    return elements;
+}
+
+std::vector<std::string> active_names_and(const RenderState& state, std::string_view name) {
+    std::vector<std::string> names;
+    names.reserve(state.rule_stack.size() + 1);
+    for (std::string_view active : state.rule_stack) names.emplace_back(active);
+    names.emplace_back(name);
+    return names;
+}
+
+}  // namespace
+
+RenderState::RenderState(const RuleSet& ruleset, ContextMap context, std::uint64_t options)
+    : ruleset(&ruleset),
+      context_map(std::move(context)),
+      rng(&support::thread_rng()),
+      recursion_limit(options) {}
+
+RenderState RenderState::with_context_and_options(const RuleSet& ruleset, ContextMap context,
+                                                  std::uint64_t options) {
+    return RenderState(ruleset, std::move(context), options);
+}
+
+Result<std::optional<ScopedValue>> RenderState::scoped_value(std::string_view name) const {
+    auto r = resolve(*this, name);
+    if (!r) return std::unexpected(std::move(r.error()));
+    // Filled in place: moving a finished ScopedValue into the result makes GCC 12 warn about
+    // the variant's inactive storage.
+    Result<std::optional<ScopedValue>> result{std::in_place};
+    if (r->kind == Resolved::Kind::None) return result;
+    auto& value = result->emplace().value;
+    switch (r->kind) {
+        case Resolved::Kind::Text: value.emplace<std::string>(r->text); break;
+        case Resolved::Kind::Structured: value.emplace<const StructuredNode*>(r->node); break;
+        case Resolved::Kind::Runtime:
+        case Resolved::Kind::LoopNumber:
+        case Resolved::Kind::LoopFlag: value.emplace<VeskoraValue>(runtime_copy(*r)); break;
+        case Resolved::Kind::Loop:
+        case Resolved::Kind::None: value.emplace<ScopedValue::Loop>(); break;
+    }
+    return result;
+}
+
+Result<bool> RenderState::has_scoped_value(std::string_view name) const {
+    auto r = resolve(*this, name);
+    if (!r) return std::unexpected(std::move(r.error()));
+    return r->kind != Resolved::Kind::None;
+}
+
+namespace {
+
+[[gnu::cold, gnu::noinline]] Result<bool> bound_error(RenderError error) {
+    return std::unexpected(std::move(error));
+}
+
+[[gnu::cold, gnu::noinline]] Result<bool> circular_bound(const RenderState& state, std::string_view name) {
+    return std::unexpected(RenderError::circular_reference(active_names_and(state, name)));
+}
+
+}  // namespace
+
+Result<bool> RenderState::append_bound_text(std::string_view name, std::string& out) {
+    auto r = resolve(*this, name);
+    if (!r) return bound_error(std::move(r.error()));
+    switch (r->kind) {
+        case Resolved::Kind::None: return false;
+        case Resolved::Kind::Text: out.append(r->text); return true;
+        case Resolved::Kind::LoopNumber: append_number_text(out, VeskoraNumber{r->number}); return true;
+        case Resolved::Kind::LoopFlag: out.append(r->flag ? "true" : "false"); return true;
+        case Resolved::Kind::Runtime:
+            if (auto done = r->value->append_rendered_text(out); !done) return bound_error(std::move(done.error()));
+            return true;
+        case Resolved::Kind::Loop: return bound_error(RenderError::unsupported_value("object"));
+        case Resolved::Kind::Structured: break;
+    }
+    return append_structured_text(r->node, name, out);
+}
+
+Result<bool> RenderState::append_structured_text(const StructuredNode* node, std::string_view name,
+                                                 std::string& out) {
+    // A structured element renders under the same re-entry check as a rule, counted on the
+    // node's place in the tree rather than on the name.
+    const auto active = static_cast<std::uint64_t>(std::count(node_stack.begin(), node_stack.end(), node));
+    if (active > 0 && recursion_limit == 0) return circular_bound(*this, name);
+    if (active > recursion_limit) return true;
+    if (at_nesting_bound()) return circular_bound(*this, name);
+    node_stack.push_back(node);
+    rule_stack.push_back(name);
+    ++depth;
+    auto done = node->generate_text(*this, out);
+    --depth;
+    rule_stack.pop_back();
+    node_stack.pop_back();
+    if (!done) return bound_error(std::move(done.error()));
+    return true;
+}
+
+Result<std::optional<std::string>> RenderState::resolve_bound_text(std::string_view name) {
+    std::string text;
+    auto bound = append_bound_text(name, text);
+    if (!bound) return std::unexpected(std::move(bound.error()));
+    if (!*bound) return std::optional<std::string>{};
+    return std::optional<std::string>{std::move(text)};
+}
+
+Result<std::vector<IterationValue>> RenderState::iterable_elements(std::string_view source) {
+    auto r = resolve(*this, source);
+    if (!r) return std::unexpected(std::move(r.error()));
+    switch (r->kind) {
+        case Resolved::Kind::Runtime: {
+            const auto* array = std::get_if<VeskoraValue::Array>(&r->value->data);
+            if (array == nullptr) {
+                return std::unexpected(RenderError::not_iterable(std::string(source), kind_text(*r->value)));
+            }
+            std::vector<IterationValue> elements;
+            elements.reserve(array->size());
+            for (const auto& element : *array) elements.emplace_back().value.emplace<VeskoraValue>(element);
+            return elements;
+        }
+        case Resolved::Kind::LoopNumber:
+            return std::unexpected(RenderError::not_iterable(std::string(source), "number"));
+        case Resolved::Kind::LoopFlag:
+            return std::unexpected(RenderError::not_iterable(std::string(source), "boolean"));
+        case Resolved::Kind::Text:
+            return std::unexpected(RenderError::not_iterable(std::string(source), "string"));
+        case Resolved::Kind::Loop:
+            return std::unexpected(RenderError::not_iterable(std::string(source), "object"));
+        case Resolved::Kind::Structured: return elements_of(*r->node, source);
+        case Resolved::Kind::None: break;
+    }
+    if (const StructuredNode* node = ruleset->structured_context_node(source)) {
+        return elements_of(*node, source);
+    }
+    auto node = ruleset->structured_node(source);
+    if (!node) return std::unexpected(std::move(node.error()));
+    return elements_of(**node, source);
+}
+
+Result<void> RenderState::bind(std::string_view name, std::string text, bool check) {
+    if (check && is_immutable_loop_name(name)) {
+        return std::unexpected(RenderError::immutable_loop_binding(std::string(name)));
+    }
+    auto& target = scopes.empty() ? context_map : scopes.back().bindings;
+    if (auto it = target.find(name); it != target.end()) {
+        it->second = std::move(text);
+    } else {
+        target.emplace(std::string(name), std::move(text));
+    }
+    return {};
+}
+
+bool RenderState::is_immutable_loop_name(std::string_view name) const {
+    if (scopes.empty()) return false;
+    if (name == kLoop || name.starts_with(kLoopPrefix)) return true;
+    return std::any_of(scopes.begin(), scopes.end(), [&](const IterationScope& scope) {
+        const std::string_view variable = scope.variable;
+        return name.starts_with(variable) &&
+               (name.size() == variable.size() || name[variable.size()] == '.');
+    });
+}
+
+void RenderState::cache_context_default(std::string_view name, std::string text) {
+    if (auto it = context_map.find(name); it != context_map.end()) {
+        it->second = std::move(text);
+    } else {
+        context_map.emplace(std::string(name), std::move(text));
+    }
+}
+
+void RenderState::mark_unique_choice_index(std::string_view key, std::uint64_t index) {
+    auto it = unique_choices.find(key);
+    if (it == unique_choices.end()) it = unique_choices.emplace(std::string(key), std::set<std::uint64_t>{}).first;
+    it->second.insert(index);
+}
+
+const std::set<std::uint64_t>* RenderState::unique_choice_indices(std::string_view key) const {
+    const auto it = unique_choices.find(key);
+    return it == unique_choices.end() ? nullptr : &it->second;
+}
+
+void RenderState::push_iteration_scope(std::string_view variable, IterationValue element,
+                                       std::uint64_t index, std::uint64_t length) {
+    scopes.push_back(IterationScope{std::string(variable), std::move(element), {}, index, length});
+}
+
+void RenderState::pop_iteration_scope() {
+    if (!scopes.empty()) scopes.pop_back();
+}
+
+const char* kind_text(const ScopedValue& value) {
+    if (std::holds_alternative<std::string>(value.value)) return "string";
+    if (const auto* node = std::get_if<const StructuredNode*>(&value.value)) return kind_text(**node);
+    if (const auto* runtime = std::get_if<VeskoraValue>(&value.value)) return kind_text(*runtime);
+    return "object";
+}
+
+}  // namespace veskora::render

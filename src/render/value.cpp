@@ -1,0 +1,397 @@
+// Number text, the two JSON writers, member paths, and the generation of values from the
+// structured tree.
+#include "render/value.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <system_error>
+
+#include "render/nodes.hpp"
+#include "render/state.hpp"
+#include "support/utf8.hpp"
+
+namespace veskora::render {
+
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+
+void append_float_text(std::string& out, double value) {
+    if (value == 0.0) {
+        out.append(std::signbit(value) ? "-0.0" : "0.0");
+        return;
+    }
+    if (!std::isfinite(value)) {
+        // Compilation never lets such a float into a value; keep the text readable anyway.
+        out.append(std::isnan(value) ? "NaN" : (value < 0 ? "-inf" : "inf"));
+        return;
+    }
+    // Shortest round-tripping digits in scientific form, e.g. "-1.2345e-07", then laid out anew.
+    char buf[64];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+    std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+    if (sci.front() == '-') {
+        out.push_back('-');
+        sci.remove_prefix(1);
+    }
+    const std::size_t e_pos = sci.find('e');
+    std::string_view mantissa = sci.substr(0, e_pos);
+    int exponent = 0;
+    {
+        std::string_view exp_text = sci.substr(e_pos + 1);
+        const bool negative = exp_text.front() == '-';
+        if (exp_text.front() == '+' || exp_text.front() == '-') exp_text.remove_prefix(1);
+        std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
+        if (negative) exponent = -exponent;
+    }
+    char digits[32];
+    std::size_t count = 0;
+    for (char c : mantissa) {
+        if (c != '.') digits[count++] = c;
+    }
+    const std::string_view d(digits, count);
+
+    if (exponent >= -5 && exponent <= 15) {
+        if (exponent >= 0) {
+            const auto int_len = static_cast<std::size_t>(exponent) + 1;
+            if (count <= int_len) {
+                out.append(d);
+                out.append(int_len - count, '0');
+                out.append(".0");
+            } else {
+                out.append(d.substr(0, int_len));
+                out.push_back('.');
+                out.append(d.substr(int_len));
+            }
+        } else {
+            out.append("0.");
+            out.append(static_cast<std::size_t>(-exponent - 1), '0');
+            out.append(d);
+        }
+        return;
+    }
+    out.push_back(d.front());
+    if (count > 1) {
+        out.push_back('.');
+        out.append(d.substr(1));
+    }
+    out.push_back('e');
+    out.push_back(exponent < 0 ? '-' : '+');
+    char exp_buf[8];
+    const auto er = std::to_chars(exp_buf, exp_buf + sizeof exp_buf, std::abs(exponent));
+    out.append(exp_buf, er.ptr);
+}
+
+template <class I>
+void append_integer(std::string& out, I value) {
+    char buf[24];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value);
+    out.append(buf, res.ptr);
+}
+
+void append_json_number(std::string& out, const VeskoraNumber& number) {
+    if (const double* f = std::get_if<double>(&number); f && !std::isfinite(*f)) {
+        out.append("null");  // the JSON value model has no non-finite numbers
+        return;
+    }
+    append_number_text(out, number);
+}
+
+// One writer for both layouts: `pretty` puts every element on its own line, indented by one
+// tab per level, with ": " after keys.
+void write_json(std::string& out, const VeskoraValue& value, bool pretty, std::size_t level) {
+    const auto newline = [&](std::size_t depth) {
+        out.push_back('\n');
+        out.append(depth, '\t');
+    };
+    std::visit(Overloaded{
+                   [&](const VeskoraValue::Object& object) {
+                       if (object.empty()) {
+                           out.append("{}");
+                           return;
+                       }
+                       out.push_back('{');
+                       bool first = true;
+                       for (const auto& [key, member] : object) {
+                           if (!first) out.push_back(',');
+                           first = false;
+                           if (pretty) newline(level + 1);
+                           append_json_string(out, key);
+                           out.append(pretty ? ": " : ":");
+                           write_json(out, member, pretty, level + 1);
+                       }
+                       if (pretty) newline(level);
+                       out.push_back('}');
+                   },
+                   [&](const VeskoraValue::Array& array) {
+                       if (array.empty()) {
+                           out.append("[]");
+                           return;
+                       }
+                       out.push_back('[');
+                       bool first = true;
+                       for (const auto& element : array) {
+                           if (!first) out.push_back(',');
+                           first = false;
+                           if (pretty) newline(level + 1);
+                           write_json(out, element, pretty, level + 1);
+                       }
+                       if (pretty) newline(level);
+                       out.push_back(']');
+                   },
+                   [&](const std::string& text) { append_json_string(out, text); },
+                   [&](const VeskoraNumber& number) { append_json_number(out, number); },
+                   [&](bool b) { out.append(b ? "true" : "false"); },
+                   [&](VeskoraValue::Null) { out.append("null"); },
+               },
+               value.data);
+}
+
+// Splits a dotted path into segments (empty segments included) and follows object members.
+template <class Node, class GetObject>
+const Node* walk_members(const Node& start, std::string_view path, GetObject get_object) {
+    if (path.empty()) return &start;
+    const Node* current = &start;
+    std::size_t pos = 0;
+    while (true) {
+        const std::size_t dot = path.find('.', pos);
+        const std::string_view segment =
+            path.substr(pos, dot == std::string_view::npos ? std::string_view::npos : dot - pos);
+        const auto* object = get_object(*current);
+        if (object == nullptr) return nullptr;
+        const auto it = object->find(segment);
+        if (it == object->end()) return nullptr;
+        current = &it->second;
+        if (dot == std::string_view::npos) return current;
+        pos = dot + 1;
+    }
+}
+
+}  // namespace
+
+void append_number_text(std::string& out, const VeskoraNumber& number) {
+    std::visit(Overloaded{
+                   [&](std::int64_t i) { append_integer(out, i); },
+                   [&](std::uint64_t u) { append_integer(out, u); },
+                   [&](double f) { append_float_text(out, f); },
+               },
+               number);
+}
+
+std::string number_text(const VeskoraNumber& number) {
+    std::string out;
+    append_number_text(out, number);
+    return out;
+}
+
+void append_json_string(std::string& out, std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out.reserve(out.size() + text.size() + 2);
+    out.push_back('"');
+    std::size_t run = 0;  // start of the pending stretch that needs no escape
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        out.append(text.substr(run, i - run));
+        run = i + 1;
+        switch (c) {
+            case '"': out.append("\\\""); break;
+            case '\\': out.append("\\\\"); break;
+            case '\b': out.append("\\b"); break;
+            case '\t': out.append("\\t"); break;
+            case '\n': out.append("\\n"); break;
+            case '\f': out.append("\\f"); break;
+            case '\r': out.append("\\r"); break;
+            default:
+                out.append("\\u00");
+                out.push_back(kHex[c >> 4]);
+                out.push_back(kHex[c & 0xF]);
+        }
+    }
+    out.append(text.substr(run));
+    out.push_back('"');
+}
+
+// ---- VeskoraValue ----
+
+const VeskoraValue* VeskoraValue::child(std::string_view path) const {
+    return walk_members(*this, path, [](const VeskoraValue& v) { return std::get_if<Object>(&v.data); });
+}
+
+Result<void> VeskoraValue::append_rendered_text(std::string& out) const {
+    return std::visit(Overloaded{
+                          [](const Object&) -> Result<void> {
+                              return std::unexpected(RenderError::unsupported_value("object"));
+                          },
+                          [](const Array&) -> Result<void> {
+                              return std::unexpected(RenderError::unsupported_value("array"));
+                          },
+                          [&](const std::string& text) -> Result<void> {
+                              out.append(text);
+                              return {};
+                          },
+                          [&](const VeskoraNumber& number) -> Result<void> {
+                              append_number_text(out, number);
+                              return {};
+                          },
+                          [&](bool b) -> Result<void> {
+                              out.append(b ? "true" : "false");
+                              return {};
+                          },
+                          [&](Null) -> Result<void> {
+                              out.append("null");
+                              return {};
+                          },
+                      },
+                      data);
+}
+
+Result<std::string> VeskoraValue::to_rendered_text() const {
+    std::string out;
+    if (auto r = append_rendered_text(out); !r) return std::unexpected(std::move(r.error()));
+    return out;
+}
+
+Result<std::string> VeskoraValue::to_compact_json() const {
+    std::string out;
+    write_json(out, *this, false, 0);
+    return out;
+}
+
+Result<std::string> VeskoraValue::to_formatted_json() const {
+    std::string out;
+    write_json(out, *this, true, 0);
+    // Strings reach values from UTF-8 sources only; the check keeps a stray byte from leaving
+    // the engine as JSON all the same.
+    if (auto error = support::validate_utf8(out)) {
+        return std::unexpected(RenderError::json_serialization(error->message()));
+    }
+    return out;
+}
+
+const char* kind_text(const VeskoraValue& value) {
+    static constexpr const char* kNames[] = {"object", "array", "string", "number", "boolean", "null"};
+    return kNames[value.data.index()];
+}
+
+// ---- StructuredNode ----
+
+StructuredNode::StructuredNode() : data(nullptr) {}
+StructuredNode::StructuredNode(Data d) : data(std::move(d)) {}
+StructuredNode::StructuredNode(StructuredNode&&) noexcept = default;
+StructuredNode& StructuredNode::operator=(StructuredNode&&) noexcept = default;
+StructuredNode::~StructuredNode() = default;
+
+Result<void> StructuredNode::generate_text(RenderState& state, std::string& out) const {
+    return std::visit(Overloaded{
+                          [](const Object&) -> Result<void> {
+                              return std::unexpected(RenderError::unsupported_value("object"));
+                          },
+                          [](const Array&) -> Result<void> {
+                              return std::unexpected(RenderError::unsupported_value("array"));
+                          },
+                          [&](const Text& node) -> Result<void> { return node->generate_text(state, out); },
+                          [&](const VeskoraNumber& number) -> Result<void> {
+                              append_number_text(out, number);
+                              return {};
+                          },
+                          [&](bool b) -> Result<void> {
+                              out.append(b ? "true" : "false");
+                              return {};
+                          },
+                          [&](Null) -> Result<void> {
+                              out.append("null");
+                              return {};
+                          },
+                      },
+                      data);
+}
+
+Result<std::string> StructuredNode::generate_text(RenderState& state) const {
+    std::string out;
+    if (auto r = generate_text(state, out); !r) return std::unexpected(std::move(r.error()));
+    return out;
+}
+
+namespace {
+
+// Builds the value in place: moving finished values between results makes GCC 12 warn about
+// the variant's inactive storage.
+Result<void> generate_into(const StructuredNode& node, RenderState& state, VeskoraValue& out) {
+    if (const auto* object = std::get_if<StructuredNode::Object>(&node.data)) {
+        auto& members = out.data.emplace<VeskoraValue::Object>();
+        for (const auto& [key, member] : *object) {
+            VeskoraValue& value = members.emplace_hint(members.end(), key, VeskoraValue{})->second;
+            if (auto r = generate_into(member, state, value); !r) return r;
+        }
+        return {};
+    }
+    if (const auto* entries = std::get_if<StructuredNode::Array>(&node.data)) {
+        auto& values = out.data.emplace<VeskoraValue::Array>();
+        values.reserve(entries->size());
+        for (const auto& entry : *entries) {
+            if (auto r = entry->append_values(state, values); !r) return r;
+        }
+        return {};
+    }
+    if (const auto* text = std::get_if<StructuredNode::Text>(&node.data)) {
+        auto& rendered = out.data.emplace<std::string>();
+        return (*text)->generate_text(state, rendered);
+    }
+    if (const auto* number = std::get_if<VeskoraNumber>(&node.data)) {
+        out.data.emplace<VeskoraNumber>(*number);
+    } else if (const auto* b = std::get_if<bool>(&node.data)) {
+        out.data.emplace<bool>(*b);
+    } else {
+        out.data.emplace<VeskoraValue::Null>();
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<VeskoraValue> StructuredNode::generate_value(RenderState& state) const {
+    Result<VeskoraValue> result{std::in_place};
+    if (auto r = generate_into(*this, state, *result); !r) return std::unexpected(std::move(r.error()));
+    return result;
+}
+
+const StructuredNode* StructuredNode::child(std::string_view path) const {
+    return walk_members(*this, path, [](const StructuredNode& n) { return std::get_if<Object>(&n.data); });
+}
+
+const char* kind_text(const StructuredNode& node) {
+    static constexpr const char* kNames[] = {"object", "array", "string", "number", "boolean", "null"};
+    return kNames[node.data.index()];
+}
+
+// ---- Array entries ----
+
+Result<void> FixedStructuredArrayEntry::append_values(RenderState& state,
+                                                      std::vector<VeskoraValue>& out) const {
+    auto value = node.generate_value(state);
+    if (!value) return std::unexpected(std::move(value.error()));
+    out.push_back(std::move(*value));
+    return {};
+}
+
+Result<void> ForEachStructuredArrayEntry::append_values(RenderState& state,
+                                                        std::vector<VeskoraValue>& out) const {
+    auto elements = state.iterable_elements(source);
+    if (!elements) return std::unexpected(std::move(elements.error()));
+    const std::uint64_t length = elements->size();
+    for (std::uint64_t i = 0; i < length; ++i) {
+        state.push_iteration_scope(variable, std::move((*elements)[i]), i, length);
+        auto value = body.generate_value(state);
+        state.pop_iteration_scope();
+        if (!value) return std::unexpected(std::move(value.error()));
+        out.push_back(std::move(*value));
+    }
+    return {};
+}
+
+}  // namespace veskora::render

@@ -1,0 +1,100 @@
+// UTF-8 decoding, encoding and a validator that reports where and how the text goes wrong.
+#include "support/utf8.hpp"
+
+namespace veskora::support {
+
+char32_t decode_utf8(std::string_view text, std::size_t& pos) noexcept {
+    const auto byte = [&](std::size_t i) -> char32_t {
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+    };
+    const char32_t b0 = byte(pos);
+    if (b0 < 0x80) {
+        pos += 1;
+        return b0;
+    }
+    if (b0 < 0xE0) {
+        const char32_t c = ((b0 & 0x1F) << 6) | (byte(pos + 1) & 0x3F);
+        pos += 2;
+        return c;
+    }
+    if (b0 < 0xF0) {
+        const char32_t c =
+            ((b0 & 0x0F) << 12) | ((byte(pos + 1) & 0x3F) << 6) | (byte(pos + 2) & 0x3F);
+        pos += 3;
+        return c;
+    }
+    const char32_t c = ((b0 & 0x07) << 18) | ((byte(pos + 1) & 0x3F) << 12) |
+                       ((byte(pos + 2) & 0x3F) << 6) | (byte(pos + 3) & 0x3F);
+    pos += 4;
+    return c;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+std::string Utf8Error::message() const {
+    if (error_len) {
+        return "invalid utf-8 sequence of " + std::to_string(*error_len) + " bytes from index " +
+               std::to_string(valid_up_to);
+    }
+    return "incomplete utf-8 byte sequence from index " + std::to_string(valid_up_to);
+}
+
+std::optional<Utf8Error> validate_utf8(std::string_view bytes) noexcept {
+    const std::size_t n = bytes.size();
+    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const auto is_cont = [](unsigned char b) { return (b & 0xC0) == 0x80; };
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char b0 = at(i);
+        if (b0 < 0x80) {
+            ++i;
+            continue;
+        }
+        // The error length is the longest prefix that could still have begun a valid
+        // sequence; running out of bytes inside such a prefix makes the text incomplete.
+        const auto invalid = [&](std::size_t len) { return Utf8Error{i, len}; };
+        const auto incomplete = [&]() { return Utf8Error{i, std::nullopt}; };
+        std::size_t width = 0;
+        unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+        if (b0 >= 0xC2 && b0 <= 0xDF) {
+            width = 2;
+        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+            width = 3;
+            if (b0 == 0xE0) lo = 0xA0;       // overlong
+            else if (b0 == 0xED) hi = 0x9F;  // surrogates
+        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+            width = 4;
+            if (b0 == 0xF0) lo = 0x90;       // overlong
+            else if (b0 == 0xF4) hi = 0x8F;  // above U+10FFFF
+        } else {
+            return invalid(1);
+        }
+        if (i + 1 >= n) return incomplete();
+        const unsigned char b1 = at(i + 1);
+        if (b1 < lo || b1 > hi) return invalid(1);
+        for (std::size_t k = 2; k < width; ++k) {
+            if (i + k >= n) return incomplete();
+            if (!is_cont(at(i + k))) return invalid(k);
+        }
+        i += width;
+    }
+    return std::nullopt;
+}
+
+}  // namespace veskora::support

@@ -1,0 +1,75 @@
+#include "support/utf8.hpp"
+
+#include <gtest/gtest.h>
+
+namespace veskora::support {
+namespace {
+
+TEST(Utf8Test, ValidationReportsWhereAndHow) {
+    const struct {
+        std::string bytes;
+        std::optional<std::size_t> valid_up_to;  // none: valid
+        std::optional<std::size_t> error_len;
+    } cases[] = {
+        {"", std::nullopt, std::nullopt},
+        {"plain ascii", std::nullopt, std::nullopt},
+        {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xF4\x8F\xBF\xBF", std::nullopt, std::nullopt},
+        {"\xEF\xBF\xBF\xED\x9F\xBF\xEE\x80\x80", std::nullopt, std::nullopt},
+        {"ab\x80", 2, 1},                      // lone continuation byte
+        {"\xC0\xAF", 0, 1},                    // overlong two-byte lead
+        {"\xC1\xBF", 0, 1},
+        {"\xE0\x80\xAF", 0, 1},                // overlong three-byte
+        {"\xF0\x80\x80\xAF", 0, 1},            // overlong four-byte
+        {"x\xED\xA0\x80", 1, 1},               // surrogate
+        {"\xF4\x90\x80\x80", 0, 1},            // above U+10FFFF
+        {"\xF5\x80\x80\x80", 0, 1},
+        {"\xFF", 0, 1},
+        {"\xC3(", 0, 1},
+        {"\xE2\x82(", 0, 2},
+        {"\xF0\x9F\x98(", 0, 3},
+        {"\xF0\x9F(", 0, 2},
+        {"ok\xC3", 2, std::nullopt},           // cut short at the end
+        {"\xE2\x82", 0, std::nullopt},
+        {"\xF0\x9F\x98", 0, std::nullopt},
+        {"\xF0", 0, std::nullopt},
+        {"\xE0\x80", 0, 1},                    // invalid before it is short
+        {"\xC3\xA9\xFF\xC3", 2, 1},            // the first fault counts
+    };
+    for (const auto& c : cases) {
+        const auto error = validate_utf8(c.bytes);
+        if (!c.valid_up_to) {
+            EXPECT_FALSE(error) << testing::PrintToString(c.bytes);
+            continue;
+        }
+        ASSERT_TRUE(error) << testing::PrintToString(c.bytes);
+        EXPECT_EQ(error->valid_up_to, *c.valid_up_to) << testing::PrintToString(c.bytes);
+        EXPECT_EQ(error->error_len, c.error_len) << testing::PrintToString(c.bytes);
+    }
+}
+
+TEST(Utf8Test, Messages) {
+    EXPECT_EQ((Utf8Error{5, 2}).message(), "invalid utf-8 sequence of 2 bytes from index 5");
+    EXPECT_EQ((Utf8Error{1, 1}).message(), "invalid utf-8 sequence of 1 bytes from index 1");
+    EXPECT_EQ((Utf8Error{0, std::nullopt}).message(), "incomplete utf-8 byte sequence from index 0");
+}
+
+TEST(Utf8Test, DecodeAndAppendRoundTrip) {
+    const char32_t scalars[] = {0x0, 0x41, 0x7F, 0x80, 0xE9, 0x7FF, 0x800, 0x20AC, 0xD7FF,
+                                0xE000, 0xFFFF, 0x10000, 0x1F600, 0x10FFFF};
+    std::string text;
+    for (char32_t c : scalars) append_utf8(text, c);
+    EXPECT_FALSE(validate_utf8(text));
+    std::size_t pos = 0;
+    for (char32_t c : scalars) {
+        ASSERT_LT(pos, text.size());
+        EXPECT_EQ(decode_utf8(text, pos), c);
+    }
+    EXPECT_EQ(pos, text.size());
+
+    std::string euro;
+    append_utf8(euro, 0x20AC);
+    EXPECT_EQ(euro, "\xE2\x82\xAC");
+}
+
+}  // namespace
+}  // namespace veskora::support
