@@ -1,5 +1,6 @@
 #include "render/compile.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -144,7 +145,8 @@ Result<NodePtr> text_node(hocon::Value value, const ProcessorMap& processors, st
 // ---- registration ----
 
 Result<void> insert_child(NodeMap& map, std::string name, hocon::Value value,
-                          const ProcessorMap& processors, const LoopMap& loops, std::size_t depth);
+                          const ProcessorMap& processors, const LoopMarkerIndex& loops,
+                          std::size_t depth);
 
 // The "object" placeholder under the name, then every member under its dotted name.
 template <class InsertMember>
@@ -169,7 +171,8 @@ Result<void> insert_compiled(NodeMap& map, std::string name, hocon::Value value,
 }
 
 Result<void> insert_child(NodeMap& map, std::string name, hocon::Value value,
-                          const ProcessorMap& processors, const LoopMap& loops, std::size_t depth) {
+                          const ProcessorMap& processors, const LoopMarkerIndex& loops,
+                          std::size_t depth) {
     if (auto* members = value.as_object()) {
         return insert_object(map, std::move(name), std::move(*members), depth,
                              [&](std::string member_name, hocon::Value member, std::size_t d) {
@@ -214,7 +217,7 @@ Result<void> insert_context(NodeMap& map, std::string name, hocon::Value value,
 
 class StructuredCompiler {
 public:
-    StructuredCompiler(const ProcessorMap& processors, const LoopMap& loops)
+    StructuredCompiler(const ProcessorMap& processors, const LoopMarkerIndex& loops)
         : processors_(processors), loops_(loops) {}
 
     Result<StructuredNode> node(hocon::Value value, std::size_t depth) {
@@ -247,11 +250,11 @@ public:
             }
             case hocon::Value::Kind::String: {
                 const std::string& text = *value.as_string();
-                if (!loops_.empty() && loops_.contains(text)) {
+                if (loops_.block(text) != nullptr) {
                     return std::unexpected(
                         RenderError::invalid_template("structured loop blocks must be array entries"));
                 }
-                if (contains_loop_marker(text, loops_)) {
+                if (loops_.found_in(text)) {
                     return std::unexpected(RenderError::invalid_template(
                         "structured loop blocks must occupy one array entry"));
                 }
@@ -275,18 +278,15 @@ public:
     // `depth` is that of the element itself.
     Result<StructuredArrayEntry> entry(hocon::Value element, std::size_t depth) {
         if (const auto* text = element.as_string()) {
-            if (!loops_.empty()) {
-                if (auto loop = loops_.find(*text); loop != loops_.end()) {
-                    const StructuredLoopTemplate& block = loop->second;
-                    ++body_depth_;
-                    auto body = node(block.body, depth);
-                    --body_depth_;
-                    if (!body) return std::unexpected(std::move(body.error()));
-                    return std::make_unique<ForEachStructuredArrayEntry>(
-                        block.variable, block.source, std::move(*body));
-                }
+            if (const StructuredLoopTemplate* block = loops_.block(*text)) {
+                ++body_depth_;
+                auto body = node(block->body, depth);
+                --body_depth_;
+                if (!body) return std::unexpected(std::move(body.error()));
+                return std::make_unique<ForEachStructuredArrayEntry>(block->variable, block->source,
+                                                                     std::move(*body));
             }
-            if (contains_loop_marker(*text, loops_)) {
+            if (loops_.found_in(*text)) {
                 return std::unexpected(RenderError::invalid_template(
                     "structured loop blocks must occupy one array entry"));
             }
@@ -298,7 +298,7 @@ public:
 
 private:
     const ProcessorMap& processors_;
-    const LoopMap& loops_;
+    const LoopMarkerIndex& loops_;
     std::size_t body_depth_ = 0;   // loop bodies being compiled around the current value
     std::size_t body_values_ = 0;  // values compiled inside loop bodies so far
 };
@@ -330,8 +330,54 @@ Result<WeightedEntry> weighted_choice_entry(hocon::Value element, const Processo
     return weighted_entry(std::move(element), processors, 1);
 }
 
+LoopMarkerIndex::LoopMarkerIndex(const LoopMap& loops) : loops_(&loops) {
+    bool first = true;
+    for (const auto& [marker, block] : loops) {
+        if (first) {
+            prefix_ = marker;
+            first = false;
+        } else {
+            std::size_t shared = 0;
+            const std::size_t limit = std::min(prefix_.size(), marker.size());
+            while (shared < limit && prefix_[shared] == marker[shared]) ++shared;
+            prefix_.resize(shared);
+        }
+        if (std::find(lengths_.begin(), lengths_.end(), marker.size()) == lengths_.end()) {
+            lengths_.push_back(marker.size());
+        }
+    }
+}
+
+bool LoopMarkerIndex::found_in(std::string_view text) const {
+    if (loops_->empty()) return false;
+    // Every key starts with the shared prefix, so a key can only begin where the prefix does.
+    // With no shared prefix every position is a candidate (an empty key matches at once).
+    const auto matches_at = [&](std::size_t pos) {
+        for (const std::size_t length : lengths_) {
+            if (length <= text.size() - pos && loops_->contains(text.substr(pos, length))) return true;
+        }
+        return false;
+    };
+    if (prefix_.empty()) {
+        for (std::size_t pos = 0; pos <= text.size(); ++pos) {
+            if (matches_at(pos)) return true;
+        }
+        return false;
+    }
+    for (auto pos = text.find(prefix_); pos != std::string_view::npos; pos = text.find(prefix_, pos + 1)) {
+        if (matches_at(pos)) return true;
+    }
+    return false;
+}
+
+const StructuredLoopTemplate* LoopMarkerIndex::block(std::string_view text) const {
+    if (loops_->empty()) return nullptr;
+    const auto it = loops_->find(text);
+    return it == loops_->end() ? nullptr : &it->second;
+}
+
 Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
-                                     const ProcessorMap& processors, const LoopMap& loops) {
+                                     const ProcessorMap& processors, const LoopMarkerIndex& loops) {
     if (auto* members = value.as_object()) {
         return insert_object(map, std::move(name), std::move(*members), 0,
                              [&](std::string member_name, hocon::Value member, std::size_t d) {
@@ -343,10 +389,16 @@ Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Valu
     return insert_compiled(map, std::move(name), std::move(value), processors, 0);
 }
 
+Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
+                                     const ProcessorMap& processors, const LoopMap& loops) {
+    return insert_named_text_nodes(map, std::move(name), std::move(value), processors,
+                                   LoopMarkerIndex(loops));
+}
+
 Result<void> insert_structured_child_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                                 const ProcessorMap& processors,
                                                 const LoopMap& loops) {
-    return insert_child(map, std::move(name), std::move(value), processors, loops, 0);
+    return insert_child(map, std::move(name), std::move(value), processors, LoopMarkerIndex(loops), 0);
 }
 
 Result<void> insert_context_text_nodes(NodeMap& map, std::string name, hocon::Value value,
@@ -354,15 +406,15 @@ Result<void> insert_context_text_nodes(NodeMap& map, std::string name, hocon::Va
     return insert_context(map, std::move(name), std::move(value), processors, 0);
 }
 
-bool contains_template_loop(const hocon::Value& value, const LoopMap& loops) {
-    if (loops.empty()) return false;
+bool contains_template_loop(const hocon::Value& value, const LoopMarkerIndex& loops) {
+    if (loops.loops().empty()) return false;
     // An explicit stack: the value may nest arbitrarily deep.
     std::vector<const hocon::Value*> pending{&value};
     while (!pending.empty()) {
         const hocon::Value* current = pending.back();
         pending.pop_back();
         if (const auto* text = current->as_string()) {
-            if (contains_loop_marker(*text, loops)) return true;
+            if (loops.found_in(*text)) return true;
         } else if (const auto* elements = current->as_array()) {
             // Reversed, so elements are tested in order.
             for (auto it = elements->rbegin(); it != elements->rend(); ++it) pending.push_back(&*it);
@@ -373,23 +425,31 @@ bool contains_template_loop(const hocon::Value& value, const LoopMap& loops) {
     return false;
 }
 
+bool contains_template_loop(const hocon::Value& value, const LoopMap& loops) {
+    return contains_template_loop(value, LoopMarkerIndex(loops));
+}
+
 bool contains_loop_marker(std::string_view text, const LoopMap& loops) {
-    for (const auto& [marker, block] : loops) {
-        if (text.find(marker) != std::string_view::npos) return true;
-    }
-    return false;
+    return LoopMarkerIndex(loops).found_in(text);
+}
+
+Result<StructuredNode> value_to_structured_template_node(hocon::Value value,
+                                                         const ProcessorMap& processors,
+                                                         const LoopMarkerIndex& loops) {
+    return StructuredCompiler(processors, loops).node(std::move(value), 0);
 }
 
 Result<StructuredNode> value_to_structured_template_node(hocon::Value value,
                                                          const ProcessorMap& processors,
                                                          const LoopMap& loops) {
-    return StructuredCompiler(processors, loops).node(std::move(value), 0);
+    return value_to_structured_template_node(std::move(value), processors, LoopMarkerIndex(loops));
 }
 
 Result<StructuredArrayEntry> template_array_entry(hocon::Value element,
                                                   const ProcessorMap& processors,
                                                   const LoopMap& loops) {
-    return StructuredCompiler(processors, loops).entry(std::move(element), 1);
+    const LoopMarkerIndex index(loops);
+    return StructuredCompiler(processors, index).entry(std::move(element), 1);
 }
 
 }  // namespace veskora::render::compile

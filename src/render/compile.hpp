@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "hocon/value.hpp"
 #include "render/config_loader.hpp"
@@ -21,6 +22,26 @@ namespace veskora::render::compile {
 
 // Loop marker text to its structured loop block, as the loader hands it over.
 using LoopMap = support::StringMap<StructuredLoopTemplate>;
+
+// The keys of a loop map prepared for substring search, so that a whole document can be tested
+// without comparing every string against every marker. Every marker the loader writes begins
+// with the same prefix; only places where that prefix occurs are looked up, once per distinct
+// marker length. The map must outlive the index.
+class LoopMarkerIndex {
+public:
+    explicit LoopMarkerIndex(const LoopMap& loops);
+
+    const LoopMap& loops() const { return *loops_; }
+    // Whether any key of the map occurs in the text as a byte substring.
+    bool found_in(std::string_view text) const;
+    // The block whose marker is the whole text; null when there is none.
+    const StructuredLoopTemplate* block(std::string_view text) const;
+
+private:
+    const LoopMap* loops_;
+    std::string prefix_;                // the longest prefix shared by every key
+    std::vector<std::size_t> lengths_;  // the distinct key lengths
+};
 
 // One option of a weighted choice and its weight.
 using WeightedEntry = std::pair<NodePtr, double>;
@@ -69,6 +90,14 @@ bool contains_template_loop(const hocon::Value& value, const LoopMap& loops);
 
 // Whether any key of the loop map occurs in the text as a byte substring.
 bool contains_loop_marker(std::string_view text, const LoopMap& loops);
+
+// The same operations over a prepared index, for callers that test many values against one map.
+Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
+                                     const ProcessorMap& processors, const LoopMarkerIndex& loops);
+bool contains_template_loop(const hocon::Value& value, const LoopMarkerIndex& loops);
+Result<StructuredNode> value_to_structured_template_node(hocon::Value value,
+                                                         const ProcessorMap& processors,
+                                                         const LoopMarkerIndex& loops);
 
 // The structured node of a value. A loop marker is accepted only as a whole array element.
 Result<StructuredNode> value_to_structured_template_node(hocon::Value value,

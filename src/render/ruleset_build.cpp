@@ -26,7 +26,8 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
     }
     host_processors.clear();
 
-    const compile::LoopMap& loops = config.structured_loops;
+    // Built once: every top-level value is tested and compiled against the same markers.
+    const compile::LoopMarkerIndex loops(config.structured_loops);
     StructuredNode::Object structured;
     NodeMap rules;
     NodeMap context_defaults;

@@ -240,6 +240,12 @@ TEST(WeightedChoiceEntry, NonObjectsWeighOne) {
 TEST(LoopMarkers, ContainsLoopMarker) {
     compile::LoopMap with_m = loops_with("m", S("x"));
     compile::LoopMap with_empty = loops_with("", S("x"));
+    // No shared prefix, and two lengths.
+    compile::LoopMap unrelated = loops_with("ab", S("x"));
+    unrelated.emplace("xyz", StructuredLoopTemplate{"v", "s", S("x")});
+    // A shared prefix, one key a prefix of the other's text but not of the key itself.
+    compile::LoopMap numbered = loops_with("pre1__", S("x"));
+    numbered.emplace("pre10__", StructuredLoopTemplate{"v", "s", S("x")});
     const struct {
         std::string_view text;
         const compile::LoopMap& loops;
@@ -248,6 +254,9 @@ TEST(LoopMarkers, ContainsLoopMarker) {
         {"", kNoLoops, false},     {"m", kNoLoops, false},   {"", with_empty, true},
         {"xy", with_empty, true},  {"xmy", with_m, true},    {"m", with_m, true},
         {"xy", with_m, false},     {"", with_m, false},
+        {"zzxyzz", unrelated, true}, {"a b", unrelated, false}, {"xxab", unrelated, true},
+        {"xy", unrelated, false},  {"pre10__", numbered, true}, {"a pre1__ b", numbered, true},
+        {"pre1_", numbered, false}, {"pre100__", numbered, false}, {"prepre10__", numbered, true},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(compile::contains_loop_marker(c.text, c.loops), c.found) << c.text;
