@@ -533,6 +533,7 @@ struct Problem {
     Error error;
     bool cycle = false;
     std::vector<NodeId> substitutions;  // of the cycle, in the order they were entered
+    bool through_container = false;     // the cycle closed at an object or array holding it
 };
 // Held behind a pointer, and built out of line, so that the frames of the recursion stay small.
 using Failure = std::unique_ptr<Problem>;
@@ -548,9 +549,11 @@ using Result = std::expected<std::optional<RV>, Failure>;
     return std::unexpected(std::make_unique<Problem>(Problem{Error(where, std::move(message)), false, {}}));
 }
 
-[[gnu::noinline, gnu::cold]] std::unexpected<Failure> fail_cycle(const std::vector<NodeId>& trace, std::size_t from) {
+[[gnu::noinline, gnu::cold]] std::unexpected<Failure> fail_cycle(const std::vector<NodeId>& trace, std::size_t from,
+                                                                  bool through_container) {
     return std::unexpected(std::make_unique<Problem>(
-        Problem{Error(), true, std::vector<NodeId>(trace.begin() + static_cast<std::ptrdiff_t>(from), trace.end())}));
+        Problem{Error(), true, std::vector<NodeId>(trace.begin() + static_cast<std::ptrdiff_t>(from), trace.end()),
+                through_container}));
 }
 
 const std::string depth_limit_text = std::to_string(max_value_depth);
@@ -672,7 +675,9 @@ private:
             if (memo.value == 0) return std::nullopt;
             return values_[memo.value - 1];
         }
-        if (memo.state == Memo::State::Busy) return fail_cycle(trace_, memo.trace_mark);
+        if (memo.state == Memo::State::Busy)
+            return fail_cycle(trace_, memo.trace_mark,
+                              n.kind() == Node::Kind::Object || n.kind() == Node::Kind::Array);
         if (depth_ >= max_resolve_depth)
             return fail_at(n.where, {"substitutions and nested values go deeper than the limit of ", steps_limit_text,
                                      " steps"});
@@ -757,7 +762,7 @@ private:
         if (!found) {
             if (!found.error()->cycle) return found;
             if (s.optional) return std::nullopt;
-            return fail_unresolved(id, &found.error()->substitutions);
+            return fail_unresolved(id, found.error().get());
         }
         if (*found) return found;
         if (s.optional) return std::nullopt;
@@ -765,15 +770,19 @@ private:
     }
 
     // A required substitution that found nothing, or that is part of the given cycle. A cycle
-    // of the substitution alone is a field that refers to itself without an earlier value,
-    // which reads as undefined.
-    [[gnu::noinline, gnu::cold]] std::unexpected<Failure> fail_unresolved(NodeId id, const std::vector<NodeId>* cycle) {
+    // of the substitution alone is either a field that refers to itself without an earlier
+    // value, which reads as undefined, or a reference to an object or array that holds it.
+    [[gnu::noinline, gnu::cold]] std::unexpected<Failure> fail_unresolved(NodeId id, const Problem* cycle) {
         const Node& n = node(id);
         const std::string written = describe(std::get<SubstNode>(n.v));
-        if (!cycle || cycle->size() <= 1) return fail_at(n.where, {"could not resolve substitution to a value: ", written});
+        if (cycle && cycle->substitutions.size() <= 1 && cycle->through_container)
+            return fail_at(n.where, {"could not resolve substitution ", written,
+                                     ": it refers to an object or array that contains it"});
+        if (!cycle || cycle->substitutions.size() <= 1)
+            return fail_at(n.where, {"could not resolve substitution to a value: ", written});
         std::string loop;
-        for (NodeId member : *cycle) loop += describe(std::get<SubstNode>(node(member).v)) + " -> ";
-        loop += describe(std::get<SubstNode>(node(cycle->front()).v));
+        for (NodeId member : cycle->substitutions) loop += describe(std::get<SubstNode>(node(member).v)) + " -> ";
+        loop += describe(std::get<SubstNode>(node(cycle->substitutions.front()).v));
         return fail_at(n.where, {"could not resolve substitution ", written, ": it is part of a cycle ", loop});
     }
 

@@ -1,0 +1,528 @@
+// Building and resolving configurations: merging, "+=", concatenation, substitutions with
+// look-back, includes merged in place and relativised, environment fallback, number kinds,
+// error messages, and the bounds that keep hostile documents from crashing or hanging.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "hocon/config.hpp"
+#include "hocon/parser.hpp"
+#include "value_text.hpp"
+
+namespace hocon {
+namespace {
+
+using testing::json;
+
+std::expected<RawObject, Error> parse(const std::string& text, std::optional<std::string> origin = std::nullopt) {
+    return HoconParser(text, ConfigOptions::defaults(), std::move(origin)).parse();
+}
+
+std::expected<Value, Error> resolve_fields(RawObject fields, const ConfigOptions& options = ConfigOptions::defaults()) {
+    auto config = Config::from(std::move(fields), options);
+    if (!config) return std::unexpected(config.error());
+    return config->resolve();
+}
+
+// The resolved document as JSON, or "error: " and the rendered error.
+std::string outcome(const std::expected<Value, Error>& value) {
+    return value ? json(*value) : "error: " + value.error().render();
+}
+
+std::string resolve_text(const std::string& text, std::optional<std::string> origin = std::nullopt) {
+    auto parsed = parse(text, std::move(origin));
+    if (!parsed) return "parse error: " + parsed.error().render();
+    return outcome(resolve_fields(std::move(*parsed)));
+}
+
+struct Case {
+    const char* name;
+    const char* text;
+    const char* expected;  // JSON, or "error: " and the rendered error
+};
+
+std::ostream& operator<<(std::ostream& out, const Case& c) { return out << c.name; }
+
+class Resolves : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Resolves, ToExpectedDocument) {
+    const Case& c = GetParam();
+    EXPECT_EQ(resolve_text(c.text), c.expected) << c.text;
+}
+
+// The worked examples of the reference's sections on merging, concatenation, substitutions,
+// self-references and "+=", with the cases around them that are easy to get wrong.
+INSTANTIATE_TEST_SUITE_P(
+    Merging, Resolves,
+    ::testing::Values(
+        Case{"DuplicateObjectsMerge", R"({ "foo" : { "a" : 42 }, "foo" : { "b" : 43 } })", R"({"foo":{"a":42,"b":43}})"},
+        Case{"NullBetweenPreventsMerge", R"({ "foo" : { "a" : 42 }, "foo" : null, "foo" : { "b" : 43 } })",
+             R"({"foo":{"b":43}})"},
+        Case{"LaterPlainValueWins", "a = { b = 1 }, a = 2", R"({"a":2})"},
+        Case{"MergeIsRecursive", "a { b { x = 1, y = 2 } }, a { b { x = 3 }, c = 4 }",
+             R"({"a":{"b":{"x":3,"y":2},"c":4}})"},
+        Case{"ArrayHidesEarlierObject", "a = { b = 1 }, a = [1], a = { c = 2 }", R"({"a":{"c":2}})"},
+        Case{"PathKeysNest", "foo.bar.baz : 42", R"({"foo":{"bar":{"baz":42}}})"},
+        Case{"PathKeysMerge", "a.x : 42, a.y : 43", R"({"a":{"x":42,"y":43}})"},
+        Case{"PathKeyOverObject", "a = { b = { c = 1, d = 2 } }\na.b.c = 3\na.b = { e = 4 }",
+             R"({"a":{"b":{"c":3,"d":2,"e":4}}})"},
+        Case{"KeysAreAlwaysStrings", "a b c : 42, true : 1, 3 : 2, 3.14 : 3",
+             R"({"3":{"14":3},"a b c":42,"true":1})"},
+        Case{"PathKeyReplacesNull", "a = null, a.b = 1", R"({"a":{"b":1}})"},
+        Case{"ManyFieldsUnderOneSubstitution", "x = ${y}\nx.a = 1\nx.b = 2\nx.c = 3\ny = { d = 4 }",
+             R"({"x":{"a":1,"b":2,"c":3,"d":4},"y":{"d":4}})"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Concatenation, Resolves,
+    ::testing::Values(
+        Case{"WhitespaceBetweenIsKept", "a =  foo   bar\tbaz  ", R"({"a":"foo   bar\tbaz"})"},
+        Case{"UnquotedEqualsQuoted", "a = foo bar, b = \"foo bar\"", R"({"a":"foo bar","b":"foo bar"})"},
+        Case{"LiteralsBecomeText", "a = true false, b = null 1 2.50", R"({"a":"true false","b":"null 1 2.50"})"},
+        Case{"SingleLiteralKeepsKind", "a = true, b = [ true ]", R"({"a":true,"b":[true]})"},
+        Case{"NumbersKeepTheirLiteral", "a = 1e5 x, x = 1E5, b = ${x}px", R"({"a":"1e5 x","b":"1E5px","x":1e+05})"},
+        Case{"ObjectsMergeByConcatenation", "a : { b : 1 } { c : 2 }", R"({"a":{"b":1,"c":2}})"},
+        Case{"LaterObjectWins", "a : { b : 1 } { b : 2 }", R"({"a":{"b":2}})"},
+        Case{"ArraysConcatenate", "a : [ 1, 2 ] [ 3, 4 ]", R"({"a":[1,2,3,4]})"},
+        Case{"ArrayViaSelfReference", "a : [ 1, 2 ]\na : ${a} [ 3, 4 ]", R"({"a":[1,2,3,4]})"},
+        Case{"Inheritance", "data-center-generic = { cluster-size = 6 }\n"
+                            "data-center-east = ${data-center-generic} { name = \"east\" }",
+             R"({"data-center-east":{"cluster-size":6,"name":"east"},"data-center-generic":{"cluster-size":6}})"},
+        Case{"AddToPath", "path = [ /bin ]\npath = ${path} [ /usr/bin ]", R"({"path":["/bin","/usr/bin"]})"},
+        Case{"ArrayElementsWithoutCommas", "a = [ 1 2 3 4 ], b = [ 1\n 2\n 3\n 4 ]",
+             R"({"a":["1 2 3 4"],"b":[1,2,3,4]})"},
+        Case{"NestedArrays", "a = [ [ 1, 2 ] [ 3, 4 ] ], b = [ [ 1, 2 ]\n [ 3, 4 ] ]",
+             R"({"a":[[1,2,3,4]],"b":[[1,2],[3,4]]})"},
+        Case{"SubstitutionsInElements",
+             "a = [ This is an unquoted string my name is ${name}, Hello ${world} ], name = Bob, world = Earth",
+             R"({"a":["This is an unquoted string my name is Bob","Hello Earth"],"name":"Bob","world":"Earth"})"},
+        Case{"SubstitutedContainersIgnoreWhitespace", "a = [ ${x} ${y}, ${o} ${p} ], x = [1], y = [2], o = {a:1}, p = {b:2}",
+             R"({"a":[[1,2],{"a":1,"b":2}],"o":{"a":1},"p":{"b":2},"x":[1],"y":[2]})"},
+        Case{"TextAroundSubstitution", "animal.favorite = dog\nkey : ${animal.favorite} is my favorite animal\n"
+                                       "key2 : ${animal.favorite}\" is my favorite animal\"",
+             R"({"animal":{"favorite":"dog"},"key":"dog is my favorite animal","key2":"dog is my favorite animal"})"},
+        Case{"SubstitutedSimpleValuesBecomeText", "n = 4.5, t = true, z = null, s = ${n}/${t}/${z}",
+             R"({"n":4.5,"s":"4.5/true/null","t":true,"z":null})"},
+        Case{"UndefinedOptionalIsEmptyText", "a = \"<\"${?nope}\">\", b = ${?nope} x", R"({"a":"<>","b":" x"})"},
+        Case{"UndefinedOptionalVanishesBesideContainers", "a = ${?nope} [1] ${?nope}, b = {x:1} ${?nope}",
+             R"({"a":[1],"b":{"x":1}})"},
+        Case{"LoneDefinedPartKeepsItsKind", "y = 42, a = ${?nope}${y}", R"({"a":42,"y":42})"},
+        Case{"StringBesideSubstitutedObject", "a = abc ${x}, x = { y = 1 }",
+             "error: line 1: cannot concatenate a string with an object"},
+        Case{"QuotedWhitespaceBetweenObjects", "a = ${x} \" \" ${x}, x = { y = 1 }",
+             "error: line 1: cannot concatenate an object with a string"},
+        Case{"ArrayBesideObject", "x = [1]\na = ${x} { b = 1 }", "error: line 2: cannot concatenate an array with an object"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Substitution, Resolves,
+    ::testing::Values(
+        Case{"LooksForward", "a = ${b}, b = 1", R"({"a":1,"b":1})"},
+        Case{"SeesTheMergedValue", "a = ${b}, b = { x = 1 }, b = { y = 2 }", R"({"a":{"x":1,"y":2},"b":{"x":1,"y":2}})"},
+        Case{"KeepsKind", "a = ${n}, b = ${f}, c = ${o}, n = -3, f = 0.5, o = [1]",
+             R"({"a":-3,"b":0.5,"c":[1],"f":0.5,"n":-3,"o":[1]})"},
+        Case{"QuotedPathSegments", "\"a.b\" = 1, c = ${\"a.b\"}, d = ${?a.b}", R"({"a.b":1,"c":1})"},
+        Case{"OptionalUndefinedRemovesField", "foo : ${?bar}, baz : ${?bar}${?qux}", R"({})"},
+        Case{"OptionalUndefinedKeepsEarlierValue", "a = 1, a = ${?nope}, b = { x = 1 }, b = ${?nope}",
+             R"({"a":1,"b":{"x":1}})"},
+        Case{"OptionalUndefinedVanishesFromArray", "a = [ 1, ${?nope}, 2 ]", R"({"a":[1,2]})"},
+        Case{"OptionalUndefinedInNestedObject", "o { a = ${?nope}, b = 1 }", R"({"o":{"b":1}})"},
+        Case{"ObjectReferringIntoItself", "bar : { foo : 42, baz : ${bar.foo} }", R"({"bar":{"baz":42,"foo":42}})"},
+        Case{"ObjectReferringIntoItselfLooksForward", "bar : { foo : 42, baz : ${bar.foo} }\nbar : { foo : 43 }",
+             R"({"bar":{"baz":43,"foo":43}})"},
+        Case{"MutuallyReferringObjects",
+             "bar : { a : ${foo.d}, b : 1 }\nbar.b = 3\nfoo : { c : ${bar.b}, d : 2 }\nfoo.d = 4",
+             R"({"bar":{"a":4,"b":3},"foo":{"c":3,"d":4}})"},
+        Case{"ChainThroughObjects", "a = ${b}\nb = ${c}\nc = { d = ${e} }\ne = end",
+             R"({"a":{"d":"end"},"b":{"d":"end"},"c":{"d":"end"},"e":"end"})"},
+        Case{"PathThroughPlainValueIsUndefined", "a = 1, b = ${?a.x}", R"({"a":1})"},
+        Case{"PathThroughNullIsUndefined", "a = null, b = ${a.x}",
+             "error: line 1: could not resolve substitution to a value: ${a.x}"},
+        Case{"Undefined", "a = 1\nb = foo ${c.d} bar", "error: line 2: could not resolve substitution to a value: ${c.d}"},
+        Case{"UndefinedInArrayOfObjects", "a = [ { b = ${missing} } ]",
+             "error: line 1: could not resolve substitution to a value: ${missing}"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    SelfReference, Resolves,
+    ::testing::Values(
+        Case{"AppendToString", "path : \"a:b:c\"\npath : ${path}\":d\"", R"({"path":"a:b:c:d"})"},
+        Case{"RefersToOverriddenValue", "foo : { a : 1 }\nfoo : ${foo}", R"({"foo":{"a":1}})"},
+        Case{"WithoutEarlierValue", "foo : ${foo}", "error: line 1: could not resolve substitution to a value: ${foo}"},
+        Case{"EarlierValueComesLater", "foo : ${foo}\nfoo : { a : 1 }",
+             "error: line 1: could not resolve substitution to a value: ${foo}"},
+        Case{"OptionalWithoutEarlierValueDisappears", "foo : ${?foo}", R"({})"},
+        Case{"OptionalInConcatenation", "a = ${?a}foo", R"({"a":"foo"})"},
+        Case{"HiddenSubstitutionIsNeverEvaluated", "foo : ${does-not-exist}\nfoo : 42", R"({"foo":42})"},
+        Case{"HiddenSelfReference", "foo : ${foo}, foo : 42", R"({"foo":42})"},
+        Case{"LooksBelowThroughPath", "foo : { a : { c : 1 } }\nfoo : ${foo.a}\nfoo : { a : 2 }",
+             R"({"foo":{"a":2,"c":1}})"},
+        Case{"RepeatedSelfReferences", "a = 1, a = ${a}x, a = ${a}y, a = ${a}z", R"({"a":"1xyz"})"},
+        Case{"SelfReferenceUsedTwice", "x = 1\nx = ${x}\" \"${x}", R"({"x":"1 1"})"},
+        Case{"OthersSeeFinalValue", "a = [1]\na = ${a} [2]\nb = ${a}", R"({"a":[1,2],"b":[1,2]})"},
+        Case{"ReopenedObject", "o { a = 1 }\no { a = ${o.a}0 }", R"({"o":{"a":"10"}})"},
+        Case{"SubstitutionOverSubstitution", "j : ${c}, j : ${b}, b : { y : 2 }, c : { z : 3 }",
+             R"({"b":{"y":2},"c":{"z":3},"j":{"y":2,"z":3}})"},
+        Case{"ObjectContainingItself", "a : { b : ${a} }",
+             "error: line 1: could not resolve substitution ${a}: it refers to an object or array that contains it"},
+        Case{"ArrayContainingItself", "a : 1, a : [ ${a} ]",
+             "error: line 1: could not resolve substitution ${a}: it refers to an object or array that contains it"},
+        Case{"TwoFieldCycle", "bar : ${foo}\nfoo : ${bar}",
+             "error: line 2: could not resolve substitution ${bar}: it is part of a cycle ${foo} -> ${bar} -> ${foo}"},
+        Case{"ThreeFieldCycle", "a : ${b}\nb : ${c}\nc : ${a}",
+             "error: line 3: could not resolve substitution ${a}: it is part of a cycle ${b} -> ${c} -> ${a} -> ${b}"},
+        Case{"OptionalCycleIsUndefined", "a : ${?b}\nb : ${?a}", R"({})"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Append, Resolves,
+    ::testing::Values(
+        Case{"FirstMention", "a += b", R"({"a":["b"]})"},
+        Case{"ToArray", "a = [x]\na += foo bar\na += [1]", R"({"a":["x","foo bar",[1]]})"},
+        Case{"PathKey", "a.b.c = [1], a.b.c += 2", R"({"a":{"b":{"c":[1,2]}}})"},
+        Case{"InsideObject", "x { a += 1, a += 2, a += 3 }", R"({"x":{"a":[1,2,3]}})"},
+        Case{"WithSelfReferences", "a = [0, 1, 2]\na += 3\na += 4\na = ${a} [ 5, 6 ]\na = [-2, -1] ${a}\na += ${a}",
+             R"({"a":[-2,-1,0,1,2,3,4,5,6,[-2,-1,0,1,2,3,4,5,6]]})"},
+        Case{"OptionalElementVanishes", "a += ${?nope}, a += 1", R"({"a":[1]})"},
+        Case{"ThroughSubstitutedParent", "x = ${y}, x.a += 1, x.a += 2, y = { a = [0] }",
+             R"({"x":{"a":[0,1,2]},"y":{"a":[0]}})"},
+        Case{"ToNumber", "a = 1, a += 2", "error: line 1: '+=' appends to an array, but the field holds a number"},
+        Case{"ToObject", "a { x = 1 }\na += 2", "error: line 2: '+=' appends to an array, but the field holds an object"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Numbers, Resolves,
+    ::testing::Values(
+        Case{"Integers", "a = 0, b = 18446744073709551615, c = -1, d = -9223372036854775808",
+             R"({"a":0,"b":18446744073709551615,"c":-1,"d":-9223372036854775808})"},
+        Case{"Floats", "a = 1.0, b = 1e2, c = -0.5, d = 5e-1", R"({"a":1.0,"b":100.0,"c":-0.5,"d":0.5})"},
+        Case{"OutOfIntegerRange", "a = 18446744073709551616, b = -9223372036854775809",
+             R"({"a":18446744073709551616.0,"b":-9223372036854775808.0})"},
+        Case{"NegativeZero", "a = -0, b = 0", R"({"a":-0.0,"b":0})"},
+        Case{"OverflowIsAnError", "a = 1\nb = 1e999", "error: line 2: the number 1e999 is out of range"},
+        Case{"OverflowInTextIsText", "a = 1e999 x", R"({"a":"1e999 x"})"}));
+
+TEST(ResolvedNumbers, KindsFollowTheLiteral) {
+    auto parsed = parse("u = 42, i = -42, f = 42.0, z = -0");
+    ASSERT_TRUE(parsed.has_value());
+    auto value = resolve_fields(std::move(*parsed));
+    ASSERT_TRUE(value.has_value()) << value.error();
+    const Value::Object& root = *value->as_object();
+    EXPECT_EQ(*root.at("u").as_number(), Number(std::uint64_t{42}));
+    EXPECT_EQ(*root.at("i").as_number(), Number(std::int64_t{-42}));
+    EXPECT_EQ(*root.at("f").as_number(), Number(42.0));
+    const double z = std::get<double>(*root.at("z").as_number());
+    EXPECT_TRUE(z == 0.0 && std::signbit(z));
+}
+
+// Either outcome is allowed for two fields that override each other with references to each
+// other, but both must end up with the same value.
+TEST(Substitution, MutualOverridesAgree) {
+    auto parsed = parse("a : 1\nb : 2\na : ${b}\nb : ${a}");
+    ASSERT_TRUE(parsed.has_value());
+    auto value = resolve_fields(std::move(*parsed));
+    ASSERT_TRUE(value.has_value()) << value.error();
+    EXPECT_EQ(value->as_object()->at("a"), value->as_object()->at("b"));
+}
+
+TEST(Errors, NameTheFileAndLine) {
+    EXPECT_EQ(resolve_text("a = 1\n\nb = ${nope}", "app.conf"),
+              "error: app.conf: line 3: could not resolve substitution to a value: ${nope}");
+}
+
+// ---- includes: inclusion fields carrying loaded content, as the loader makes them
+
+// Replaces every field "include_N = null" (at any depth) by an inclusion of the N-th text,
+// parsed the same way, so that nested includes can be written as text too.
+void inject(RawObject& object, const std::vector<std::string>& texts) {
+    for (ObjectField& field : object.fields) {
+        KeyValueField* kv = field.as_key_value();
+        if (!kv) continue;
+        const std::string key = kv->key.text();
+        if (key.starts_with("include_") && kv->value.is_null()) {
+            const std::size_t n = std::stoul(key.substr(8));
+            Inclusion inclusion;
+            inclusion.target = "included-" + std::to_string(n) + ".conf";
+            if (n < texts.size()) {
+                auto loaded = parse(texts[n], inclusion.target);
+                EXPECT_TRUE(loaded.has_value()) << loaded.error();
+                if (loaded) {
+                    inject(*loaded, texts);
+                    inclusion.loaded = std::move(*loaded);
+                }
+            }
+            field = ObjectField::inclusion(std::move(inclusion));
+        } else if (RawObject* nested = kv->value.as_object()) {
+            inject(*nested, texts);
+        }
+    }
+}
+
+struct IncludeCase {
+    const char* name;
+    const char* text;
+    std::vector<std::string> included;
+    const char* expected;
+};
+
+std::ostream& operator<<(std::ostream& out, const IncludeCase& c) { return out << c.name; }
+
+class IncludedFields : public ::testing::TestWithParam<IncludeCase> {};
+
+TEST_P(IncludedFields, MergeInPlaceAndRelativise) {
+    const IncludeCase& c = GetParam();
+    auto root = parse(c.text);
+    ASSERT_TRUE(root.has_value()) << root.error();
+    inject(*root, c.included);
+    EXPECT_EQ(outcome(resolve_fields(std::move(*root))), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hocon, IncludedFields,
+    ::testing::Values(
+        IncludeCase{"FixedUpUnderItsObject", "a : { include_0 = null }", {"{ x : 10, y : ${x} }"},
+                    R"({"a":{"x":10,"y":10}})"},
+        IncludeCase{"FixedUpPathSeesLaterDefinition", "a : { include_0 = null }\na : { x : 42 }", {"{ x : 10, y : ${x} }"},
+                    R"({"a":{"x":42,"y":42}})"},
+        IncludeCase{"FallsBackToRootPath", "top = T\na { include_0 = null }", {"z = ${top}, w = ${?nope}"},
+                    R"({"a":{"z":"T"},"top":"T"})"},
+        IncludeCase{"PrefixedPathComesFirst", "x = outer\na { include_0 = null }", {"x = inner, y = ${x}"},
+                    R"({"a":{"x":"inner","y":"inner"},"x":"outer"})"},
+        IncludeCase{"KeysMergeWhereTheStatementStands", "a = 1, b = { p = 1 }, include_0 = null, c = 3",
+                    {"a = 2, b = { q = 2 }, c = 2"}, R"({"a":2,"b":{"p":1,"q":2},"c":3})"},
+        IncludeCase{"AtTheRootNothingIsPrefixed", "include_0 = null\nx = 3", {"x = 1, y = ${x}"},
+                    R"({"x":3,"y":3})"},
+        IncludeCase{"AppendAppliesToIncludingField", "a { list = [0], include_0 = null, list += 2 }", {"list += 1"},
+                    R"({"a":{"list":[0,1,2]}})"},
+        IncludeCase{"NestedIncludesComposePrefixes", "top = T\na { include_0 = null }",
+                    {"b { include_1 = null }", "x = 1, y = ${x}, z = ${top}"},
+                    R"({"a":{"b":{"x":1,"y":1,"z":"T"}},"top":"T"})"},
+        IncludeCase{"NothingLoaded", "a = 1\ninclude_7 = null", {}, R"({"a":1})"},
+        IncludeCase{"ErrorsPointIntoTheIncludedText", "a { include_0 = null }", {"x = 1\ny = ${nope}"},
+                    "error: included-0.conf: line 2: could not resolve substitution to a value: ${nope}"}));
+
+// ---- trees built by hand
+
+TEST(HandBuilt, FieldsOfEveryKindResolve) {
+    RawObject root;
+    root.fields.push_back(ObjectField::comment(" a comment"));
+    root.fields.push_back(ObjectField::key_value(RawString::path_expression({"a", "b"}), RawValue::number("1")));
+    root.fields.push_back(ObjectField::key_value(RawString::quoted("s"), RawValue::substitution({"a", "b"}, false)));
+    auto joined = RawValue::concat({RawValue::string(RawString::unquoted("x")), RawValue::substitution({"s"}, false)},
+                                   {" "});
+    ASSERT_TRUE(joined.has_value());
+    root.fields.push_back(ObjectField::key_value(RawString::unquoted("t"), std::move(*joined)));
+    root.fields.push_back(ObjectField::key_value(RawString::unquoted("l"), RawValue::append(RawValue::boolean(true))));
+    EXPECT_EQ(outcome(resolve_fields(std::move(root))), R"({"a":{"b":1},"l":[true],"s":1,"t":"x 1"})");
+}
+
+TEST(HandBuilt, MisplacedPiecesAreRefused) {
+    struct HandCase {
+        const char* name;
+        RawObject root;
+        std::string expected;
+    };
+    auto single = [](RawString key, RawValue value) {
+        RawObject root;
+        root.fields.push_back(ObjectField::key_value(std::move(key), std::move(value)));
+        return root;
+    };
+    std::vector<HandCase> cases;
+    cases.push_back({"AppendInArray",
+                     single(RawString::unquoted("a"), RawValue::array({RawValue::append(RawValue::number("1"))})),
+                     "error: a '+=' value can only be the value of a field"});
+    cases.push_back({"EmptyKeyPath", single(RawString::path_expression({}), RawValue::number("1")),
+                     "error: a key must have at least one path segment"});
+    cases.push_back({"EmptySubstitutionPath", single(RawString::unquoted("a"), RawValue::substitution({}, false)),
+                     "error: a substitution must have at least one path segment"});
+    for (HandCase& c : cases) EXPECT_EQ(outcome(resolve_fields(std::move(c.root))), c.expected) << c.name;
+}
+
+// Includes inside nested objects can pile up more nesting than one text may hold.
+TEST(HandBuilt, NestingAcrossIncludesIsBounded) {
+    auto nested = [](std::size_t levels) {
+        RawObject inner;
+        inner.fields.push_back(ObjectField::key_value(RawString::unquoted("leaf"), RawValue::number("1")));
+        for (std::size_t i = 0; i < levels; ++i) {
+            RawObject outer;
+            Inclusion inclusion;
+            inclusion.target = "level.conf";
+            RawObject loaded;
+            loaded.fields.push_back(ObjectField::key_value(RawString::unquoted("k"), RawValue(std::move(inner))));
+            inclusion.loaded = std::move(loaded);
+            outer.fields.push_back(ObjectField::inclusion(std::move(inclusion)));
+            inner = std::move(outer);
+        }
+        return inner;
+    };
+    EXPECT_TRUE(resolve_fields(nested(200)).has_value());
+    EXPECT_EQ(outcome(resolve_fields(nested(300))), "error: objects and arrays nest deeper than the limit of 256 levels");
+}
+
+// ---- the environment
+
+class Environment : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("HOCON_RESOLVE_TEST_TEXT", "from env", 1);
+        setenv("HOCON_RESOLVE_TEST_NUMBER", "42", 1);
+        setenv("hocon_resolve_test.dotted", "deep", 1);
+        setenv("HOCON_RESOLVE_TEST_BAD", "\xff", 1);
+    }
+    void TearDown() override {
+        for (const char* name : {"HOCON_RESOLVE_TEST_TEXT", "HOCON_RESOLVE_TEST_NUMBER", "hocon_resolve_test.dotted",
+                                 "HOCON_RESOLVE_TEST_BAD"})
+            unsetenv(name);
+    }
+};
+
+TEST_F(Environment, FallbackForUndefinedSubstitutions) {
+    const Case cases[] = {
+        {"Used", "a = ${HOCON_RESOLVE_TEST_TEXT}", R"({"a":"from env"})"},
+        {"AlwaysAString", "a = ${HOCON_RESOLVE_TEST_NUMBER}", R"({"a":"42"})"},
+        {"InConcatenation", "a = ${?HOCON_RESOLVE_TEST_TEXT}/x", R"({"a":"from env/x"})"},
+        {"DocumentWins", "HOCON_RESOLVE_TEST_TEXT = mine, a = ${HOCON_RESOLVE_TEST_TEXT}",
+         R"({"HOCON_RESOLVE_TEST_TEXT":"mine","a":"mine"})"},
+        {"NullBlocksIt", "HOCON_RESOLVE_TEST_TEXT = null, a = ${HOCON_RESOLVE_TEST_TEXT}",
+         R"({"HOCON_RESOLVE_TEST_TEXT":null,"a":null})"},
+        {"DottedName", "a = ${hocon_resolve_test.dotted}", R"({"a":"deep"})"},
+        {"NotUtf8", "a = ${HOCON_RESOLVE_TEST_BAD}",
+         "error: line 1: the environment variable HOCON_RESOLVE_TEST_BAD is not valid UTF-8"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(resolve_text(c.text), c.expected) << c.name;
+}
+
+TEST_F(Environment, FallbackUsesThePathAsWrittenInIncludedText) {
+    auto root = parse("a { include_0 = null }");
+    ASSERT_TRUE(root.has_value());
+    inject(*root, {"v = ${HOCON_RESOLVE_TEST_TEXT}"});
+    EXPECT_EQ(outcome(resolve_fields(std::move(*root))), R"({"a":{"v":"from env"}})");
+}
+
+TEST_F(Environment, BaseLayerWhenSwitchedOn) {
+    auto root = parse("HOCON_RESOLVE_TEST_NUMBER = 7, hocon_resolve_test.other = x");
+    ASSERT_TRUE(root.has_value());
+    auto value = resolve_fields(std::move(*root), ConfigOptions::create(true, {}));
+    ASSERT_TRUE(value.has_value()) << value.error();
+    const Value::Object& members = *value->as_object();
+    EXPECT_EQ(json(members.at("HOCON_RESOLVE_TEST_TEXT")), R"("from env")");
+    EXPECT_EQ(json(members.at("HOCON_RESOLVE_TEST_NUMBER")), "7");
+    EXPECT_EQ(json(members.at("hocon_resolve_test")), R"({"dotted":"deep","other":"x"})");
+    EXPECT_EQ(members.count("HOCON_RESOLVE_TEST_BAD"), 0u);
+
+    auto without = parse("a = 1");
+    ASSERT_TRUE(without.has_value());
+    EXPECT_EQ(outcome(resolve_fields(std::move(*without))), R"({"a":1})");
+}
+
+// ---- bounds: hostile documents end in an error, quickly
+
+std::string numbered(const char* pattern_before, const char* pattern_after, int count, int offset = 1) {
+    std::string out;
+    for (int i = 0; i < count; ++i)
+        out += pattern_before + std::to_string(i) + pattern_after + std::to_string(i + offset) + "}\n";
+    return out;
+}
+
+TEST(Bounds, HostileDocumentsFailCleanly) {
+    std::string laughs = "l0 = [x, x, x, x, x, x, x, x, x, x]\n";
+    for (int i = 1; i < 12; ++i) {
+        const std::string prev = "${l" + std::to_string(i - 1) + "}";
+        laughs += "l" + std::to_string(i) + " = [";
+        for (int j = 0; j < 10; ++j) laughs += (j ? ", " : "") + prev;
+        laughs += "]\n";
+    }
+    std::string deep_values = "v0 = 1\n";
+    for (int i = 1; i < 400; ++i) deep_values += "v" + std::to_string(i) + " = [${v" + std::to_string(i - 1) + "}]\n";
+    std::string self_chain = "a = [0]\n";
+    for (int i = 0; i < 2000; ++i) self_chain += "a = ${a} [" + std::to_string(i) + "]\n";
+    std::string long_cycle = numbered("a", " = ${a", 3000);
+    long_cycle += "a3000 = ${a0}\n";
+
+    struct Bound {
+        const char* name;
+        std::string text;
+        std::string message;
+    };
+    const Bound cases[] = {
+        {"SubstitutionChain", numbered("a", " = ${a", 2000) + "a2000 = 1",
+         "substitutions and nested values go deeper than the limit of 512 steps"},
+        {"SelfReferenceChain", self_chain, "substitutions and nested values go deeper than the limit of 512 steps"},
+        {"LongCycle", long_cycle, "substitutions and nested values go deeper than the limit of 512 steps"},
+        {"ExponentialCopies", laughs, "the resolved configuration grows beyond 4194304 values"},
+        {"DeepValuesBySubstitution", deep_values, "the resolved value nests deeper than the limit of 256 levels"},
+    };
+    for (const Bound& c : cases) {
+        auto start = std::chrono::steady_clock::now();
+        std::string result = resolve_text(c.text);
+        auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_TRUE(result.starts_with("error: ") && result.ends_with(c.message)) << c.name << ": " << result;
+        EXPECT_LT(seconds, 5.0) << c.name;
+    }
+}
+
+TEST(Bounds, ChainsWithinTheBoundResolve) {
+    EXPECT_EQ(resolve_text(numbered("a", " = ${a", 400) + "a400 = end").substr(0, 14), R"({"a0":"end","a)");
+}
+
+// Many "+=" on one key and many fields on one key cost linear time, not nested resolution.
+TEST(Bounds, LongRunsOfDuplicateFieldsStayLinear) {
+    std::string appends, merges = "x = ${y}\ny = {}\n";
+    for (int i = 0; i < 20000; ++i) {
+        appends += "a += " + std::to_string(i) + "\n";
+        merges += "x.f" + std::to_string(i) + " = " + std::to_string(i) + "\n";
+    }
+    auto start = std::chrono::steady_clock::now();
+    auto parsed = parse(appends);
+    ASSERT_TRUE(parsed.has_value());
+    auto value = resolve_fields(std::move(*parsed));
+    ASSERT_TRUE(value.has_value()) << value.error();
+    const Value::Array& items = *value->as_object()->at("a").as_array();
+    ASSERT_EQ(items.size(), 20000u);
+    EXPECT_EQ(items.back(), Value(Number(std::uint64_t{19999})));
+
+    auto merged = parse(merges);
+    ASSERT_TRUE(merged.has_value());
+    auto merged_value = resolve_fields(std::move(*merged));
+    ASSERT_TRUE(merged_value.has_value()) << merged_value.error();
+    EXPECT_EQ(merged_value->as_object()->at("x").as_object()->size(), 20000u);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
+}
+
+// ---- the Config object and loading files
+
+TEST(Config, ResolvesAgainAndAcrossCopies) {
+    auto parsed = parse("a = ${b}, b = [1, 2], b = ${b} [3]");
+    ASSERT_TRUE(parsed.has_value());
+    auto config = Config::from(std::move(*parsed));
+    ASSERT_TRUE(config.has_value());
+    Config copy = *config;
+    auto first = config->resolve();
+    auto second = copy.resolve();
+    ASSERT_TRUE(first.has_value() && second.has_value());
+    EXPECT_EQ(json(*first), R"({"a":[1,2,3],"b":[1,2,3]})");
+    EXPECT_EQ(*first, *second);
+}
+
+TEST(Config, LoadReadsAndResolvesAFile) {
+    char pattern[] = "/tmp/hocon-config-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::filesystem::path dir = pattern;
+    std::ofstream(dir / "app.conf") << "name = demo\ngreeting = hello ${name}\nlist += 1\n";
+    std::ofstream(dir / "bad.conf") << "a = 1\nb = ${missing}\n";
+    std::ofstream(dir / "data.json") << R"({"a": {"b": [1, 2.5]}})";
+
+    auto app = Config::load((dir / "app.conf").string(), ConfigOptions::defaults());
+    EXPECT_EQ(outcome(app), R"({"greeting":"hello demo","list":[1],"name":"demo"})");
+    EXPECT_EQ(outcome(Config::load((dir / "data.json").string(), ConfigOptions::defaults())), R"({"a":{"b":[1,2.5]}})");
+    auto bad = Config::load((dir / "bad.conf").string(), ConfigOptions::defaults());
+    ASSERT_FALSE(bad.has_value());
+    EXPECT_EQ(bad.error().render(), (dir / "bad.conf").string() + ": line 2: could not resolve substitution to a value: ${missing}");
+    EXPECT_FALSE(Config::load((dir / "none.conf").string(), ConfigOptions::defaults()).has_value());
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace hocon
