@@ -6,6 +6,7 @@
 #include <string>
 
 #include "support/unicode.hpp"
+#include "support/utf8.hpp"
 
 namespace veskora::processors {
 namespace {
@@ -31,7 +32,7 @@ std::string_view first_piece(std::string_view input) {
     std::size_t pos = 0;
     while (pos < text.size()) {
         const std::size_t begin = pos;
-        if (support::is_white_space(support::next_character(text, pos))) return text.substr(0, begin);
+        if (support::is_white_space(support::decode_utf8(text, pos))) return text.substr(0, begin);
     }
     return text;
 }
@@ -43,7 +44,7 @@ std::string_view strip_punctuation(std::string_view piece) {
     std::size_t pos = 0;
     while (pos < piece.size()) {
         const std::size_t start = pos;
-        if (is_word_character(support::next_character(piece, pos))) {
+        if (is_word_character(support::decode_utf8(piece, pos))) {
             if (begin == piece.size()) begin = start;
             end = pos;
         }
@@ -62,7 +63,7 @@ bool starts_with_any(std::string_view word, std::span<const std::string_view> be
 std::optional<char32_t> first_alphabetic(std::string_view word) {
     std::size_t pos = 0;
     while (pos < word.size()) {
-        const char32_t c = support::next_character(word, pos);
+        const char32_t c = support::decode_utf8(word, pos);
         if (support::is_alphabetic(c)) return c;
     }
     return std::nullopt;
@@ -74,7 +75,7 @@ bool is_initialism(std::string_view word) {
     bool seen_alphabetic = false;
     std::size_t pos = 0;
     while (pos < word.size()) {
-        const char32_t c = support::next_character(word, pos);
+        const char32_t c = support::decode_utf8(word, pos);
         if (!support::is_alphabetic(c)) continue;
         if (!support::is_uppercase(c)) return false;
         seen_alphabetic = true;

@@ -6,6 +6,7 @@
 
 #include "processors/text.hpp"
 #include "support/unicode.hpp"
+#include "support/utf8.hpp"
 
 namespace veskora::processors {
 namespace {
@@ -132,7 +133,7 @@ std::expected<TokenParts, std::string> single_token_parts(std::string_view input
     // The candidate has no whitespace at its ends, so any whitespace inside separates two pieces.
     std::size_t pos = 0;
     while (pos < token.size()) {
-        if (support::is_white_space(support::next_character(token, pos))) {
+        if (support::is_white_space(support::decode_utf8(token, pos))) {
             return std::unexpected("input must contain exactly one " + std::string(noun) + " token");
         }
     }
@@ -155,7 +156,7 @@ std::string apply_case_style(std::string_view source, std::string_view replaceme
     bool seen_alphabetic = false;
     std::size_t pos = 0;
     while (pos < source.size()) {
-        const char32_t c = support::next_character(source, pos);
+        const char32_t c = support::decode_utf8(source, pos);
         if (!support::is_alphabetic(c)) continue;
         if (!support::is_uppercase(c)) all_upper = false;
         if (seen_alphabetic ? !support::is_lowercase(c) : !support::is_uppercase(c)) {

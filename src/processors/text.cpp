@@ -3,13 +3,14 @@
 #include <string>
 
 #include "support/unicode.hpp"
+#include "support/utf8.hpp"
 
 namespace veskora::processors {
 
 render::ProcessResult capitalize(std::string_view input) {
     if (input.empty()) return std::string();
     std::size_t pos = 0;
-    const char32_t first = support::next_character(input, pos);
+    const char32_t first = support::decode_utf8(input, pos);
     std::string out;
     support::append_upper(out, first);
     // The rest is lowered on its own, so a sigma right after the first character is judged
@@ -25,7 +26,7 @@ render::ProcessResult titlecase(std::string_view input) {
     std::size_t pos = 0;
     while (pos < input.size()) {
         const std::size_t begin = pos;
-        const char32_t c = support::next_character(input, pos);
+        const char32_t c = support::decode_utf8(input, pos);
         if (support::is_white_space(c)) {
             out.append(input.substr(begin, pos - begin));
             word_start = true;
@@ -47,7 +48,7 @@ render::ProcessResult sentence(std::string_view input) {
     std::size_t pos = 0;
     while (pos < input.size()) {
         const std::size_t begin = pos;
-        const char32_t c = support::next_character(input, pos);
+        const char32_t c = support::decode_utf8(input, pos);
         if (support::is_alphabetic(c)) {
             std::string out(input.substr(0, begin));
             support::append_upper(out, c);
@@ -77,7 +78,7 @@ render::ProcessResult slug(std::string_view input) {
     bool pending_separator = false;
     std::size_t pos = 0;
     while (pos < text.size()) {
-        const char32_t c = support::next_character(text, pos);
+        const char32_t c = support::decode_utf8(text, pos);
         if (support::is_alphanumeric(c)) {
             if (pending_separator && !out.empty()) out.push_back('-');
             support::append_lower(out, c);

@@ -9,21 +9,10 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "support/utf8.hpp"
+
 namespace veskora::support {
 namespace {
-
-// Callers hand in valid UTF-8; should a broken sequence slip through anyway, it reads as U+FFFD
-// instead of running past the text. ICU's macros index with 32 bits, so they only ever see the
-// four bytes that one character can span.
-char32_t next_code_point(std::string_view text, std::size_t& pos) {
-    const auto* window = reinterpret_cast<const std::uint8_t*>(text.data() + pos);
-    const std::int32_t length = static_cast<std::int32_t>(std::min<std::size_t>(text.size() - pos, 4));
-    std::int32_t i = 0;
-    UChar32 c = 0;
-    U8_NEXT_OR_FFFD(window, i, length, c);
-    pos += static_cast<std::size_t>(i);
-    return static_cast<char32_t>(c);
-}
 
 char32_t previous_code_point(std::string_view text, std::size_t& pos) {
     const std::size_t start = pos >= 4 ? pos - 4 : 0;
@@ -84,7 +73,7 @@ std::size_t piece_end(std::string_view text, std::size_t begin, bool lowering) {
     while (candidate < limit) {
         std::size_t after = candidate;
         std::size_t before = candidate;
-        const bool blocks_after = blocks_final_sigma(next_code_point(text, after));
+        const bool blocks_after = blocks_final_sigma(decode_utf8(text, after));
         if (blocks_after && blocks_final_sigma(previous_code_point(text, before))) return candidate;
         candidate = after;
     }
@@ -164,14 +153,6 @@ void append_lower(std::string& out, char32_t c) {
     append_unicode_string(out, text.toLower(root_locale()));
 }
 
-char32_t next_character(std::string_view text, std::size_t& pos) {
-    if (pos >= text.size()) {
-        pos = text.size();
-        return U'\uFFFD';
-    }
-    return next_code_point(text, pos);
-}
-
 std::string to_upper(std::string_view text) { return map_case(text, false); }
 
 std::string to_lower(std::string_view text) { return map_case(text, true); }
@@ -180,7 +161,7 @@ std::string_view trim_white_space(std::string_view text) {
     std::size_t begin = 0;
     while (begin < text.size()) {
         std::size_t next = begin;
-        if (!is_white_space(next_code_point(text, next))) break;
+        if (!is_white_space(decode_utf8(text, next))) break;
         begin = next;
     }
     std::size_t end = text.size();

@@ -24,10 +24,6 @@ void append_lower(std::string& out, char32_t c);  // no Final_Sigma: capital sig
 std::string to_upper(std::string_view text);
 std::string to_lower(std::string_view text);
 
-// Decodes the character at `pos` and advances `pos` past it, never beyond the end of the text;
-// ill-formed bytes read as U+FFFD.
-char32_t next_character(std::string_view text, std::size_t& pos);
-
 // The text without White_Space at either end.
 std::string_view trim_white_space(std::string_view text);
 

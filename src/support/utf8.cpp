@@ -4,28 +4,52 @@
 namespace veskora::support {
 
 char32_t decode_utf8(std::string_view text, std::size_t& pos) noexcept {
-    const auto byte = [&](std::size_t i) -> char32_t {
-        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
-    };
-    const char32_t b0 = byte(pos);
-    if (b0 < 0x80) {
+    constexpr char32_t replacement = U'\uFFFD';
+    if (pos >= text.size()) {
+        pos = text.size();
+        return replacement;
+    }
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(pos);
+    if (lead < 0x80) {
         pos += 1;
-        return b0;
+        return lead;
     }
-    if (b0 < 0xE0) {
-        const char32_t c = ((b0 & 0x1F) << 6) | (byte(pos + 1) & 0x3F);
-        pos += 2;
-        return c;
+    // The continuation range of the second byte excludes overlongs, surrogates and values
+    // above U+10FFFF; later bytes are plain continuations.
+    std::size_t continuations = 0;
+    char32_t c = 0;
+    unsigned char low = 0x80;
+    unsigned char high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        continuations = 1;
+        c = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        continuations = 2;
+        c = lead & 0x0F;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        continuations = 3;
+        c = lead & 0x07;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        pos += 1;
+        return replacement;
     }
-    if (b0 < 0xF0) {
-        const char32_t c =
-            ((b0 & 0x0F) << 12) | ((byte(pos + 1) & 0x3F) << 6) | (byte(pos + 2) & 0x3F);
-        pos += 3;
-        return c;
+    std::size_t i = pos + 1;
+    for (std::size_t k = 0; k < continuations; ++k, ++i) {
+        // A broken sequence ends before the byte that breaks it, which is read afresh.
+        if (i >= text.size() || byte(i) < low || byte(i) > high) {
+            pos = i;
+            return replacement;
+        }
+        c = (c << 6) | (byte(i) & 0x3F);
+        low = 0x80;
+        high = 0xBF;
     }
-    const char32_t c = ((b0 & 0x07) << 18) | ((byte(pos + 1) & 0x3F) << 12) |
-                       ((byte(pos + 2) & 0x3F) << 6) | (byte(pos + 3) & 0x3F);
-    pos += 4;
+    pos = i;
     return c;
 }
 

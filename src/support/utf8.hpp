@@ -9,7 +9,9 @@
 
 namespace veskora::support {
 
-// Decodes the character at `pos` of valid UTF-8 text and advances `pos` past it.
+// Decodes the character at `pos` and advances `pos` past it. A malformed sequence gives U+FFFD
+// and advances past its longest well-formed prefix (at least one byte); at or past the end it
+// gives U+FFFD and leaves `pos` at the end, so `pos` never passes the text.
 char32_t decode_utf8(std::string_view text, std::size_t& pos) noexcept;
 
 // Appends the UTF-8 encoding of a scalar value.

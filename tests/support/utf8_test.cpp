@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 namespace veskora::support {
 namespace {
 
@@ -69,6 +72,41 @@ TEST(Utf8Test, DecodeAndAppendRoundTrip) {
     std::string euro;
     append_utf8(euro, 0x20AC);
     EXPECT_EQ(euro, "\xE2\x82\xAC");
+}
+
+}  // namespace
+}  // namespace veskora::support
+
+namespace veskora::support {
+namespace {
+
+// Malformed input decodes to U+FFFD over its longest well-formed prefix and never moves past
+// the end, so callers that slice at the returned position stay inside the text.
+TEST(Utf8Test, DecodeOfMalformedInputStaysInsideTheText) {
+    struct Case {
+        std::string_view text;
+        std::vector<std::pair<char32_t, std::size_t>> steps;  // character, position after it
+    };
+    const Case cases[] = {
+        {"\xC3", {{U'\uFFFD', 1}}},
+        {"\xE2\x82", {{U'\uFFFD', 2}}},
+        {"\xE2\x82x", {{U'\uFFFD', 2}, {U'x', 3}}},
+        {"\xF0\x9F\x98", {{U'\uFFFD', 3}}},
+        {"\xFF" "a", {{U'\uFFFD', 1}, {U'a', 2}}},
+        {"\xC0\xAF", {{U'\uFFFD', 1}, {U'\uFFFD', 2}}},      // overlong
+        {"\xED\xA0\x80", {{U'\uFFFD', 1}, {U'\uFFFD', 2}, {U'\uFFFD', 3}}},  // surrogate
+        {"\xF4\x90\x80\x80", {{U'\uFFFD', 1}, {U'\uFFFD', 2}, {U'\uFFFD', 3}, {U'\uFFFD', 4}}},
+    };
+    for (const Case& c : cases) {
+        std::size_t pos = 0;
+        for (const auto& [expected, after] : c.steps) {
+            EXPECT_EQ(decode_utf8(c.text, pos), expected) << testing::PrintToString(c.text);
+            EXPECT_EQ(pos, after) << testing::PrintToString(c.text);
+        }
+        EXPECT_EQ(pos, c.text.size());
+        EXPECT_EQ(decode_utf8(c.text, pos), U'\uFFFD');
+        EXPECT_EQ(pos, c.text.size());
+    }
 }
 
 }  // namespace
