@@ -29,6 +29,8 @@ namespace hocon::detail {
 
 using NodeId = std::uint32_t;
 
+namespace {
+
 struct ScalarNode {
     enum class Kind : std::uint8_t { Null, Boolean, Number, String };
     Kind kind = Kind::Null;
@@ -118,6 +120,8 @@ struct Node {
     }
     bool plain() const { return kind() == Kind::Scalar || kind() == Kind::Array; }
 };
+
+}  // namespace
 
 struct Tree {
     std::deque<Node> nodes;  // a deque: references stay valid while nodes are added

@@ -20,8 +20,8 @@ namespace hocon::detail {
 inline constexpr std::size_t max_value_depth = 256;
 
 // How many resolution steps may be open inside each other: each substitution on a chain that
-// points at the next one, each value nested in another while it is resolved. Keeps the
-// recursion within a small thread stack.
+// points at the next one, each value nested in another while it is resolved. At the bound the
+// recursion needs well under 1 MiB of stack in an optimised build.
 inline constexpr std::size_t max_resolve_depth = 512;
 
 // The floor of the bound on the number of values a resolution may produce; a document gets
