@@ -54,14 +54,18 @@ INSTANTIATE_TEST_SUITE_P(ListedBeginnings, Article, ::testing::Values(
     Case{"one-time", "a one-time"}, Case{"onerous", "a onerous"}, Case{"unicorn", "a unicorn"},
     Case{"union", "a union"}, Case{"uniform", "a uniform"}, Case{"user", "a user"},
     Case{"useful", "a useful"}, Case{"ukulele", "a ukulele"}, Case{"UK", "a UK"},
-    Case{"\"hour\"", "an \"hour\""}));
+    Case{"\"hour\"", "an \"hour\""}, Case{"ubiquitous", "a ubiquitous"},
+    Case{"unanimous", "a unanimous"}, Case{"unique", "a unique"}, Case{"unit", "a unit"},
+    Case{"university", "a university"}, Case{"usual", "a usual"}, Case{"utensil", "a utensil"},
+    Case{"utility", "a utility"}, Case{"utopia", "a utopia"}));
 
 INSTANTIATE_TEST_SUITE_P(Initialisms, Article, ::testing::Values(
     Case{"FBI agent", "an FBI agent"}, Case{"MRI", "an MRI"}, Case{"SUV", "an SUV"},
     Case{"NASA", "an NASA"}, Case{"HTML", "an HTML"}, Case{"X", "an X"}, Case{"I", "an I"},
     Case{"A1", "an A1"}, Case{"UFO", "a UFO"}, Case{"URL", "a URL"},
     Case{"UNESCO", "a UNESCO"}, Case{"Y", "a Y"}, Case{"\u00C9T\u00C9", "a \u00C9T\u00C9"},
-    Case{"1-UP", "a 1-UP"}, Case{"B", "a B"}));
+    Case{"1-UP", "a 1-UP"}, Case{"B", "a B"}, Case{"EU", "an EU"}, Case{"LCD", "an LCD"},
+    Case{"OBE", "an OBE"}, Case{"RPG", "an RPG"}));
 
 INSTANTIATE_TEST_SUITE_P(Digits, Article, ::testing::Values(
     Case{"8-ball", "an 8-ball"}, Case{"$8", "an $8"}, Case{"80s", "an 80s"},

@@ -58,6 +58,27 @@ INSTANTIATE_TEST_SUITE_P(PastTense, Inflection, ::testing::Values(
     Case{"past_tense", "snow", "snowed"}, Case{"past_tense", "2", "2ED"},
     Case{"past_tense", "\tGo\n", "\tWent\n"}));
 
+// Every irregular entry, so a word dropped from a table falls back to a suffix rule and shows.
+INSTANTIATE_TEST_SUITE_P(IrregularPastTenses, Inflection, ::testing::Values(
+    Case{"past_tense", "be", "was"}, Case{"past_tense", "is", "was"},
+    Case{"past_tense", "do", "did"}, Case{"past_tense", "eat", "ate"},
+    Case{"past_tense", "see", "saw"}, Case{"past_tense", "say", "said"},
+    Case{"past_tense", "get", "got"}, Case{"past_tense", "buy", "bought"},
+    Case{"past_tense", "have", "had"}, Case{"past_tense", "make", "made"},
+    Case{"past_tense", "take", "took"}, Case{"past_tense", "come", "came"},
+    Case{"past_tense", "give", "gave"}, Case{"past_tense", "find", "found"},
+    Case{"past_tense", "think", "thought"}, Case{"past_tense", "catch", "caught"},
+    Case{"past_tense", "bring", "brought"}, Case{"past_tense", "write", "wrote"}));
+
+INSTANTIATE_TEST_SUITE_P(IrregularPlurals, Inflection, ::testing::Values(
+    Case{"pluralize", "ox", "oxen"}, Case{"singularize", "oxen", "ox"},
+    Case{"pluralize", "man", "men"}, Case{"singularize", "men", "man"},
+    Case{"pluralize", "foot", "feet"}, Case{"singularize", "feet", "foot"},
+    Case{"pluralize", "mouse", "mice"}, Case{"singularize", "mice", "mouse"},
+    Case{"pluralize", "goose", "geese"}, Case{"singularize", "children", "child"},
+    Case{"pluralize", "woman", "women"}, Case{"singularize", "women", "woman"},
+    Case{"pluralize", "tooth", "teeth"}, Case{"singularize", "teeth", "tooth"}));
+
 INSTANTIATE_TEST_SUITE_P(PresentParticiple, Inflection, ::testing::Values(
     Case{"present_participle", "make", "making"}, Case{"present_participle", "die", "dying"},
     Case{"present_participle", "see", "seeing"}, Case{"present_participle", "dye", "dyeing"},
