@@ -177,6 +177,9 @@ TEST(TemplateParser, BuildsNodes) {
         {"{% n : x:y %}", "[bind(n : call(x:y))]"},
         {"{% n := a := b %}", "[bind(n := call(a := b))]"},
         {"{% the name : some value ! %}", "[bind(the name : unique(some value))]"},
+        // Only "for" and a space open a loop; "for" alone or before a tab starts a binding.
+        {"{% for\tx := y %}", "[bind(for\tx := call(y))]"},
+        {"{% for: y %}", "[bind(for : call(y))]"},
         // Loops.
         {"{% for x in y %}{% endfor %}", "[for(x in y)[]]"},
         {"{%for x in y%}{x}{%endfor%}", "[for(x in y)[call(x)]]"},
