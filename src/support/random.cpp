@@ -137,7 +137,9 @@ std::expected<WeightedIndex, std::string> WeightedIndex::create(std::span<const 
     double total = 0.0;
     bool invalid = false;
     for (double w : weights) {
-        if (!(w >= 0.0) || std::isinf(w)) {
+        // Only a negative weight or NaN is refused here; an infinite weight is a number and
+        // shows up as a sum that is not finite.
+        if (!(w >= 0.0)) {
             invalid = true;
             break;
         }
