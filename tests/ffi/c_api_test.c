@@ -197,7 +197,8 @@ static const char *const ruleset_text =
     "shout = \"{who | uppercase}\"\n"
     "again = \"x{again}\"\n"
     "nul = \"a\\u0000b\"\n"
-    "person { name = Ada, age = 36, tags = [x, y] }\n";
+    "person { name = Ada, age = 36, tags = [x, y] }\n"
+    "echo { v = \"{again}\" }\n";
 
 static const char *const person_pretty =
     "{\n\t\"age\": 36,\n\t\"name\": \"Ada\",\n\t\"tags\": [\n\t\t\"x\",\n\t\t\"y\"\n\t]\n}";
@@ -214,6 +215,7 @@ static const char *const null_value[] = {"who", NULL};
 static const char *const two_values[] = {"a", "b"};
 static const char *const two_keys[] = {"a", "b"};
 static const char *const bad_key[] = {"w\xFF"};
+static const char *const again_key[] = {"again"};
 
 struct render_case {
     const char *label;
@@ -250,6 +252,11 @@ static const struct render_case render_cases[] = {
      "Ada"},
     {"json: pretty", JSON_PRETTY, 0, "person", NULL, NULL, 0, 0, 0, 0, person_pretty},
     {"json: compact", JSON_COMPACT, 0, "person", NULL, NULL, 0, 0, 0, 0, person_compact},
+    {"inferred: options reach the text road", INFERRED, 0, "again", NULL, NULL, 0, 1, 0, 0, "xx"},
+    {"json: options reach the structured render", JSON_COMPACT, 0, "echo", NULL, NULL, 0, 2, 0,
+     0, "{\"v\":\"xxx\"}"},
+    {"json: context reaches the structured render", JSON_COMPACT, 0, "echo", again_key,
+     who_values, 1, 0, 0, 0, "{\"v\":\"Bob\"}"},
     /* failures */
     {"text: null handle", TEXT, 1, "greeting", NULL, NULL, 0, 0, 0, 1, "ruleset handle is null"},
     {"text: null handle, null out_text", TEXT, 1, "greeting", NULL, NULL, 0, 0, 1, 1,
@@ -280,6 +287,10 @@ static const struct render_case render_cases[] = {
      "input string is null"},
     {"text: key not UTF-8", TEXT, 0, "greeting", bad_key, who_values, 1, 0, 0, 1,
      "input string is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 1"},
+    {"json: value not UTF-8", JSON_PRETTY, 0, "person", who_keys, bad_key, 1, 0, 0, 1,
+     "input string is not valid UTF-8: invalid utf-8 sequence of 1 bytes from index 1"},
+    {"json: options 0 refuses re-entry", JSON_PRETTY, 0, "echo", NULL, NULL, 0, 0, 0, 3,
+     "circular rule reference: again -> again"},
     {"text: unknown rule", TEXT, 0, "nope", NULL, NULL, 0, 0, 0, 3, "unknown rule: nope"},
     {"inferred: unknown rule", INFERRED, 0, "nope", NULL, NULL, 0, 0, 0, 3, "unknown rule: nope"},
     {"json: unknown rule", JSON_COMPACT, 0, "nope", NULL, NULL, 0, 0, 0, 3, "unknown rule: nope"},
