@@ -906,26 +906,32 @@ private:
 
     // The merge of layers, newest first, stopping at the first value that is not an object.
     [[gnu::noinline]] Result fold(const std::vector<Layer>& layers) {
-        std::optional<RV> merged;
+        std::vector<RV> values;
         for (const Layer& layer : layers) {
-            if (merged && !merged->is_object()) break;
-            std::optional<RV> value;
             if (const RV* v = std::get_if<RV>(&layer)) {
-                value = *v;
+                values.push_back(*v);
             } else {
                 const Slot slot = std::get<Slot>(layer);
                 Result r = resolve(slot.id, slot.hidden);
                 if (!r) return r;
-                value = std::move(*r);
+                if (!*r) continue;
+                values.push_back(std::move(**r));
             }
-            if (!value) continue;
-            if (!merged) {
-                merged = std::move(value);
-            } else {
-                auto m = merge(*merged, *value, {});
-                if (!m) return std::unexpected(std::move(m.error()));
-                merged = std::move(*m);
-            }
+            if (!values.back().is_object()) break;
+        }
+        return merge_stack(values, {});
+    }
+
+    // Values written for one key, newest first, the oldest of them the first that is not an
+    // object (or the last): merged from the oldest up, each newer one over what is below it.
+    // Going the other way would let {x:{q:2}} over {x:5} over {x:{p:1}} meet p again.
+    Result merge_stack(const std::vector<RV>& newest_first, const SourceLocation& where) {
+        if (newest_first.empty()) return std::nullopt;
+        RV merged = newest_first.back();
+        for (std::size_t i = newest_first.size() - 1; i-- > 0;) {
+            auto m = merge(newest_first[i], merged, where);
+            if (!m) return std::unexpected(std::move(m.error()));
+            merged = std::move(*m);
         }
         return merged;
     }
@@ -950,22 +956,18 @@ private:
         if (newest.kind() == Node::Kind::Append && std::get<AppendNode>(newest.v).direct)
             return resolve_appends(id, hidden);
 
-        std::optional<RV> merged;
+        // Newest first, as far as the first value that is not an object: it hides everything
+        // older, which is then never evaluated.
+        std::vector<RV> values;
         for (std::size_t i = hidden; i < stack.size(); ++i) {
-            if (merged && !merged->is_object()) break;
             const NodeId element = element_at(i);
             Result r = node(element).unmergeable() ? resolve_element(id, i, element) : resolve(element);
             if (!r) return r;
             if (!*r) continue;
-            if (!merged) {
-                merged = std::move(*r);
-            } else {
-                auto m = merge(*merged, **r, n.where);
-                if (!m) return std::unexpected(std::move(m.error()));
-                merged = std::move(*m);
-            }
+            values.push_back(std::move(**r));
+            if (!values.back().is_object()) break;
         }
-        return merged;
+        return merge_stack(values, n.where);
     }
 
     // A run of "+=" fields on one key, each appending to the one before. Resolving them one

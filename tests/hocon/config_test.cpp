@@ -77,7 +77,14 @@ INSTANTIATE_TEST_SUITE_P(
              R"({"3":{"14":3},"a b c":42,"true":1})"},
         Case{"PathKeyReplacesNull", "a = null, a.b = 1", R"({"a":{"b":1}})"},
         Case{"ManyFieldsUnderOneSubstitution", "x = ${y}\nx.a = 1\nx.b = 2\nx.c = 3\ny = { d = 4 }",
-             R"({"x":{"a":1,"b":2,"c":3,"d":4},"y":{"d":4}})"}));
+             R"({"x":{"a":1,"b":2,"c":3,"d":4},"y":{"d":4}})"},
+        // A substitution that turns out not to be an object hides the objects below it.
+        Case{"SubstitutedPlainValueBetweenObjects", "a = { x = 1 }\na = ${b}\na = { y = 2 }\nb = 5",
+             R"({"a":{"y":2},"b":5})"},
+        Case{"SubstitutedPlainValueUnderPathKeys", "a.b = 1, a = ${x}, a.c = 2, x = 3", R"({"a":{"c":2},"x":3})"},
+        Case{"NestedPlainValueFromSubstitutionHides",
+             "a = { x { p = 1 } }, a = ${c}, a = { x { q = 2 } }, c = { x = 5 }, d = ${a.x}",
+             R"({"a":{"x":{"q":2}},"c":{"x":5},"d":{"q":2}})"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Concatenation, Resolves,
