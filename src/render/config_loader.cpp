@@ -332,6 +332,43 @@ void locate_markers(const hocon::RawValue& value, const support::StringMap<std::
     }
 }
 
+// Whether a value holds a quoted string equal to one of the wanted markers numbered after
+// `after` (a marker's number is its index in `wanted`).
+bool holds_later_marker(const hocon::RawValue& root, const support::StringMap<std::size_t>& wanted,
+                        std::size_t after) {
+    std::vector<const hocon::RawValue*> pending{&root};
+    while (!pending.empty()) {
+        const hocon::RawValue& value = *pending.back();
+        pending.pop_back();
+        switch (value.kind()) {
+            case hocon::RawValue::Kind::String: {
+                const hocon::RawString& string = *value.as_string();
+                if (string.kind() != hocon::RawString::Kind::Quoted) break;
+                const auto match = wanted.find(string.text());
+                if (match != wanted.end() && match->second > after) return true;
+                break;
+            }
+            case hocon::RawValue::Kind::Append:
+                pending.push_back(&value.as_append()->value.get());
+                break;
+            case hocon::RawValue::Kind::Object:
+                for (const hocon::ObjectField& field : value.as_object()->fields) {
+                    if (const hocon::KeyValueField* kv = field.as_key_value()) pending.push_back(&kv->value);
+                }
+                break;
+            case hocon::RawValue::Kind::Array:
+                for (const hocon::RawValue& element : *value.as_array()) pending.push_back(&element);
+                break;
+            case hocon::RawValue::Kind::Concatenation:
+                for (const hocon::RawValue& part : value.as_concatenation()->parts()) pending.push_back(&part);
+                break;
+            default:
+                break;
+        }
+    }
+    return false;
+}
+
 // Puts the replacement at a recorded place, rebuilding every concatenation on the way to it.
 std::expected<void, LoadError> replace_at(hocon::RawValue& value, std::span<const std::size_t> path,
                                           hocon::RawValue&& replacement) {
@@ -511,6 +548,12 @@ std::expected<bool, LoadError> replace_marker_value(hocon::RawValue& value, std:
     }
 }
 
+std::expected<ParsedRaw, LoadError> included_fields(hocon::RawObject parsed) {
+    hocon::InclusionField* inclusion = parsed.fields.empty() ? nullptr : parsed.fields.back().as_inclusion();
+    if (!inclusion || !inclusion->inclusion.loaded) return fail("failed to load included config");
+    return ParsedRaw{std::move(inclusion->inclusion.loaded->fields), {}};
+}
+
 std::expected<hocon::Value, LoadError> extract_loop_bodies(hocon::Value value, std::string_view prefix,
                                                            support::StringMap<hocon::Value>& bodies) {
     const std::string marker_key = concat(prefix, "loop_marker");
@@ -571,13 +614,17 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_
         return std::unexpected(std::move(injected.error()));
     }
 
-    // Each marker stands exactly once in the text (the prefix guard keeps the author from writing
-    // one), so its place in the tree is found in one walk for all blocks instead of one search
-    // per block from the first field. The walk runs before any wrapper is put in, and putting a
-    // wrapper in shifts no other place.
+    // A marker's place is the first quoted string equal to it, searched from the first field
+    // with the wrappers of earlier blocks already in the tree. The places are found in one walk
+    // for all blocks, before any wrapper is put in: putting a wrapper in shifts no other place,
+    // and the texts themselves cannot name a marker (the prefix guard). Only a quoted string
+    // written with escapes can decode to one; when a body put back holds such a string for a
+    // later block, that body comes before the walk's place in the search, so the remaining
+    // blocks are searched for in the tree itself.
     std::vector<std::optional<ValuePath>> places(transformed->loops.size());
+    support::StringMap<std::size_t> wanted;
+    bool search_tree = false;
     if (!transformed->loops.empty()) {
-        support::StringMap<std::size_t> wanted;
         for (std::size_t i = 0; i < transformed->loops.size(); ++i) wanted.emplace(transformed->loops[i].marker, i);
         ValuePath path;
         for (std::size_t i = 0; i < object.fields.size(); ++i) {
@@ -609,6 +656,7 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_
             body_value = &kv->value;
         }
         if (!body_value) return fail(std::string(one_value_message));
+        const bool body_names_later_marker = !search_tree && holds_later_marker(*body_value, wanted, block);
 
         std::vector<std::pair<hocon::RawString, hocon::RawValue>> wrapper_fields;
         wrapper_fields.emplace_back(hocon::RawString::quoted(concat(prefix, "loop_marker")),
@@ -617,12 +665,25 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_
                                     std::move(*body_value));
         hocon::RawValue wrapper = hocon::RawValue::object(std::move(wrapper_fields));
 
-        if (!places[block]) return fail("structured loop marker was not found");
-        const ValuePath& place = *places[block];
-        hocon::RawValue& field_value = object.fields[place.front()].as_key_value()->value;
-        if (auto placed = replace_at(field_value, std::span(place).subspan(1), std::move(wrapper)); !placed) {
-            return std::unexpected(std::move(placed.error()));
+        if (search_tree) {
+            bool found = false;
+            for (hocon::ObjectField& field : object.fields) {
+                hocon::KeyValueField* kv = field.as_key_value();
+                if (!kv) continue;
+                auto in_field = config_loader::replace_marker_value(kv->value, loop.marker, wrapper);
+                if (!in_field) return std::unexpected(std::move(in_field.error()));
+                if ((found = *in_field)) break;
+            }
+            if (!found) return fail("structured loop marker was not found");
+        } else {
+            if (!places[block]) return fail("structured loop marker was not found");
+            const ValuePath& place = *places[block];
+            hocon::RawValue& field_value = object.fields[place.front()].as_key_value()->value;
+            if (auto placed = replace_at(field_value, std::span(place).subspan(1), std::move(wrapper)); !placed) {
+                return std::unexpected(std::move(placed.error()));
+            }
         }
+        search_tree = search_tree || body_names_later_marker;
 
         for (auto& [marker, header] : body->loops) loops.insert_or_assign(marker, std::move(header));
         loops.insert_or_assign(std::move(loop.marker), LoopHeader{std::move(loop.variable), std::move(loop.source)});
@@ -647,10 +708,7 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::load_path(const std::s
         statement.append("))");
         auto parsed = hocon::HoconParser(statement, config_options).parse();
         if (!parsed) return fail(parsed.error().render());
-        if (parsed->fields.empty()) return fail("failed to load included config");
-        hocon::InclusionField* inclusion = parsed->fields.back().as_inclusion();
-        if (!inclusion || !inclusion->inclusion.loaded) return fail("failed to load included config");
-        return ParsedRaw{std::move(inclusion->inclusion.loaded->fields), {}};
+        return config_loader::included_fields(std::move(*parsed));
     }
 
     std::error_code error;

@@ -450,6 +450,19 @@ TEST(LoadStr, ResolutionDecidesWhatSurvives) {
     ASSERT_FALSE(merged.has_value());
     EXPECT_EQ(merged.error(), "structured loop body must contain one HOCON value");
 
+    // A body string that decodes to the next block's marker comes first in the marker search, so
+    // the next block's wrapper goes inside that body, and b holds a plain string that the later
+    // object value replaces without a merge.
+    auto escaped = config_loader::load_str("a = [{% for x in xs %} \"\\u005f_veskora_internal_0_1__\" {% endfor %}]\n"
+                                           "b = {% for y in ys %} 2 {% endfor %}\n"
+                                           "b = { k = 1 }",
+                                           std::nullopt);
+    ASSERT_TRUE(escaped.has_value()) << escaped.error();
+    EXPECT_EQ(show(escaped->root), "{a:[\"" + kPrefix0 + "0__\"],b:{k:1}}");
+    ASSERT_EQ(escaped->structured_loops.size(), 2u);
+    EXPECT_EQ(show(escaped->structured_loops.at(kPrefix0 + "0__").body), "\"" + kPrefix0 + "1__\"");
+    EXPECT_EQ(show(escaped->structured_loops.at(kPrefix0 + "1__").body), "2");
+
     auto unresolved = config_loader::load_str("a = ${missing_value_for_loader_test}", std::nullopt);
     ASSERT_FALSE(unresolved.has_value());
     auto config = hocon::Config::from(*hocon::HoconParser("a = ${missing_value_for_loader_test}",
@@ -681,6 +694,42 @@ TEST(Includes, UnreadableFiles) {
     ASSERT_FALSE(pair.has_value());
     const std::string statement = "include required(file(\"" + dir.file("pair.json") + "\"))";
     EXPECT_EQ(pair.error(), parse_error_of(statement));
+}
+
+TEST(Includes, FieldsOfTheGeneratedStatement) {
+    using hocon::ObjectField;
+    using hocon::RawObject;
+    const auto key_value = [](const char* key) {
+        return ObjectField::key_value(hocon::RawString::unquoted(key), hocon::RawValue::number("1"));
+    };
+    const auto inclusion = [](std::optional<RawObject> loaded) {
+        return ObjectField::inclusion(hocon::Inclusion{"x.json", true, hocon::IncludeLocation::File, std::move(loaded)});
+    };
+    struct Case {
+        const char* name;
+        std::vector<ObjectField> fields;
+        std::optional<std::vector<ObjectField>> loaded;  // nothing: "failed to load included config"
+    };
+    std::vector<Case> cases;
+    cases.push_back({"no field", {}, std::nullopt});
+    cases.push_back({"an inclusion without loaded content", {inclusion(std::nullopt)}, std::nullopt});
+    cases.push_back({"a last field of another kind", {inclusion(RawObject{{key_value("a")}}), key_value("b")},
+                     std::nullopt});
+    cases.push_back({"loaded content", {inclusion(RawObject{{key_value("a"), key_value("b")}})},
+                     std::vector<ObjectField>{key_value("a"), key_value("b")}});
+    cases.push_back({"an empty file", {inclusion(RawObject{})}, std::vector<ObjectField>{}});
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto result = config_loader::included_fields(RawObject{std::move(c.fields)});
+        if (!c.loaded) {
+            ASSERT_FALSE(result.has_value());
+            EXPECT_EQ(result.error(), LoadError::message("failed to load included config"));
+            continue;
+        }
+        ASSERT_TRUE(result.has_value()) << result.error().text();
+        EXPECT_EQ(result->fields, *c.loaded);
+        EXPECT_TRUE(result->loops.empty());
+    }
 }
 
 TEST(LoadFile, OtherPathsGoToTheLibrary) {
