@@ -156,6 +156,15 @@ TEST(LoadFromText, WeightedEntryMessages) {
         {R"(r = [{value: b, weight: "2"}])", prefix + "weight must be numeric"},
         {"r = [{value: b, weight: true}]", prefix + "weight must be numeric"},
         {"r = [{value: b, weight: -1}]", prefix + "weight must be finite and non-negative"},
+        // The checks of one entry run shape first, then the weight, then the value; the
+        // elements are checked in order.
+        {R"(r = [{value: b, weight: "x", note: 1}])", prefix + "weighted entries must contain only value and weight"},
+        {"r = [{weight: -1}]", prefix + "weighted entries must contain only value and weight"},
+        {R"(r = [{value: [{value: x}], weight: "2"}])", prefix + "weight must be numeric"},
+        {"r = [{value: [{value: x}], weight: -1}]", prefix + "weight must be finite and non-negative"},
+        {"r = [{value: [{value: x}], weight: 1}]", prefix + "weighted entries must contain only value and weight"},
+        {"r = [{value: b}, {}]", prefix + "weighted entries must contain only value and weight"},
+        {"r = [{}, {value: b}]", prefix + "object entries in weighted arrays must use value and weight"},
         // The structured tree is compiled before the text rule, so a template error anywhere in
         // the value wins over the entry checks.
         {R"(r = [{value: "{", weight: x}])", unmatched},
@@ -345,6 +354,135 @@ TEST(LoadFromText, TemplatesOverDocumentData) {
     }
 }
 
+// The rule's text rendered with a caller context, or "error: " and the error's display.
+std::string text_with(const RuleSet& ruleset, std::string_view name, ContextMap context, std::uint64_t options = 0) {
+    auto state = RenderState::with_context_and_options(ruleset, std::move(context), options);
+    auto text = ruleset.render_rule_with_state(name, state);
+    return text ? *text : "error: " + text.error().fmt();
+}
+
+TEST(LoadFromText, NameResolutionAndBindings) {
+    auto ruleset = load(R"(
+        context { shared = from-default, only_default = default-text }
+        shared = from-rule
+        uses_shared = "{shared}"
+        caller = rule-text
+        uses_caller = "{caller}"
+        word = hello
+        three = [a, b, c]
+        people = [ { name = Ann }, { age = 3 } ]
+        selfref = ["<{e}>"]
+        generated { list = [ {% for t in three %} "{t}" {% endfor %} ] }
+        person { name = Ann }
+
+        loop_count = "{% for x in three %}{loop.count}{% endfor %}"
+        loop_count_outside = "{loop.count}"
+        loop_bare = "{% for x in three %}{loop}{% endfor %}"
+        loop_over_loop = "{% for x in three %}{% for y in loop %}{y}{% endfor %}{% endfor %}"
+        missing_member = "{% for p in people %}{p.name}{% endfor %}"
+        not_a_member_path = "{% for item in three %}{items}{% endfor %}"
+        trailing_point = "{% for p in three %}{p.}{% endfor %}"
+        binding_per_iteration = "{% for x in three %}{% b: x %}{b}{% endfor %}"
+        nested_binding = "{% for x in three %}{% b: x %}{% for y in three %}{b}{% b := y %}{b}{% endfor %};{% endfor %}"
+        keep_caller = "{% caller: word %}[{caller}]"
+        replace_caller = "{% caller := word %}{caller}"
+        source_is_text = "{% for c in caller %}{c}{% endfor %}"
+        source_is_binding = "{% b: word %}{% for c in b %}{c}{% endfor %}"
+        source_is_number = "{% for x in three %}{% for y in loop.index %}{y}{% endfor %}{% endfor %}"
+        source_is_generated = "{% for g in generated.list %}{g}{% endfor %}"
+        source_is_empty = "[{% for x in nothing %}{x}{% endfor %}]"
+        nothing = []
+        self_element = "{% for e in selfref %}{e}{% endfor %}"
+        bind_variable = "{% for item in three %}{% item: word %}{item}{% endfor %}"
+        rebind_variable = "{% for item in three %}{% item := word %}{% endfor %}"
+        rebind_member = "{% for item in people %}{% item.name := word %}{% endfor %}"
+        rebind_loop = "{% for item in three %}{% loop := word %}{% endfor %}"
+        rebind_loop_index = "{% for item in three %}{% loop.index := word %}{% endfor %}"
+        bind_loop_other = "{% for item in three %}{% loop.other: word %}{% endfor %}"
+        weighted = [{value: a, weight: 1}, {value: b, weight: 0}, {value: c, weight: 1}]
+        weighted_twice = "{weighted!}{weighted!}"
+        weighted_thrice = "{weighted!}{weighted!}{weighted!}"
+        unique_loop_name = "{% for x in three %}{x!}{% endfor %}"
+        unique_bound = "{% b: word %}{b!}"
+        unique_caller = "{caller!}"
+        unique_default = "{only_default!}"
+        unique_template = "{uses_shared!}"
+        unique_object = "{person!}"
+        failing_processor = "{word | fails}"
+    )", [] {
+        ProcessorMap host;
+        host.insert_or_assign("fails", make_processor([](std::string_view) -> ProcessResult {
+                                  return std::unexpected(std::string("no luck"));
+                              }));
+        return host;
+    }());
+    ASSERT_TRUE(ruleset) << ruleset.error().fmt();
+    const ContextMap none;
+    const ContextMap from_caller{{"caller", "ctx"}, {"shared", "ctx"}, {"loop.count", "ctx"}, {"p.name", "ctx"}};
+    const struct {
+        const char* name;
+        const ContextMap& context;
+        std::uint64_t options;
+        std::string text;
+    } cases[] = {
+        // A rule rendered by name is the rule; inside a template the context answers first.
+        {"shared", none, 0, "from-rule"},
+        {"uses_shared", none, 0, "from-default"},
+        {"only_default", none, 0, "default-text"},
+        {"shared", from_caller, 0, "from-rule"},
+        {"uses_shared", from_caller, 0, "ctx"},
+        {"caller", from_caller, 0, "rule-text"},
+        {"uses_caller", from_caller, 0, "ctx"},
+        // Loop names inside and outside loops.
+        {"loop_count", from_caller, 0, "error: unknown rule: loop.count"},
+        {"loop_count_outside", from_caller, 0, "ctx"},
+        {"loop_bare", none, 0, "error: unsupported value type: object"},
+        {"loop_over_loop", none, 0, "error: iteration source is not iterable: loop (object)"},
+        {"missing_member", from_caller, 0, "error: unknown rule: p.name"},
+        {"not_a_member_path", none, 0, "error: unknown rule: items"},
+        {"trailing_point", none, 0, "abc"},
+        // Bindings.
+        {"binding_per_iteration", none, 0, "abc"},
+        {"nested_binding", none, 0, "aaabac;babbbc;cacbcc;"},
+        {"keep_caller", from_caller, 0, "[ctx]"},
+        {"replace_caller", from_caller, 0, "hello"},
+        {"bind_variable", none, 0, "abc"},
+        {"rebind_variable", none, 0, "error: cannot overwrite immutable loop binding: item"},
+        {"rebind_member", none, 0, "error: cannot overwrite immutable loop binding: item.name"},
+        {"rebind_loop", none, 0, "error: cannot overwrite immutable loop binding: loop"},
+        {"rebind_loop_index", none, 0, "error: cannot overwrite immutable loop binding: loop.index"},
+        {"bind_loop_other", none, 0, "error: unknown rule: loop.other"},
+        // Loop sources.
+        {"source_is_text", from_caller, 0, "error: iteration source is not iterable: caller (string)"},
+        {"source_is_binding", none, 0, "error: iteration source is not iterable: b (string)"},
+        {"source_is_number", none, 0, "error: iteration source is not iterable: loop.index (number)"},
+        {"source_is_generated", none, 0,
+         "error: iteration source is not iterable: generated.list (array with generated entries)"},
+        {"source_is_empty", none, 0, "[]"},
+        // A structured element that refers to its own loop variable.
+        {"self_element", none, 0, "error: circular rule reference: self_element -> e -> e"},
+        {"self_element", none, 1, "<<>>"},
+        // Unique references.
+        {"weighted_thrice", none, 0, "error: exhausted unique choice: weighted"},
+        {"unique_loop_name", none, 0, "abc"},
+        {"unique_bound", none, 0, "hello"},
+        {"unique_caller", from_caller, 0, "ctx"},
+        {"unique_default", none, 0, "default-text"},
+        {"unique_template", none, 0, "error: unique choice target is not a choice: uses_shared"},
+        {"unique_object", none, 0, "error: unique choice target is not a choice: person"},
+        {"failing_processor", none, 0, "error: processor fails failed: no luck"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(text_with(*ruleset, c.name, c.context, c.options), c.text) << c.name << " / " << c.options;
+    }
+    EXPECT_EQ(render_outcomes(*ruleset, "weighted_twice").value(), (std::set<std::string>{"ac", "ca"}));
+    EXPECT_EQ(render_outcomes(*ruleset, "weighted").value(), (std::set<std::string>{"a", "c"}));
+    // Structured renders of malformed paths name the path unchanged.
+    for (const char* path : {"person..name", "person.", ""}) {
+        EXPECT_EQ(structured_json(*ruleset, path), "error: unknown rule: " + std::string(path)) << path;
+    }
+}
+
 // ---- loading ----
 
 TEST(LoadFromText, EmptyDocument) {
@@ -426,6 +564,23 @@ TEST(LoadFromFile, Failures) {
     auto root = config::ruleset_from_file_with_processors((kFixtures / "array_root.json").string(), {});
     ASSERT_FALSE(root);
     EXPECT_TRUE(root.error().is_parse()) << root.error().fmt();
+
+    // JSON files are not checked for the internal prefix, so their text can spell the loader's
+    // own names: a root that is a loop wrapper becomes a marker string, and a marker among other
+    // text reaches the compiler. Both are build errors, shown without the parse prefix.
+    const struct {
+        const char* file;
+        std::string error;
+    } build_errors[] = {
+        {"wrapper_root.json", "config root must be an object"},
+        {"marker_text.conf", "invalid template expression: structured loop blocks must occupy one array entry"},
+    };
+    for (const auto& c : build_errors) {
+        auto failed = config::ruleset_from_file_with_processors((kFixtures / c.file).string(), {});
+        ASSERT_FALSE(failed) << c.file;
+        EXPECT_FALSE(failed.error().is_parse()) << c.file;
+        EXPECT_EQ(failed.error().fmt(), c.error) << c.file;
+    }
 
     auto missing = config::ruleset_from_file_with_processors((kFixtures / "missing.conf").string(), {});
     ASSERT_FALSE(missing);
