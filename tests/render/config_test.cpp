@@ -266,6 +266,19 @@ TEST(LoadFromText, StructuredLoopBlocks) {
     EXPECT_EQ(text_of(*ruleset, "doc.list"), "error: unsupported value type: array");
     // Inside a quoted string the same syntax is a template loop.
     EXPECT_EQ(text_of(*ruleset, "inline"), "Ann Bob ");
+
+    // A block copied by a substitution loops in both places; bodies may be arrays or numbers.
+    auto copied = load(R"(
+        xs = [a, b]
+        doc {
+          first = [ {% for x in xs %} [ "{x}", "{loop.index}" ] {% endfor %} ]
+          second = ${doc.first}
+          numbers = [ {% for x in xs %} 7 {% endfor %}, 8 ]
+        }
+    )");
+    ASSERT_TRUE(copied) << copied.error().fmt();
+    EXPECT_EQ(structured_json(*copied, "doc"),
+              R"({"first":[["a","1"],["b","2"]],"numbers":[7,7,8],"second":[["a","1"],["b","2"]]})");
 }
 
 TEST(LoadFromText, MisplacedStructuredLoopBlocks) {
@@ -521,9 +534,17 @@ TEST(LoadFromText, LoaderFailuresArePrefixedAndReleaseTheProcessors) {
     EXPECT_TRUE(ruleset.error().fmt().starts_with("failed to parse config: ")) << ruleset.error().fmt();
     EXPECT_TRUE(watch.expired());
 
-    for (const char* text : {"a = ${missing}", "{% endfor %}", "r = [ {% for x in xs %} 1 ]", "a = \"\xff\""}) {
+    // Nesting far past every bound, in the text and through a chain of substitutions.
+    std::string deep_text = "a = " + std::string(100000, '[');
+    std::string deep_chain = "r { m = ${a2000} }\na0 = x\n";
+    for (int i = 1; i <= 2000; ++i) {
+        deep_chain += "a" + std::to_string(i) + " = [${a" + std::to_string(i - 1) + "}]\n";
+    }
+    for (const std::string& text : {std::string("a = ${missing}"), std::string("{% endfor %}"),
+                                    std::string("r = [ {% for x in xs %} 1 ]"), std::string("a = \"\xff\""),
+                                    deep_text, deep_chain}) {
         auto failed = load(text);
-        ASSERT_FALSE(failed) << text;
+        ASSERT_FALSE(failed) << text.substr(0, 40);
         EXPECT_TRUE(failed.error().fmt().starts_with("failed to parse config: ")) << failed.error().fmt();
     }
     // Build errors are displayed as themselves.
