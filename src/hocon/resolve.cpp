@@ -842,29 +842,52 @@ private:
     [[gnu::noinline]] Result lookup(const std::vector<std::string>& path, std::size_t from) {
         std::vector<Layer> layers{Slot{t_.root, 0}};
         std::vector<Layer> next;
+        std::optional<NodeId> busy;
         for (std::size_t k = from; k < path.size(); ++k) {
             next.clear();
             for (const Layer& layer : layers) {
-                auto go_on = children(layer, path[k], next);
+                auto go_on = children(layer, path[k], next, busy);
                 if (!go_on) return std::unexpected(std::move(go_on.error()));
                 if (!*go_on) break;
             }
-            if (next.empty()) return std::nullopt;
+            if (next.empty()) return nothing_or_cycle(busy);
             layers.swap(next);
         }
-        return fold(layers);
+        Result found = fold(layers);
+        if (found && !*found) return nothing_or_cycle(busy);
+        return found;
+    }
+
+    // A lookup that found nothing after passing over a field being resolved ran into a cycle.
+    Result nothing_or_cycle(const std::optional<NodeId>& busy) {
+        if (!busy) return std::nullopt;
+        return fail_cycle(trace_, memo_[*busy].trace_mark, false);
+    }
+
+    // Adds the child of an object to the layers. A substitution, concatenation or append that
+    // is being resolved right now is a field referring to itself (perhaps through others): it
+    // is passed over, so the lookup sees what older values of the field there are, as it does
+    // for the elements of a merge stack. That also holds when the field sits in an object that
+    // a later substitution's value separates from the older objects of its parent:
+    // o { a += 1 }, o = ${p}, o { a += 2 }.
+    void add_child(NodeId child, std::vector<Layer>& out, std::optional<NodeId>& busy) const {
+        if (node(child).unmergeable() && memo_[child].state == Memo::State::Busy) {
+            if (!busy) busy = child;
+            return;
+        }
+        if (auto entered = enter(child)) out.emplace_back(*entered);
     }
 
     // Adds what a layer holds under key. False when the layer is not an object, which hides
     // every older layer.
-    [[gnu::noinline]] std::expected<bool, Failure> children(const Layer& layer, const std::string& key, std::vector<Layer>& out) {
+    [[gnu::noinline]] std::expected<bool, Failure> children(const Layer& layer, const std::string& key,
+                                                             std::vector<Layer>& out, std::optional<NodeId>& busy) {
         if (const RV* value = std::get_if<RV>(&layer)) return value_child(*value, key, out);
         const Slot slot = std::get<Slot>(layer);
         const Node& n = node(slot.id);
         switch (n.kind()) {
             case Node::Kind::Object: {
-                if (const NodeId* child = std::get<ObjectNode>(n.v).find(key))
-                    if (auto entered = enter(*child)) out.emplace_back(*entered);
+                if (const NodeId* child = std::get<ObjectNode>(n.v).find(key)) add_child(*child, out, busy);
                 return true;
             }
             case Node::Kind::Scalar:
@@ -876,8 +899,7 @@ private:
                     const NodeId element = stack[stack.size() - 1 - i];
                     const Node& e = node(element);
                     if (e.kind() == Node::Kind::Object) {
-                        if (const NodeId* child = std::get<ObjectNode>(e.v).find(key))
-                            if (auto entered = enter(*child)) out.emplace_back(*entered);
+                        if (const NodeId* child = std::get<ObjectNode>(e.v).find(key)) add_child(*child, out, busy);
                         continue;
                     }
                     if (e.plain()) return false;

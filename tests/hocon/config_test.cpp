@@ -182,7 +182,15 @@ INSTANTIATE_TEST_SUITE_P(
              "error: line 2: could not resolve substitution ${bar}: it is part of a cycle ${foo} -> ${bar} -> ${foo}"},
         Case{"ThreeFieldCycle", "a : ${b}\nb : ${c}\nc : ${a}",
              "error: line 3: could not resolve substitution ${a}: it is part of a cycle ${b} -> ${c} -> ${a} -> ${b}"},
-        Case{"OptionalCycleIsUndefined", "a : ${?b}\nb : ${?a}", R"({})"}));
+        Case{"OptionalCycleIsUndefined", "a : ${?b}\nb : ${?a}", R"({})"},
+        // A field in an object that a substitution separates from the older objects of its
+        // parent still looks back at its own earlier value.
+        Case{"AppendInObjectAboveSubstitution", "o { a += 1 }\no = ${p}\no { a += 2 }\np = { a = [0] }",
+             R"({"o":{"a":[0,2]},"p":{"a":[0]}})"},
+        Case{"SelfReferenceInObjectAboveSubstitution", "o { x { a = 1 } }\no = ${p}\no { x { a = ${o.x.a}b } }\np = {}",
+             R"({"o":{"x":{"a":"1b"}},"p":{}})"},
+        Case{"SelfReferenceThroughOtherFieldAboveSubstitution", "o { a = 1 }\no = ${p}\no { a = ${q} }\nq = ${o.a}\np = {}",
+             R"({"o":{"a":1},"p":{},"q":1})"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Append, Resolves,
