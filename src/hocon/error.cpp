@@ -1,11 +1,13 @@
 #include "hocon/error.hpp"
 
+#include "hocon/text.hpp"
+
 namespace hocon {
 
 std::string Error::render() const {
     std::string out;
     if (file) {
-        out += *file;
+        out += text::printable(*file);  // a name may hold a line break; the rendering may not
         out += ": ";
     }
     if (line != 0) {

@@ -21,6 +21,8 @@ bool regular_file(const fs::path& path) {
 // when it has no extension; nothing otherwise.
 std::vector<std::string> candidates(const fs::path& path) {
     std::vector<std::string> out;
+    // The operating system would read such a name only up to the U+0000 and open another file.
+    if (path.native().find('\0') != std::string::npos) return out;
     const fs::path name = path.filename();
     if (name.empty() || name == "." || name == "..") return out;
     const std::string extension = name.extension().string();
@@ -153,7 +155,8 @@ std::expected<RawObject, Error> parse_file(const std::string& path, const Config
     const fs::path name = p.filename();
     const bool has_extension = !name.empty() && !name.extension().empty();
     if (has_extension) {
-        if (!regular_file(p)) return std::unexpected(Error("file not found: " + text::printable(path)));
+        if (path.find('\0') != std::string::npos || !regular_file(p))
+            return std::unexpected(Error("file not found: " + text::printable(path)));
         return detail::load_file_fields(path, context);
     }
     auto found = candidates(p);

@@ -552,7 +552,7 @@ private:
             if (at_end() || peek() == '\n') return fail("unterminated substitution: expected '}', found " + found());
             return fail("expected '}' to close the substitution, found " + found());
         }
-        if (pieces->empty()) return fail("a substitution needs a path: " + std::string(s_.substr(start, pos_ + 1 - start)));
+        if (pieces->empty()) return fail("a substitution needs a path: " + text::printable(s_.substr(start, pos_ + 1 - start)));
         auto segments = segments_of(*pieces, s_.substr(path_start, pos_ - path_start));
         if (!segments) return std::unexpected(segments.error());
         ++pos_;

@@ -1,5 +1,7 @@
 #include "hocon/raw.hpp"
 
+#include "hocon/text.hpp"
+
 namespace hocon {
 
 namespace {
@@ -48,12 +50,11 @@ void append_quoted(std::string& out, const std::string& text) {
 }
 
 bool is_separator_whitespace(const std::string& s) {
-    // Separators come from the parser, which keeps only non-newline whitespace between parts;
-    // the check is on the ASCII side plus any non-ASCII bytes (Unicode spaces).
-    for (unsigned char c : s) {
-        if (c == '\n') return false;
-        if (c < 0x80 && c != ' ' && c != '\t' && c != '\r' && c != '\v' && c != '\f' && !(c >= 0x1c && c <= 0x1f))
-            return false;
+    if (text::find_invalid_utf8(s)) return false;
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t len = text::whitespace_at(s, i, false);
+        if (len == 0) return false;
+        i += len;
     }
     return true;
 }

@@ -180,7 +180,7 @@ public:
         if (key.empty()) return std::unexpected(Error(kv.location, "a key must have at least one path segment"));
         const std::size_t parent_depth = scope.depth + key.size() - 1;
         if (parent_depth > max_value_depth)
-            return std::unexpected(Error(kv.location, "the key '" + kv.key.text() + "' nests deeper than the limit of " +
+            return std::unexpected(Error(kv.location, "the key '" + text::printable(kv.key.text()) + "' nests deeper than the limit of " +
                                                           std::to_string(max_value_depth) + " levels"));
         const Scope inner{scope.prefix, parent_depth};
         path_.insert(path_.end(), key.begin(), key.end());
@@ -816,7 +816,7 @@ private:
         if (!env) return std::nullopt;
         std::string value(env);
         if (text::find_invalid_utf8(value))
-            return fail_at(where, {"the environment variable ", name, " is not valid UTF-8"});
+            return fail_at(where, {"the environment variable ", text::printable(name), " is not valid UTF-8"});
         return RV{own(std::move(value))};
     }
 

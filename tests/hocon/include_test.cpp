@@ -114,6 +114,7 @@ TEST_F(Includes, Errors) {
     write("work/array.json", "[1, 2]");
     write("work/bad.json", "{ \"a\": 1, }");
     write("work/bad.properties", "a = \\u12G4");
+    write("work/plain", "secret = 1");  // what a name cut at U+0000 would open
     struct Case {
         const char* text;
         const char* error;
@@ -121,6 +122,8 @@ TEST_F(Includes, Errors) {
     const Case cases[] = {
         {"a = 1\ninclude required(\"missing.conf\")", "main.conf: line 2: required include not found: missing.conf"},
         {"include required(file(\"missing\"))", "main.conf: line 1: required include not found: missing"},
+        {"include required(\"plain\\u0000.conf\")", "main.conf: line 1: required include not found: plain\\u0000.conf"},
+        {"include required(\"plain\\u0000x\")", "main.conf: line 1: required include not found: plain\\u0000x"},
         {"include \"broken.conf\"", "broken.conf: line 3: expected ']' or a new element, found end of input"},
         {"include \"self.conf\"", "self.conf: line 1: include cycle at self.conf"},
         {"include \"ping.conf\"", "pong.conf: line 2: include cycle at ping.conf"},

@@ -124,6 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"LoneDollar", "a = $x", "test.conf: line 1: '$' is not allowed outside quotes unless it begins a substitution ${...}"},
         ErrorCase{"SubstitutionInKey", "a${b} = 1", "test.conf: line 1: substitutions are not allowed in keys"},
         ErrorCase{"EmptySubstitution", "a = ${}", "test.conf: line 1: a substitution needs a path: ${}"},
+        ErrorCase{"EmptySubstitutionWithControlSpace", "a = ${\r}", "test.conf: line 1: a substitution needs a path: ${\\r}"},
         ErrorCase{"CommentInSubstitution", "a = ${ # x }", "test.conf: line 1: expected '}' to close the substitution, found '#'"},
         ErrorCase{"UnterminatedSubstitution", "a = ${b\n}", "test.conf: line 1: unterminated substitution: expected '}', found a newline"},
         ErrorCase{"EmptyPathElement", "a..b = 1", "test.conf: line 1: invalid path 'a..b': a path element is empty (write \"\" for an empty key)"},
@@ -156,6 +157,12 @@ TEST(Parser, ErrorWithoutOriginHasNoFilePart) {
     auto parsed = parse("a = [");
     ASSERT_FALSE(parsed.has_value());
     EXPECT_EQ(parsed.error().render(), "line 1: expected ']' or a new element, found end of input");
+}
+
+TEST(Parser, FileNameInErrorStaysOnOneLine) {
+    auto parsed = parse("a = [", "two\nlines.conf");
+    ASSERT_FALSE(parsed.has_value());
+    EXPECT_EQ(parsed.error().render(), "two\\nlines.conf: line 1: expected ']' or a new element, found end of input");
 }
 
 TEST(Parser, LocationsOfKeysAndSubstitutions) {

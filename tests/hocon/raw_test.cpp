@@ -61,6 +61,8 @@ TEST(RawValue, ConcatRefusals) {
         {"separator count", {str("a"), str("b")}, {}, "a concatenation of 2 parts needs 1 separators, got 0"},
         {"newline separator", {str("a"), str("b")}, {"\n"}, "a concatenation separator must be whitespace without a newline"},
         {"text separator", {str("a"), str("b")}, {"x"}, "a concatenation separator must be whitespace without a newline"},
+        {"non-ASCII text separator", {str("a"), str("b")}, {"\xC3\xA9"}, "a concatenation separator must be whitespace without a newline"},
+        {"broken UTF-8 separator", {str("a"), str("b")}, {"\xE2\x80"}, "a concatenation separator must be whitespace without a newline"},
         {"object and array", {obj(), sub(), arr()}, {" ", " "}, "cannot concatenate an object with an array"},
         {"object and string", {str("a"), obj()}, {" "}, "cannot concatenate an object with a string, number, boolean or null"},
         {"array and boolean", {arr(), RawValue::boolean(false)}, {""}, "cannot concatenate an array with a string, number, boolean or null"},
