@@ -369,6 +369,37 @@ bool holds_later_marker(const hocon::RawValue& root, const support::StringMap<st
     return false;
 }
 
+bool is_marker_string(const hocon::RawValue& value, std::string_view marker) {
+    const hocon::RawString* string = value.as_string();
+    return string && string->kind() == hocon::RawString::Kind::Quoted && string->text() == marker;
+}
+
+// The next value below `value` in the order of the marker search, from position `next` on
+// (advanced past it): the value of a "+=", key/value fields' values, elements, parts.
+hocon::RawValue* next_child(hocon::RawValue& value, std::size_t& next) {
+    switch (value.kind()) {
+        case hocon::RawValue::Kind::Append:
+            return next++ == 0 ? &value.as_append()->value.get() : nullptr;
+        case hocon::RawValue::Kind::Object: {
+            auto& fields = value.as_object()->fields;
+            while (next < fields.size()) {
+                if (hocon::KeyValueField* kv = fields[next++].as_key_value()) return &kv->value;
+            }
+            return nullptr;
+        }
+        case hocon::RawValue::Kind::Array: {
+            auto& elements = *value.as_array();
+            return next < elements.size() ? &elements[next++] : nullptr;
+        }
+        case hocon::RawValue::Kind::Concatenation: {
+            auto& parts = value.as_concatenation()->parts();
+            return next < parts.size() ? &parts[next++] : nullptr;
+        }
+        default:
+            return nullptr;
+    }
+}
+
 // Puts the replacement at a recorded place, rebuilding every concatenation on the way to it.
 std::expected<void, LoadError> replace_at(hocon::RawValue& value, std::span<const std::size_t> path,
                                           hocon::RawValue&& replacement) {
@@ -503,49 +534,39 @@ std::vector<std::string> config_paths(const std::string& path) {
 
 std::expected<bool, LoadError> replace_marker_value(hocon::RawValue& value, std::string_view marker,
                                                     const hocon::RawValue& replacement) {
-    switch (value.kind()) {
-        case hocon::RawValue::Kind::String: {
-            const hocon::RawString& string = *value.as_string();
-            if (string.kind() != hocon::RawString::Kind::Quoted || string.text() != marker) return false;
-            value = replacement;
-            return true;
+    // Searched with an explicit stack: once bodies are back in the tree it nests one text's depth
+    // per level of loop blocks. Only the concatenations on the way to the match are rebuilt; the
+    // others keep the parts they were built from, which the constructor accepted then.
+    if (is_marker_string(value, marker)) {
+        value = replacement;
+        return true;
+    }
+    struct Frame {
+        hocon::RawValue* value;
+        std::size_t next;
+    };
+    std::vector<Frame> frames{{&value, 0}};
+    while (!frames.empty()) {
+        hocon::RawValue* child = next_child(*frames.back().value, frames.back().next);
+        if (!child) {
+            frames.pop_back();
+            continue;
         }
-        case hocon::RawValue::Kind::Append:
-            return replace_marker_value(value.as_append()->value.get(), marker, replacement);
-        case hocon::RawValue::Kind::Object:
-            for (hocon::ObjectField& field : value.as_object()->fields) {
-                hocon::KeyValueField* kv = field.as_key_value();
-                if (!kv) continue;
-                auto found = replace_marker_value(kv->value, marker, replacement);
-                if (!found || *found) return found;
-            }
-            return false;
-        case hocon::RawValue::Kind::Array:
-            for (hocon::RawValue& element : *value.as_array()) {
-                auto found = replace_marker_value(element, marker, replacement);
-                if (!found || *found) return found;
-            }
-            return false;
-        case hocon::RawValue::Kind::Concatenation: {
-            auto [parts, separators] = std::move(*value.as_concatenation()).into_parts();
-            value = hocon::RawValue::null();
-            bool found = false;
-            for (hocon::RawValue& part : parts) {
-                auto in_part = replace_marker_value(part, marker, replacement);
-                if (!in_part) return std::unexpected(std::move(in_part.error()));
-                if (*in_part) {
-                    found = true;
-                    break;
-                }
-            }
+        if (!is_marker_string(*child, marker)) {
+            frames.push_back(Frame{child, 0});
+            continue;
+        }
+        *child = replacement;
+        for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
+            if (!it->value->is_concatenation()) continue;
+            auto [parts, separators] = std::move(*it->value->as_concatenation()).into_parts();
             auto rebuilt = rebuild_concat(std::move(parts), std::move(separators));
             if (!rebuilt) return std::unexpected(std::move(rebuilt.error()));
-            value = std::move(*rebuilt);
-            return found;
+            *it->value = std::move(*rebuilt);
         }
-        default:
-            return false;
+        return true;
     }
+    return false;
 }
 
 std::expected<ParsedRaw, LoadError> included_fields(hocon::RawObject parsed) {

@@ -1,10 +1,12 @@
 #include "render/config_loader.hpp"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <variant>
@@ -292,6 +294,44 @@ TEST(ParseRaw, Failures) {
     }
 }
 
+// Runs `body` on a thread with a 1 MiB stack.
+void on_small_stack(const std::function<void()>& body) {
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, 1024 * 1024), 0);
+    pthread_t thread;
+    auto* arg = const_cast<std::function<void()>*>(&body);
+    ASSERT_EQ(pthread_create(
+                  &thread, &attr,
+                  [](void* p) -> void* {
+                      (*static_cast<std::function<void()>*>(p))();
+                      return nullptr;
+                  },
+                  arg),
+              0);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    pthread_attr_destroy(&attr);
+}
+
+TEST(ParseRaw, MarkerSearchThroughDeepBodiesEndsWithAMessage) {
+    // Block 0's body nests every allowed level of blocks, each body deep in arrays, and then
+    // names block 1's marker through an escape, so block 1 is searched for through all of it.
+    std::string deep = "1";
+    for (std::size_t level = max_structured_loop_nesting - 1; level > 0; --level) {
+        deep = std::string(60, '[') + "{% for x" + std::to_string(level) + " in xs %}" + deep + "{% endfor %}" +
+               std::string(60, ']');
+    }
+    const std::string text = "a = [{% for x in xs %} [" + deep + ", \"\\u005f_veskora_internal_0_1__\"] {% endfor %}]\n" +
+                             "b = {% for y in ys %} 2 {% endfor %}\n";
+    on_small_stack([&] {
+        TemplateConfigLoader loader(0, hocon::ConfigOptions::defaults());
+        IncludeStack stack;
+        auto parsed = loader.parse_raw(text, stack);
+        ASSERT_TRUE(parsed.has_value()) << parsed.error().text();
+        EXPECT_EQ(parsed->loops.size(), max_structured_loop_nesting + 1);
+    });
+}
+
 TEST(ParseRaw, NestingUpToTheBoundLoads) {
     auto loaded = config_loader::load_str(nested_blocks(max_structured_loop_nesting), std::nullopt);
     ASSERT_TRUE(loaded.has_value()) << loaded.error();
@@ -324,6 +364,25 @@ TEST(ReplaceMarkerValue, ReplacesOnlyTheFirstQuotedMatch) {
     auto none = config_loader::replace_marker_value(nothing, marker, replacement);
     ASSERT_TRUE(none.has_value());
     EXPECT_FALSE(*none);
+
+    // A concatenation on the way to the match is built again around the replacement, and its
+    // constructor's refusal is the error.
+    const RawValue object = RawValue::object({{RawString::quoted("n"), RawValue::number("1")}});
+    const auto concatenation = [&](RawValue first) {
+        return *RawValue::concat({std::move(first), RawValue::string(RawString::quoted(marker))}, {" "});
+    };
+    RawValue beside_substitution = RawValue::array({concatenation(RawValue::substitution({"s"}, false))});
+    auto rebuilt = config_loader::replace_marker_value(beside_substitution, marker, object);
+    ASSERT_TRUE(rebuilt.has_value()) << rebuilt.error().text();
+    EXPECT_TRUE(*rebuilt);
+    EXPECT_EQ(beside_substitution,
+              RawValue::array({*RawValue::concat({RawValue::substitution({"s"}, false), object}, {" "})}));
+
+    RawValue beside_string = concatenation(RawValue::string(RawString::quoted("x")));
+    auto refused = config_loader::replace_marker_value(beside_string, marker, object);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().text(),
+              RawValue::concat({RawValue::string(RawString::quoted("x")), object}, {" "}).error().render());
 }
 
 // --- loop body extraction ----------------------------------------------------------------------
