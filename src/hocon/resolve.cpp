@@ -344,6 +344,18 @@ public:
             }
             case RawValue::Kind::Concatenation: {
                 const Concatenation& concat = *raw.as_concatenation();
+                // Objects written side by side are one object, their fields merged as duplicate
+                // keys are, so that a field in the second may refer to one in the first just as
+                // it could in { x = 1, y = ${a.x} }.
+                if (std::all_of(concat.parts().begin(), concat.parts().end(),
+                                [](const RawValue& part) { return part.is_object(); })) {
+                    if (scope.depth + 1 > max_value_depth) return too_deep();
+                    NodeId obj = new_object(where);
+                    for (const RawValue& part : concat.parts())
+                        if (auto r = fields_into(obj, *part.as_object(), Scope{scope.prefix, scope.depth + 1}); !r)
+                            return std::unexpected(std::move(r.error()));
+                    return obj;
+                }
                 ConcatNode node;
                 node.separators = concat.separators();
                 node.parts.reserve(concat.parts().size());

@@ -96,6 +96,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"NumbersKeepTheirLiteral", "a = 1e5 x, x = 1E5, b = ${x}px", R"({"a":"1e5 x","b":"1E5px","x":1e+05})"},
         Case{"ObjectsMergeByConcatenation", "a : { b : 1 } { c : 2 }", R"({"a":{"b":1,"c":2}})"},
         Case{"LaterObjectWins", "a : { b : 1 } { b : 2 }", R"({"a":{"b":2}})"},
+        Case{"ObjectsSideBySideAreOneObject", "a : { b : 1 } { c : ${a.b}, d += 1 } { d += 2 }",
+             R"({"a":{"b":1,"c":1,"d":[1,2]}})"},
         Case{"ArraysConcatenate", "a : [ 1, 2 ] [ 3, 4 ]", R"({"a":[1,2,3,4]})"},
         Case{"ArrayViaSelfReference", "a : [ 1, 2 ]\na : ${a} [ 3, 4 ]", R"({"a":[1,2,3,4]})"},
         Case{"Inheritance", "data-center-generic = { cluster-size = 6 }\n"
