@@ -603,11 +603,10 @@ std::expected<hocon::Value, LoadError> extract_loop_bodies(hocon::Value value, s
         }
         const auto body = object->find(body_key);
         if (object->size() != 2 || body == object->end()) return fail(std::string(one_value_message));
-        const std::string* marker_text = marker->second.as_string();
+        std::string* marker_text = marker->second.as_string();
         if (!marker_text) return fail("invalid structured loop marker");
-        std::string marker_string = *marker_text;
-        taken.emplace_back(marker_string, std::move(body->second));
-        *current = hocon::Value(std::move(marker_string));
+        taken.emplace_back(*marker_text, std::move(body->second));  // the one copy: the map's key
+        *current = hocon::Value(std::move(*marker_text));
         pending.push_back(&taken.back().second);
     }
     for (auto& [marker, body] : taken) bodies.insert_or_assign(std::move(marker), std::move(body));
