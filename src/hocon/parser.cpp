@@ -437,21 +437,27 @@ private:
     // A value: one part, or several on one line forming a concatenation. Nothing when no
     // value starts here.
     std::expected<std::optional<RawValue>, Error> parse_value() {
+        if (!at_value_start()) return std::optional<RawValue>();
+        SourceLocation where = here();
+        auto first = parse_part();
+        if (!first) return std::unexpected(first.error());
+        std::size_t ws = pos_;
+        skip_inline_space();
+        // Most values are a single part: no lists to build for them.
+        if (!at_value_start()) return std::optional<RawValue>(std::move(*first));
         std::vector<RawValue> parts;
         std::vector<std::string> separators;
-        std::string pending;
-        SourceLocation where = here();
+        parts.push_back(std::move(*first));
+        std::string pending(s_.substr(ws, pos_ - ws));
         while (at_value_start()) {
-            if (!parts.empty()) separators.push_back(std::move(pending));
+            separators.push_back(std::move(pending));
             auto part = parse_part();
             if (!part) return std::unexpected(part.error());
             parts.push_back(std::move(*part));
-            std::size_t ws = pos_;
+            ws = pos_;
             skip_inline_space();
             pending.assign(s_.substr(ws, pos_ - ws));
         }
-        if (parts.empty()) return std::optional<RawValue>();
-        if (parts.size() == 1) return std::optional<RawValue>(std::move(parts.front()));
         auto joined = RawValue::concat(std::move(parts), std::move(separators));
         if (!joined) return std::unexpected(Error(where, joined.error().message));
         return std::optional<RawValue>(std::move(*joined));
