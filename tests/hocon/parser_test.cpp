@@ -229,6 +229,39 @@ TEST(Parser, NestingIsBounded) {
     EXPECT_EQ(tight.error().render(), "line 1: objects and arrays nest deeper than the limit of 2 levels");
 }
 
+// Ten megabytes of broken text end in an error naming the line, quickly and without a crash.
+TEST(Parser, HugeBrokenDocumentsFailWithALine) {
+    const std::size_t size = 10u << 20;
+    std::string fields;
+    std::size_t lines = 0;
+    while (fields.size() < size) {
+        fields += "k" + std::to_string(lines) + " = [1, \"two\", { x = ${y} }]\n";
+        ++lines;
+    }
+    const std::string last = std::to_string(lines + 1);
+    struct Case {
+        const char* name;
+        std::string text;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"UnclosedArrayAtTheEnd", fields + "b = [", "line " + last + ": expected ']' or a new element, found end of input"},
+        {"InvalidUtf8AtTheEnd", fields + "b = \xFF", "line " + last + ": the text is not valid UTF-8"},
+        {"UnterminatedTripleQuote", "a = \"\"\"" + fields, "line 1: unterminated triple-quoted string"},
+        {"UnterminatedString", "a = 1\nb = \"" + std::string(size, 'x'), "line 2: unterminated quoted string"},
+        {"UnbalancedClosers", fields + std::string(size, '}'), "line " + last + ": unbalanced '}': the document has no opening '{'"},
+        {"OneLongUnquotedLine", "a = " + std::string(size, 'x') + " ?", "line 1: reserved character '?' is not allowed outside quotes"},
+    };
+    for (const Case& c : cases) {
+        auto start = std::chrono::steady_clock::now();
+        auto parsed = parse(c.text);
+        auto elapsed = std::chrono::steady_clock::now() - start;
+        ASSERT_FALSE(parsed.has_value()) << c.name;
+        EXPECT_EQ(parsed.error().render(), c.error) << c.name;
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count(), 10000) << c.name;
+    }
+}
+
 // One pass over the bytes: a document of about a megabyte parses in milliseconds (tens of
 // them; the bound leaves room for sanitizer builds and catches anything quadratic).
 TEST(Parser, MegabyteDocumentIsFast) {
