@@ -807,15 +807,29 @@ private:
     }
 
     // The path under the include's prefix, then as written, then the environment variable of
-    // that name.
+    // that name. A field that refers to itself with no earlier value to look back at is
+    // undefined there, like a path that is not in the document, so the next place is tried;
+    // when none has it, the cycle is what gets reported. A reference to an object or array
+    // that contains it has no way out.
     [[gnu::noinline]] Result lookup_with_fallbacks(const SubstNode& s, const SourceLocation& where) {
+        Result miss = std::nullopt;
+        auto settled = [&](Result& found) {
+            if (found && *found) return true;
+            if (!found) {
+                if (!found.error()->cycle || found.error()->through_container) return true;
+                if (miss) miss = std::move(found);
+            }
+            return false;
+        };
         Result found = lookup(s.path, 0);
-        if (!found || *found) return found;
+        if (settled(found)) return found;
         if (s.prefix > 0) {
             found = lookup(s.path, s.prefix);
-            if (!found || *found) return found;
+            if (settled(found)) return found;
         }
-        return environment(s, where);
+        found = environment(s, where);
+        if (settled(found)) return found;
+        return miss;
     }
 
     // The variable named by the path as written, segments joined by "."; only a string.

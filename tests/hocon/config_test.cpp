@@ -307,6 +307,10 @@ INSTANTIATE_TEST_SUITE_P(
                     R"({"a":{"z":"T"},"top":"T"})"},
         IncludeCase{"PrefixedPathComesFirst", "x = outer\na { include_0 = null }", {"x = inner, y = ${x}"},
                     R"({"a":{"x":"inner","y":"inner"},"x":"outer"})"},
+        // A field that refers to itself with nothing earlier under the include's object takes
+        // the path as written from the root.
+        IncludeCase{"SelfReferenceFallsBackToRootPath", "x = 5, y = w\na { include_0 = null }", {"x = ${x}, y = ${y}z"},
+                    R"({"a":{"x":5,"y":"wz"},"x":5,"y":"w"})"},
         IncludeCase{"KeysMergeWhereTheStatementStands", "a = 1, b = { p = 1 }, include_0 = null, c = 3",
                     {"a = 2, b = { q = 2 }, c = 2"}, R"({"a":2,"b":{"p":1,"q":2},"c":3})"},
         IncludeCase{"AtTheRootNothingIsPrefixed", "include_0 = null\nx = 3", {"x = 1, y = ${x}"},
@@ -405,6 +409,12 @@ TEST_F(Environment, FallbackForUndefinedSubstitutions) {
         {"NullBlocksIt", "HOCON_RESOLVE_TEST_TEXT = null, a = ${HOCON_RESOLVE_TEST_TEXT}",
          R"({"HOCON_RESOLVE_TEST_TEXT":null,"a":null})"},
         {"DottedName", "a = ${hocon_resolve_test.dotted}", R"({"a":"deep"})"},
+        {"SelfReferenceWithoutEarlierValue", "HOCON_RESOLVE_TEST_TEXT = ${HOCON_RESOLVE_TEST_TEXT}/x",
+         R"({"HOCON_RESOLVE_TEST_TEXT":"from env/x"})"},
+        {"SelfReferenceWithEarlierValue", "HOCON_RESOLVE_TEST_TEXT = x, HOCON_RESOLVE_TEST_TEXT = ${HOCON_RESOLVE_TEST_TEXT}/x",
+         R"({"HOCON_RESOLVE_TEST_TEXT":"x/x"})"},
+        {"NotForAnObjectContainingIt", "HOCON_RESOLVE_TEST_TEXT { a = ${HOCON_RESOLVE_TEST_TEXT} }",
+         "error: line 1: could not resolve substitution ${HOCON_RESOLVE_TEST_TEXT}: it refers to an object or array that contains it"},
         {"NotUtf8", "a = ${HOCON_RESOLVE_TEST_BAD}",
          "error: line 1: the environment variable HOCON_RESOLVE_TEST_BAD is not valid UTF-8"},
     };
