@@ -85,31 +85,44 @@ std::expected<void, Error> load_inclusion(Inclusion& inclusion, const SourceLoca
     return {};
 }
 
-std::expected<void, Error> load_in_value(RawValue& value, detail::IncludeContext& context);
-
-std::expected<void, Error> load_in_object(RawObject& object, detail::IncludeContext& context) {
-    for (ObjectField& field : object.fields) {
-        if (auto* kv = field.as_key_value()) {
-            if (auto r = load_in_value(kv->value, context); !r) return r;
-        } else if (auto* inc = field.as_inclusion()) {
-            // Content that was loaded already (by this parser or by a caller) is left alone.
-            if (inc->inclusion.loaded) continue;
-            if (auto r = load_inclusion(inc->inclusion, inc->location, context); !r) return r;
+// Loads the include statements of a freshly parsed tree, in document order. The walk keeps its
+// own stack: a chain of included files already stacks up a few frames per file, and nesting
+// inside each file must not multiply that.
+std::expected<void, Error> load_in_object(RawObject& root, detail::IncludeContext& context) {
+    struct Item {
+        RawValue* value = nullptr;
+        InclusionField* inclusion = nullptr;
+    };
+    std::vector<Item> pending;
+    auto push_object = [&](RawObject& object) {
+        for (auto it = object.fields.rbegin(); it != object.fields.rend(); ++it) {
+            if (auto* kv = it->as_key_value()) {
+                pending.push_back({&kv->value, nullptr});
+            } else if (auto* inc = it->as_inclusion()) {
+                // Content that was loaded already (by this parser or by a caller) is left alone.
+                if (!inc->inclusion.loaded) pending.push_back({nullptr, inc});
+            }
         }
-    }
-    return {};
-}
-
-std::expected<void, Error> load_in_value(RawValue& value, detail::IncludeContext& context) {
-    if (auto* object = value.as_object()) return load_in_object(*object, context);
-    if (auto* array = value.as_array()) {
-        for (RawValue& element : *array)
-            if (auto r = load_in_value(element, context); !r) return r;
-    } else if (auto* concat = value.as_concatenation()) {
-        for (RawValue& part : concat->parts())
-            if (auto r = load_in_value(part, context); !r) return r;
-    } else if (auto* append = value.as_append()) {
-        return load_in_value(*append->value, context);
+    };
+    auto push_values = [&](std::vector<RawValue>& values) {
+        for (auto it = values.rbegin(); it != values.rend(); ++it) pending.push_back({&*it, nullptr});
+    };
+    push_object(root);
+    // Loading an inclusion sets only its own loaded fields, so the pointers held stay valid.
+    while (!pending.empty()) {
+        const Item item = pending.back();
+        pending.pop_back();
+        if (item.inclusion) {
+            if (auto r = load_inclusion(item.inclusion->inclusion, item.inclusion->location, context); !r) return r;
+        } else if (auto* object = item.value->as_object()) {
+            push_object(*object);
+        } else if (auto* array = item.value->as_array()) {
+            push_values(*array);
+        } else if (auto* concat = item.value->as_concatenation()) {
+            push_values(concat->parts());
+        } else if (auto* append = item.value->as_append()) {
+            pending.push_back({&*append->value, nullptr});
+        }
     }
     return {};
 }

@@ -1,5 +1,6 @@
 // Include loading by the parser itself, and reading files by extension, over temporary files.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -160,6 +161,43 @@ TEST_F(Includes, DepthIsBounded) {
     auto tight = HoconParser("include \"chain1.conf\"", ConfigOptions::defaults().with_include_depth(2)).parse();
     ASSERT_FALSE(tight.has_value());
     EXPECT_EQ(tight.error().render(), "chain2.conf: line 2: include depth exceeded at chain3.conf");
+}
+
+// Each file of a chain at the depth limit includes the next from as deep inside its objects
+// as the nesting limit allows; loading them must not need a stack per object level per file.
+TEST_F(Includes, DeepChainFitsInAModestStack) {
+    const std::size_t depth = ConfigOptions::default_include_depth;
+    const std::size_t nesting = ConfigOptions::default_nesting_limit - 2;
+    for (std::size_t i = 1; i <= depth + 1; ++i) {
+        std::string opened, closed;
+        for (std::size_t k = 0; k < nesting; ++k) {
+            opened += "a {";
+            closed += "}";
+        }
+        write("work/deep" + std::to_string(i) + ".conf",
+              "n = 1\n" + opened + " include \"deep" + std::to_string(i + 1) + ".conf\" " + closed + "\n");
+    }
+    struct Job {
+        std::string outcome;
+    } job;
+    auto run = [](void* arg) -> void* {
+        auto parsed = HoconParser("include \"deep1.conf\"", ConfigOptions::defaults()).parse();
+        static_cast<Job*>(arg)->outcome = parsed ? "parsed" : parsed.error().render();
+        return nullptr;
+    };
+#if defined(__SANITIZE_ADDRESS__)
+    const std::size_t stack = std::size_t{8} << 20;  // sanitizer frames are several times larger
+#else
+    const std::size_t stack = std::size_t{1} << 20;
+#endif
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, stack), 0);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, run, &job), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(job.outcome, "deep64.conf: line 2: include depth exceeded at deep65.conf");
 }
 
 TEST_F(Includes, ParseFileByExtension) {
