@@ -180,7 +180,8 @@ public:
         if (key.empty()) return std::unexpected(Error(kv.location, "a key must have at least one path segment"));
         const std::size_t parent_depth = scope.depth + key.size() - 1;
         if (parent_depth > max_value_depth)
-            return std::unexpected(Error(kv.location, "the key '" + text::printable(kv.key.text()) + "' nests deeper than the limit of " +
+            return std::unexpected(Error(kv.location, "the key '" + text::printable(kv.key.text()) +
+                                                          "' nests deeper than the limit of " +
                                                           std::to_string(max_value_depth) + " levels"));
         const Scope inner{scope.prefix, parent_depth};
         path_.insert(path_.end(), key.begin(), key.end());
@@ -817,7 +818,7 @@ private:
             if (found && *found) return true;
             if (!found) {
                 if (!found.error()->cycle || found.error()->through_container) return true;
-                if (miss) miss = std::move(found);
+                if (miss.has_value()) miss = std::move(found);  // the first cycle met is the one told
             }
             return false;
         };
