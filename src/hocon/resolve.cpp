@@ -573,9 +573,6 @@ using Result = std::expected<std::optional<RV>, Failure>;
                 through_container}));
 }
 
-const std::string depth_limit_text = std::to_string(max_value_depth);
-const std::string steps_limit_text = std::to_string(max_resolve_depth);
-
 class Resolver {
 public:
     explicit Resolver(const Tree& tree) : t_(tree), memo_(tree.nodes.size()) {}
@@ -649,7 +646,7 @@ private:
 
     std::expected<void, Failure> check_bounds(std::size_t size, std::size_t depth, const SourceLocation& where) {
         if (depth > max_value_depth)
-            return fail_at(where, {"the resolved value nests deeper than the limit of ", depth_limit_text, " levels"});
+            return fail_at(where, {"the resolved value nests deeper than the limit of ", std::to_string(max_value_depth), " levels"});
         // Counting every container made keeps repeated copies of one subtree in view too.
         produced_ += 1;
         if (size > t_.value_budget || produced_ > t_.value_budget)
@@ -696,7 +693,7 @@ private:
             return fail_cycle(trace_, memo.trace_mark,
                               n.kind() == Node::Kind::Object || n.kind() == Node::Kind::Array);
         if (depth_ >= max_resolve_depth)
-            return fail_at(n.where, {"substitutions and nested values go deeper than the limit of ", steps_limit_text,
+            return fail_at(n.where, {"substitutions and nested values go deeper than the limit of ", std::to_string(max_resolve_depth),
                                      " steps"});
         ++depth_;
         memo.state = Memo::State::Busy;

@@ -64,3 +64,16 @@ if(unexpected OR missing)
 endif()
 list(LENGTH exported count)
 message(STATUS "the library exports exactly the ${count} functions of the header")
+
+# Loading the library must run none of its own code: no dynamic initialisers of namespace-scope
+# objects in any of its translation units.
+execute_process(COMMAND ${NM} "${LIBRARY}"
+  OUTPUT_VARIABLE all_symbols RESULT_VARIABLE result ERROR_VARIABLE errors)
+if(NOT result EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}: ${errors}")
+endif()
+string(REGEX MATCHALL "_GLOBAL__sub_I_[^\n]*" initialisers "${all_symbols}")
+if(initialisers)
+  message(FATAL_ERROR "${LIBRARY} runs code when it is loaded: ${initialisers}")
+endif()
+message(STATUS "the library runs no code of its own when it is loaded")
