@@ -13,19 +13,19 @@
 namespace veskora::processors {
 namespace {
 
-struct Case {
+struct ArticleCase {
     std::string input;
     std::string output;
 };
 
 
 // Readable test names in the runner's listing.
-void PrintTo(const Case& c, std::ostream* os) { *os << printable(c.input); }
+void PrintTo(const ArticleCase& c, std::ostream* os) { *os << printable(c.input); }
 
-class Article : public ::testing::TestWithParam<Case> {};
+class Article : public ::testing::TestWithParam<ArticleCase> {};
 
 TEST_P(Article, PutsTheArticleBeforeTheWholeInput) {
-    const Case& c = GetParam();
+    const ArticleCase& c = GetParam();
     static const render::ProcessorMap map = builtin_processors();
     const render::ProcessResult result = map.at("article")->process(c.input);
     ASSERT_TRUE(result.has_value()) << result.error();
@@ -34,48 +34,48 @@ TEST_P(Article, PutsTheArticleBeforeTheWholeInput) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Untrimmed, Article, ::testing::Values(
-    Case{"", "a "},
-    Case{"   ", "a    "},
-    Case{"  apple pie", "an   apple pie"},
-    Case{"apple \n", "an apple \n"}));
+    ArticleCase{"", "a "},
+    ArticleCase{"   ", "a    "},
+    ArticleCase{"  apple pie", "an   apple pie"},
+    ArticleCase{"apple \n", "an apple \n"}));
 
 INSTANTIATE_TEST_SUITE_P(VowelTest, Article, ::testing::Values(
-    Case{"apple", "an apple"}, Case{"banana", "a banana"}, Case{"iPhone", "an iPhone"},
-    Case{"e-mail", "an e-mail"}, Case{"umbrella", "an umbrella"}, Case{"unusual", "an unusual"},
-    Case{"utter", "an utter"}, Case{"onion", "an onion"}, Case{"hotel", "a hotel"},
-    Case{"honey", "a honey"}, Case{"x-ray", "a x-ray"}, Case{"X-ray", "a X-ray"},
-    Case{"Apple", "an Apple"}, Case{"\u00E9t\u00E9", "a \u00E9t\u00E9"},
-    Case{"\u00C9t\u00E9", "a \u00C9t\u00E9"}));
+    ArticleCase{"apple", "an apple"}, ArticleCase{"banana", "a banana"}, ArticleCase{"iPhone", "an iPhone"},
+    ArticleCase{"e-mail", "an e-mail"}, ArticleCase{"umbrella", "an umbrella"}, ArticleCase{"unusual", "an unusual"},
+    ArticleCase{"utter", "an utter"}, ArticleCase{"onion", "an onion"}, ArticleCase{"hotel", "a hotel"},
+    ArticleCase{"honey", "a honey"}, ArticleCase{"x-ray", "a x-ray"}, ArticleCase{"X-ray", "a X-ray"},
+    ArticleCase{"Apple", "an Apple"}, ArticleCase{"\u00E9t\u00E9", "a \u00E9t\u00E9"},
+    ArticleCase{"\u00C9t\u00E9", "a \u00C9t\u00E9"}));
 
 INSTANTIATE_TEST_SUITE_P(ListedBeginnings, Article, ::testing::Values(
-    Case{"hour", "an hour"}, Case{"HOUR", "an HOUR"}, Case{"Honest man", "an Honest man"},
-    Case{"heiress", "an heiress"}, Case{"honourable", "an honourable"},
-    Case{"honorable", "an honorable"}, Case{"European", "a European"},
-    Case{"one-time", "a one-time"}, Case{"onerous", "a onerous"}, Case{"unicorn", "a unicorn"},
-    Case{"union", "a union"}, Case{"uniform", "a uniform"}, Case{"user", "a user"},
-    Case{"useful", "a useful"}, Case{"ukulele", "a ukulele"}, Case{"UK", "a UK"},
-    Case{"\"hour\"", "an \"hour\""}, Case{"ubiquitous", "a ubiquitous"},
-    Case{"unanimous", "a unanimous"}, Case{"unique", "a unique"}, Case{"unit", "a unit"},
-    Case{"university", "a university"}, Case{"usual", "a usual"}, Case{"utensil", "a utensil"},
-    Case{"utility", "a utility"}, Case{"utopia", "a utopia"}));
+    ArticleCase{"hour", "an hour"}, ArticleCase{"HOUR", "an HOUR"}, ArticleCase{"Honest man", "an Honest man"},
+    ArticleCase{"heiress", "an heiress"}, ArticleCase{"honourable", "an honourable"},
+    ArticleCase{"honorable", "an honorable"}, ArticleCase{"European", "a European"},
+    ArticleCase{"one-time", "a one-time"}, ArticleCase{"onerous", "a onerous"}, ArticleCase{"unicorn", "a unicorn"},
+    ArticleCase{"union", "a union"}, ArticleCase{"uniform", "a uniform"}, ArticleCase{"user", "a user"},
+    ArticleCase{"useful", "a useful"}, ArticleCase{"ukulele", "a ukulele"}, ArticleCase{"UK", "a UK"},
+    ArticleCase{"\"hour\"", "an \"hour\""}, ArticleCase{"ubiquitous", "a ubiquitous"},
+    ArticleCase{"unanimous", "a unanimous"}, ArticleCase{"unique", "a unique"}, ArticleCase{"unit", "a unit"},
+    ArticleCase{"university", "a university"}, ArticleCase{"usual", "a usual"}, ArticleCase{"utensil", "a utensil"},
+    ArticleCase{"utility", "a utility"}, ArticleCase{"utopia", "a utopia"}));
 
 INSTANTIATE_TEST_SUITE_P(Initialisms, Article, ::testing::Values(
-    Case{"FBI agent", "an FBI agent"}, Case{"MRI", "an MRI"}, Case{"SUV", "an SUV"},
-    Case{"NASA", "an NASA"}, Case{"HTML", "an HTML"}, Case{"X", "an X"}, Case{"I", "an I"},
-    Case{"A1", "an A1"}, Case{"UFO", "a UFO"}, Case{"URL", "a URL"},
-    Case{"UNESCO", "a UNESCO"}, Case{"Y", "a Y"}, Case{"\u00C9T\u00C9", "a \u00C9T\u00C9"},
-    Case{"1-UP", "a 1-UP"}, Case{"B", "a B"}, Case{"EU", "an EU"}, Case{"LCD", "an LCD"},
-    Case{"OBE", "an OBE"}, Case{"RPG", "an RPG"}));
+    ArticleCase{"FBI agent", "an FBI agent"}, ArticleCase{"MRI", "an MRI"}, ArticleCase{"SUV", "an SUV"},
+    ArticleCase{"NASA", "an NASA"}, ArticleCase{"HTML", "an HTML"}, ArticleCase{"X", "an X"}, ArticleCase{"I", "an I"},
+    ArticleCase{"A1", "an A1"}, ArticleCase{"UFO", "a UFO"}, ArticleCase{"URL", "a URL"},
+    ArticleCase{"UNESCO", "a UNESCO"}, ArticleCase{"Y", "a Y"}, ArticleCase{"\u00C9T\u00C9", "a \u00C9T\u00C9"},
+    ArticleCase{"1-UP", "a 1-UP"}, ArticleCase{"B", "a B"}, ArticleCase{"EU", "an EU"}, ArticleCase{"LCD", "an LCD"},
+    ArticleCase{"OBE", "an OBE"}, ArticleCase{"RPG", "an RPG"}));
 
 INSTANTIATE_TEST_SUITE_P(Digits, Article, ::testing::Values(
-    Case{"8-ball", "an 8-ball"}, Case{"$8", "an $8"}, Case{"80s", "an 80s"},
-    Case{"800", "an 800"}, Case{"11", "an 11"}, Case{"18th", "an 18th"},
-    Case{"1800s", "an 1800s"}, Case{"110", "an 110"}, Case{"1", "a 1"}, Case{"12", "a 12"},
-    Case{"'80s", "a '80s"}));
+    ArticleCase{"8-ball", "an 8-ball"}, ArticleCase{"$8", "an $8"}, ArticleCase{"80s", "an 80s"},
+    ArticleCase{"800", "an 800"}, ArticleCase{"11", "an 11"}, ArticleCase{"18th", "an 18th"},
+    ArticleCase{"1800s", "an 1800s"}, ArticleCase{"110", "an 110"}, ArticleCase{"1", "a 1"}, ArticleCase{"12", "a 12"},
+    ArticleCase{"'80s", "a '80s"}));
 
 INSTANTIATE_TEST_SUITE_P(Punctuation, Article, ::testing::Values(
-    Case{"...", "a ..."}, Case{"(apple)", "an (apple)"}, Case{"\u00AB\u00BB", "a \u00AB\u00BB"},
-    Case{"--", "a --"}));
+    ArticleCase{"...", "a ..."}, ArticleCase{"(apple)", "an (apple)"}, ArticleCase{"\u00AB\u00BB", "a \u00AB\u00BB"},
+    ArticleCase{"--", "a --"}));
 
 TEST(IsInitialism, CountsOnlyAlphabeticCharacters) {
     const std::pair<std::string_view, bool> cases[] = {

@@ -1,7 +1,8 @@
-// Test-name helper: an input quoted with its control characters escaped, so every case of a
-// table gets a one-line name in the runner's listing.
+// Shared shapes of the processor test tables, and one-line case names for the runner's listing:
+// an input quoted with its control characters escaped.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,17 @@ inline std::string printable(std::string_view text) {
         }
     }
     return out + "\"";
+}
+
+// One row of a processor table: the processor's registered name, its input and its output.
+struct Case {
+    std::string_view processor;
+    std::string input;
+    std::string output;
+};
+
+inline void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.processor << "(" << printable(c.input) << ")";
 }
 
 }  // namespace veskora::processors

@@ -13,16 +13,6 @@
 namespace veskora::processors {
 namespace {
 
-struct Case {
-    std::string_view processor;
-    std::string input;
-    std::string output;
-};
-
-
-// Readable test names in the runner's listing.
-void PrintTo(const Case& c, std::ostream* os) { *os << c.processor << "(" << printable(c.input) << ")"; }
-
 const render::ProcessorMap& builtins() {
     static const render::ProcessorMap processors = builtin_processors();
     return processors;

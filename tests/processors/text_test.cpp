@@ -13,16 +13,6 @@
 namespace veskora::processors {
 namespace {
 
-struct Case {
-    std::string_view processor;
-    std::string input;
-    std::string output;
-};
-
-
-// Readable test names in the runner's listing.
-void PrintTo(const Case& c, std::ostream* os) { *os << c.processor << "(" << printable(c.input) << ")"; }
-
 // Every case goes through the registry by name, so a wrongly wired entry fails too.
 class TextProcessors : public ::testing::TestWithParam<Case> {
 protected:

@@ -1,7 +1,6 @@
 #include "render/config_loader.hpp"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,6 +13,7 @@
 
 #include "hocon/config.hpp"
 #include "hocon/parser.hpp"
+#include "small_stack.hpp"
 
 namespace veskora::render {
 namespace {
@@ -304,25 +304,6 @@ TEST(ParseRaw, Failures) {
         ASSERT_FALSE(parsed.has_value());
         EXPECT_EQ(parsed.error(), LoadError::message(c.message));
     }
-}
-
-// Runs `body` on a thread with a 1 MiB stack.
-void on_small_stack(const std::function<void()>& body) {
-    pthread_attr_t attr;
-    ASSERT_EQ(pthread_attr_init(&attr), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, 1024 * 1024), 0);
-    pthread_t thread;
-    auto* arg = const_cast<std::function<void()>*>(&body);
-    ASSERT_EQ(pthread_create(
-                  &thread, &attr,
-                  [](void* p) -> void* {
-                      (*static_cast<std::function<void()>*>(p))();
-                      return nullptr;
-                  },
-                  arg),
-              0);
-    ASSERT_EQ(pthread_join(thread, nullptr), 0);
-    pthread_attr_destroy(&attr);
 }
 
 TEST(ParseRaw, MarkerSearchThroughDeepBodiesEndsWithAMessage) {

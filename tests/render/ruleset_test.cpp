@@ -1,12 +1,12 @@
 #include "render/ruleset.hpp"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <cstdio>
 #include <functional>
 
 #include "node_builders.hpp"
+#include "small_stack.hpp"
 
 namespace veskora::test {
 namespace {
@@ -167,25 +167,6 @@ RuleSet nested_chain(std::size_t levels, bool loops, const std::function<void()>
                        return std::string(in);
                    })
         .build();
-}
-
-// Runs `body` on a thread with a 1 MiB stack.
-void on_small_stack(const std::function<void()>& body) {
-    pthread_attr_t attr;
-    ASSERT_EQ(pthread_attr_init(&attr), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, 1024 * 1024), 0);
-    pthread_t thread;
-    auto* arg = const_cast<std::function<void()>*>(&body);
-    ASSERT_EQ(pthread_create(
-                  &thread, &attr,
-                  [](void* p) -> void* {
-                      (*static_cast<std::function<void()>*>(p))();
-                      return nullptr;
-                  },
-                  arg),
-              0);
-    ASSERT_EQ(pthread_join(thread, nullptr), 0);
-    pthread_attr_destroy(&attr);
 }
 
 TEST(NestingBoundTest, RenderAtTheBoundFitsInOneMebibyte) {
