@@ -11,7 +11,7 @@ namespace hocon {
 namespace {
 
 // Characters that may not appear in an unquoted string (whitespace aside).
-bool is_forbidden(unsigned char c) {
+constexpr bool is_forbidden(unsigned char c) {
     switch (c) {
         case '$': case '"': case '{': case '}': case '[': case ']': case ':': case '=': case ',': case '+':
         case '#': case '`': case '^': case '?': case '!': case '@': case '*': case '&': case '\\':
@@ -30,6 +30,20 @@ bool is_reserved(unsigned char c) {
             return false;
     }
 }
+
+// For each ASCII byte, whether it ends an unquoted run: whitespace (newline included) or a
+// forbidden character. '/' is marked too, since "//" begins a comment; a single '/' does not
+// end the run, which the scan checks separately. Built once, as the scan asks it of every byte.
+struct UnquotedStops {
+    bool stop[128] = {};
+    constexpr UnquotedStops() {
+        for (unsigned c = 0; c < 128; ++c) {
+            const auto b = static_cast<unsigned char>(c);
+            stop[c] = is_forbidden(b) || text::is_ascii_whitespace(b) || b == '/';
+        }
+    }
+};
+constexpr UnquotedStops unquoted_stops;
 
 bool is_number_char(unsigned char c) {
     return (c >= '0' && c <= '9') || c == 'e' || c == 'E' || c == '+' || c == '-' || c == '.';
@@ -68,6 +82,10 @@ public:
         return root;
     }
 
+    // Whether the text held an include statement, so that a text without one needs no walk
+    // over its tree looking for them.
+    bool saw_include() const { return saw_include_; }
+
 private:
     using Status = std::expected<void, Error>;
 
@@ -77,6 +95,7 @@ private:
     std::shared_ptr<const std::string> file_;
     std::size_t depth_ = 0;
     std::size_t limit_;
+    bool saw_include_ = false;
 
     // ---- positions and errors
 
@@ -154,8 +173,10 @@ private:
         while (i < s_.size()) {
             auto c = static_cast<unsigned char>(s_[i]);
             if (c < 0x80) {
-                if (is_forbidden(c) || text::is_whitespace(c)) break;
-                if (c == '/' && i + 1 < s_.size() && s_[i + 1] == '/') break;
+                if (unquoted_stops.stop[c]) {
+                    if (c != '/') break;
+                    if (i + 1 < s_.size() && s_[i + 1] == '/') break;
+                }
                 ++i;
             } else {
                 if (text::whitespace_at(s_, i, true)) break;
@@ -251,10 +272,11 @@ private:
 
     Status parse_field(std::vector<ObjectField>& fields) {
         if (at_include_keyword()) {
+            saw_include_ = true;
             SourceLocation where = here();
             auto inclusion = parse_include();
             if (!inclusion) return std::unexpected(inclusion.error());
-            fields.push_back(ObjectField(InclusionField{std::move(*inclusion), std::nullopt, where}));
+            fields.emplace_back(InclusionField{std::move(*inclusion), std::nullopt, std::move(where)});
             return {};
         }
         SourceLocation where = here();
@@ -279,13 +301,18 @@ private:
             return std::unexpected(Error(where, "the key '" + text::printable(key->text()) + "' nests deeper than the limit of " +
                                                     std::to_string(limit_) + " levels"));
         depth_ += extra;
-        auto value = parse_value();
+        // The field is added first and its value parsed in place, which saves moving every
+        // value through several wrappers. Parsing the value adds nothing to these fields (a
+        // nested object has its own), so the reference stays valid; after an error the
+        // half-made field goes with the rest of the result.
+        KeyValueField& field =
+            *fields.emplace_back(KeyValueField{std::move(*key), RawValue(), std::nullopt, std::move(where)}).as_key_value();
+        auto found_value = parse_value(field.value);
         depth_ -= extra;
-        if (!value) return std::unexpected(value.error());
-        if (!*value) return fail("expected a value for the key '" + text::printable(key->text()) + "', found " + found());
-        RawValue v = std::move(**value);
-        if (append) v = RawValue::append(std::move(v));
-        fields.push_back(ObjectField(KeyValueField{std::move(*key), std::move(v), std::nullopt, where}));
+        if (!found_value) return std::unexpected(found_value.error());
+        if (!*found_value)
+            return fail("expected a value for the key '" + text::printable(field.key.text()) + "', found " + found());
+        if (append) field.value = RawValue::append(std::move(field.value));
         return {};
     }
 
@@ -402,6 +429,18 @@ private:
     std::expected<RawString, Error> parse_key() {
         std::size_t start = pos_;
         if (peek() == '$') return fail("substitutions are not allowed in keys");
+        // Most keys are one plain word followed by a separator: no pieces to collect for them.
+        // Anything else (dots, quotes, several words) takes the general path from the start.
+        if (std::size_t run = unquoted_run_length(pos_); run > 0) {
+            const std::string_view word = s_.substr(pos_, run);
+            if (word.find('.') == std::string_view::npos) {
+                pos_ += run;
+                skip_inline_space();
+                const unsigned char next = peek();
+                if (next == '=' || next == ':' || next == '{' || next == '+') return RawString::unquoted(std::string(word));
+                pos_ = start;
+            }
+        }
         auto pieces = parse_path_pieces(true);
         if (!pieces) return std::unexpected(pieces.error());
         if (pieces->empty()) {
@@ -434,59 +473,63 @@ private:
         return at_unquoted_start();
     }
 
-    // A value: one part, or several on one line forming a concatenation. Nothing when no
-    // value starts here.
-    std::expected<std::optional<RawValue>, Error> parse_value() {
-        if (!at_value_start()) return std::optional<RawValue>();
-        SourceLocation where = here();
-        auto first = parse_part();
-        if (!first) return std::unexpected(first.error());
+    // A value into out: one part, or several on one line forming a concatenation. False (and
+    // out untouched) when no value starts here.
+    std::expected<bool, Error> parse_value(RawValue& out) {
+        if (!at_value_start()) return false;
+        const std::size_t where_line = line_;
+        if (auto r = parse_part(out); !r) return std::unexpected(r.error());
         std::size_t ws = pos_;
         skip_inline_space();
         // Most values are a single part: no lists to build for them.
-        if (!at_value_start()) return std::optional<RawValue>(std::move(*first));
+        if (!at_value_start()) return true;
         std::vector<RawValue> parts;
         std::vector<std::string> separators;
-        parts.push_back(std::move(*first));
+        parts.push_back(std::move(out));
         std::string pending(s_.substr(ws, pos_ - ws));
         while (at_value_start()) {
             separators.push_back(std::move(pending));
-            auto part = parse_part();
-            if (!part) return std::unexpected(part.error());
-            parts.push_back(std::move(*part));
+            if (auto r = parse_part(parts.emplace_back()); !r) return std::unexpected(r.error());
             ws = pos_;
             skip_inline_space();
             pending.assign(s_.substr(ws, pos_ - ws));
         }
         auto joined = RawValue::concat(std::move(parts), std::move(separators));
-        if (!joined) return std::unexpected(Error(where, joined.error().message));
-        return std::optional<RawValue>(std::move(*joined));
+        if (!joined) return std::unexpected(Error(SourceLocation{file_, where_line}, joined.error().message));
+        out = std::move(*joined);
+        return true;
     }
 
-    std::expected<RawValue, Error> parse_part() {
+    // One part of a value into out (which the caller gives as null).
+    Status parse_part(RawValue& out) {
         unsigned char c = peek();
         if (c == '{') {
             ++pos_;
             if (auto r = enter(); !r) return std::unexpected(r.error());
-            RawObject object;
-            if (auto r = parse_object_body(object.fields, true); !r) return std::unexpected(r.error());
+            out = RawValue(RawObject{});
+            if (auto r = parse_object_body(out.as_object()->fields, true); !r) return std::unexpected(r.error());
             --depth_;
-            return RawValue(std::move(object));
+            return {};
         }
-        if (c == '[') return parse_array();
+        if (c == '[') return parse_array(out);
         if (c == '"') {
             if (at_triple_quote()) {
                 auto str = parse_multi_line();
                 if (!str) return std::unexpected(str.error());
-                return RawValue(RawString::multi_line(std::move(*str)));
+                out = RawValue(RawString::multi_line(std::move(*str)));
+                return {};
             }
             auto str = parse_quoted();
             if (!str) return std::unexpected(str.error());
-            return RawValue(RawString::quoted(std::move(*str)));
+            out = RawValue(RawString::quoted(std::move(*str)));
+            return {};
         }
         if (c == '$') {
             if (peek(1) != '{') return fail("'$' is not allowed outside quotes unless it begins a substitution ${...}");
-            return parse_substitution();
+            auto sub = parse_substitution();
+            if (!sub) return std::unexpected(sub.error());
+            out = std::move(*sub);
+            return {};
         }
         if (is_reserved(c)) return fail("reserved character " + found() + " is not allowed outside quotes");
         if ((c >= '0' && c <= '9') || c == '-') {
@@ -495,7 +538,8 @@ private:
             std::string_view literal = s_.substr(pos_, end - pos_);
             if (text::is_json_number(literal)) {
                 pos_ = end;
-                return RawValue::number(std::string(literal));
+                out = RawValue::number(std::string(literal));
+                return {};
             }
             if (literal.find('+') != std::string_view::npos) {
                 pos_ += literal.find('+');
@@ -506,16 +550,22 @@ private:
         std::size_t run = unquoted_run_length(pos_);
         std::string_view word = s_.substr(pos_, run);
         pos_ += run;
-        if (word == "true") return RawValue::boolean(true);
-        if (word == "false") return RawValue::boolean(false);
-        if (word == "null") return RawValue::null();
-        return RawValue(RawString::unquoted(std::string(word)));
+        if (word == "true")
+            out = RawValue::boolean(true);
+        else if (word == "false")
+            out = RawValue::boolean(false);
+        else if (word == "null")
+            out = RawValue::null();
+        else
+            out = RawValue(RawString::unquoted(std::string(word)));
+        return {};
     }
 
-    std::expected<RawValue, Error> parse_array() {
+    Status parse_array(RawValue& out) {
         ++pos_;
         if (auto r = enter(); !r) return std::unexpected(r.error());
-        std::vector<RawValue> elements;
+        out = RawValue::array({});
+        std::vector<RawValue>& elements = *out.as_array();
         while (true) {
             skip_space(nullptr);
             if (peek() == ']') {
@@ -524,10 +574,10 @@ private:
             }
             if (at_end()) return fail("expected ']' or a new element, found end of input");
             if (peek() == ',') return fail("expected a value or ']', found ','");
-            auto value = parse_value();
-            if (!value) return std::unexpected(value.error());
-            if (!*value) return fail("expected a value or ']', found " + found());
-            elements.push_back(std::move(**value));
+            // Each element is parsed in its place; one that turns out missing is an error anyway.
+            auto found_value = parse_value(elements.emplace_back());
+            if (!found_value) return std::unexpected(found_value.error());
+            if (!*found_value) return fail("expected a value or ']', found " + found());
             const std::size_t line_before = line_;
             skip_space(nullptr);
             unsigned char c = peek();
@@ -539,7 +589,7 @@ private:
             return fail("expected ',', a newline or ']' after an array element, found " + found());
         }
         --depth_;
-        return RawValue::array(std::move(elements));
+        return {};
     }
 
     std::expected<RawValue, Error> parse_substitution() {
@@ -582,8 +632,9 @@ std::expected<RawObject, Error> parse_hocon_syntax(std::string_view text, std::s
 
 std::expected<RawObject, Error> parse_hocon(std::string_view text, std::shared_ptr<const std::string> file,
                                             IncludeContext& context) {
-    auto root = parse_hocon_syntax(text, std::move(file), context.options.nesting_limit());
-    if (!root) return root;
+    SyntaxParser parser(text, std::move(file), context.options.nesting_limit());
+    auto root = parser.parse_document();
+    if (!root || !parser.saw_include()) return root;
     if (auto loaded = load_includes(*root, context); !loaded) return std::unexpected(loaded.error());
     return root;
 }

@@ -22,13 +22,31 @@ std::size_t line_at(std::string_view s, std::size_t offset);
 char32_t decode_utf8(std::string_view s, std::size_t pos, std::size_t& len);
 void append_utf8(std::string& out, char32_t c);
 
-// HOCON whitespace: Unicode space, line and paragraph separators, the BOM, and the ASCII
-// controls tab, newline, vertical tab, form feed, carriage return and 0x1C to 0x1F.
+// The ASCII part of HOCON whitespace: space, tab, newline, vertical tab, form feed, carriage
+// return and 0x1C to 0x1F. Inline because the readers ask it of nearly every byte.
+constexpr bool is_ascii_whitespace(unsigned char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1C && c <= 0x1F);
+}
+
+// HOCON whitespace: the ASCII characters above, Unicode space, line and paragraph separators,
+// and the BOM.
 bool is_whitespace(char32_t c);
 
+// Length of the whitespace character beginning with a byte of 0x80 or more at pos (0 when
+// there is none).
+std::size_t non_ascii_whitespace_at(std::string_view s, std::size_t pos);
+
 // Length of the whitespace character at pos (0 when there is none). Newlines count only when
-// include_newline is set.
-std::size_t whitespace_at(std::string_view s, std::size_t pos, bool include_newline);
+// include_newline is set. ASCII is decided here; only other bytes need the Unicode tables.
+inline std::size_t whitespace_at(std::string_view s, std::size_t pos, bool include_newline) {
+    if (pos >= s.size()) return 0;
+    const auto c = static_cast<unsigned char>(s[pos]);
+    if (c < 0x80) {
+        if (c == '\n') return include_newline ? 1 : 0;
+        return is_ascii_whitespace(c) ? 1 : 0;
+    }
+    return non_ascii_whitespace_at(s, pos);
+}
 
 // Decodes a JSON string literal whose opening quotation mark is just before pos, appending
 // the text to out and leaving pos after the closing quotation mark. On failure, the message,
