@@ -1,6 +1,8 @@
 #include "hocon/parser.hpp"
 
+#include <deque>
 #include <filesystem>
+#include <iterator>
 #include <utility>
 
 #include "hocon/loading.hpp"
@@ -96,6 +98,9 @@ private:
     std::size_t depth_ = 0;
     std::size_t limit_;
     bool saw_include_ = false;
+    // Buffers reused by every object and array, one for each nesting depth.
+    std::deque<std::vector<ObjectField>> field_buffers_;
+    std::deque<std::vector<RawValue>> element_buffers_;
 
     // ---- positions and errors
 
@@ -188,9 +193,13 @@ private:
         return i - from;
     }
 
+    // Whether an unquoted run starts here: its first character decides, so the run is not
+    // measured (the caller that reads it does).
     bool at_unquoted_start() const {
         if (at_end()) return false;
-        return unquoted_run_length(pos_) > 0;
+        const auto c = static_cast<unsigned char>(s_[pos_]);
+        if (c < 0x80) return !unquoted_stops.stop[c] || (c == '/' && peek(1) != '/');
+        return text::whitespace_at(s_, pos_, true) == 0;
     }
 
     // ---- strings
@@ -224,7 +233,31 @@ private:
 
     // ---- objects
 
-    Status parse_object_body(std::vector<ObjectField>& fields, bool braced) {
+    // The buffer for the container open at a nesting depth. A deque, so that adding a deeper
+    // buffer leaves references to the shallower ones (and their elements) valid.
+    template <class T>
+    static std::vector<T>& buffer_at(std::deque<std::vector<T>>& buffers, std::size_t depth) {
+        while (buffers.size() <= depth) buffers.emplace_back();
+        return buffers[depth];
+    }
+
+    // The fields of an object, appended to out. They are gathered in the buffer kept for the
+    // depth and moved out once the object is complete, so the object's own vector is
+    // allocated once at its final size: growing it field by field allocates and moves several
+    // times over, and fields are large.
+    Status parse_object_body(std::vector<ObjectField>& out, bool braced) {
+        std::vector<ObjectField>& fields = buffer_at(field_buffers_, depth_);
+        fields.clear();
+        Status r = parse_fields(fields, braced);
+        if (r) {
+            out.reserve(out.size() + fields.size());
+            out.insert(out.end(), std::make_move_iterator(fields.begin()), std::make_move_iterator(fields.end()));
+        }
+        fields.clear();
+        return r;
+    }
+
+    Status parse_fields(std::vector<ObjectField>& fields, bool braced) {
         while (true) {
             skip_space(&fields);
             if (at_end()) {
@@ -279,9 +312,13 @@ private:
             fields.emplace_back(InclusionField{std::move(*inclusion), std::nullopt, std::move(where)});
             return {};
         }
-        SourceLocation where = here();
-        auto key = parse_key();
-        if (!key) return std::unexpected(key.error());
+        // The field is added first and its key and value parsed in place, which saves moving
+        // them through several wrappers. Parsing the value adds nothing to these fields (a
+        // nested object has its own buffer), so the reference stays valid; after an error the
+        // half-made field goes with the rest of the result.
+        KeyValueField& field = *fields.emplace_back(KeyValueField{{}, {}, std::nullopt, here()}).as_key_value();
+        if (auto r = parse_key(field.key); !r) return r;
+        const RawString& key = field.key;
         skip_space(nullptr);
         bool append = false;
         unsigned char c = peek();
@@ -293,25 +330,20 @@ private:
             append = true;
             skip_space(nullptr);
         } else if (c != '{') {
-            return fail("expected ':', '=', '+=' or '{' after the key '" + text::printable(key->text()) + "', found " + found());
+            return fail("expected ':', '=', '+=' or '{' after the key '" + text::printable(key.text()) + "', found " + found());
         }
         // A path key a.b.c nests its value as deeply as braces would.
-        const std::size_t extra = key->kind() == RawString::Kind::PathExpression ? key->as_path().size() - 1 : 0;
+        const std::size_t extra = key.kind() == RawString::Kind::PathExpression ? key.as_path().size() - 1 : 0;
         if (depth_ + extra > limit_)
-            return std::unexpected(Error(where, "the key '" + text::printable(key->text()) + "' nests deeper than the limit of " +
-                                                    std::to_string(limit_) + " levels"));
+            return std::unexpected(Error(field.location, "the key '" + text::printable(key.text()) +
+                                                             "' nests deeper than the limit of " + std::to_string(limit_) +
+                                                             " levels"));
         depth_ += extra;
-        // The field is added first and its value parsed in place, which saves moving every
-        // value through several wrappers. Parsing the value adds nothing to these fields (a
-        // nested object has its own), so the reference stays valid; after an error the
-        // half-made field goes with the rest of the result.
-        KeyValueField& field =
-            *fields.emplace_back(KeyValueField{std::move(*key), RawValue(), std::nullopt, std::move(where)}).as_key_value();
         auto found_value = parse_value(field.value);
         depth_ -= extra;
         if (!found_value) return std::unexpected(found_value.error());
         if (!*found_value)
-            return fail("expected a value for the key '" + text::printable(field.key.text()) + "', found " + found());
+            return fail("expected a value for the key '" + text::printable(key.text()) + "', found " + found());
         if (append) field.value = RawValue::append(std::move(field.value));
         return {};
     }
@@ -426,7 +458,8 @@ private:
         return segments;
     }
 
-    std::expected<RawString, Error> parse_key() {
+    // The key at the position into out.
+    Status parse_key(RawString& out) {
         std::size_t start = pos_;
         if (peek() == '$') return fail("substitutions are not allowed in keys");
         // Most keys are one plain word followed by a separator: no pieces to collect for them.
@@ -437,7 +470,10 @@ private:
                 pos_ += run;
                 skip_inline_space();
                 const unsigned char next = peek();
-                if (next == '=' || next == ':' || next == '{' || next == '+') return RawString::unquoted(std::string(word));
+                if (next == '=' || next == ':' || next == '{' || next == '+') {
+                    out = RawString::unquoted(std::string(word));
+                    return {};
+                }
                 pos_ = start;
             }
         }
@@ -453,13 +489,23 @@ private:
         while (!written.empty() && (written.back() == ' ' || written.back() == '\t')) written.remove_suffix(1);
         if (pieces->size() == 1) {
             PathPiece& only = pieces->front();
-            if (only.kind == PathPiece::Kind::Quoted) return RawString::quoted(std::move(only.text));
-            if (only.kind == PathPiece::Kind::MultiLine) return RawString::multi_line(std::move(only.text));
-            if (only.text.find('.') == std::string::npos) return RawString::unquoted(std::move(only.text));
+            if (only.kind == PathPiece::Kind::Quoted) {
+                out = RawString::quoted(std::move(only.text));
+                return {};
+            }
+            if (only.kind == PathPiece::Kind::MultiLine) {
+                out = RawString::multi_line(std::move(only.text));
+                return {};
+            }
+            if (only.text.find('.') == std::string::npos) {
+                out = RawString::unquoted(std::move(only.text));
+                return {};
+            }
         }
         auto segments = segments_of(*pieces, written);
         if (!segments) return std::unexpected(segments.error());
-        return RawString::path_expression(std::move(*segments));
+        out = RawString::path_expression(std::move(*segments));
+        return {};
     }
 
     // ---- values
@@ -561,11 +607,22 @@ private:
         return {};
     }
 
+    // Elements are gathered in the buffer kept for the depth, as fields are (see
+    // parse_object_body).
     Status parse_array(RawValue& out) {
         ++pos_;
         if (auto r = enter(); !r) return std::unexpected(r.error());
-        out = RawValue::array({});
-        std::vector<RawValue>& elements = *out.as_array();
+        std::vector<RawValue>& elements = buffer_at(element_buffers_, depth_);
+        elements.clear();
+        Status r = parse_elements(elements);
+        if (r) out = RawValue::array(std::vector<RawValue>(std::make_move_iterator(elements.begin()),
+                                                           std::make_move_iterator(elements.end())));
+        elements.clear();
+        if (r) --depth_;
+        return r;
+    }
+
+    Status parse_elements(std::vector<RawValue>& elements) {
         while (true) {
             skip_space(nullptr);
             if (peek() == ']') {
@@ -588,7 +645,6 @@ private:
             if (c == ']' || (line_ != line_before && !at_end())) continue;
             return fail("expected ',', a newline or ']' after an array element, found " + found());
         }
-        --depth_;
         return {};
     }
 

@@ -256,9 +256,13 @@ struct ObjectField {
 
     Variant node;
 
-    ObjectField(KeyValueField field) : node(std::move(field)) {}
-    ObjectField(InclusionField field) : node(std::move(field)) {}
-    ObjectField(CommentField field) : node(std::move(field)) {}
+    // By reference, so that a field built in place moves once rather than twice.
+    ObjectField(const KeyValueField& field) : node(field) {}
+    ObjectField(KeyValueField&& field) : node(std::move(field)) {}
+    ObjectField(const InclusionField& field) : node(field) {}
+    ObjectField(InclusionField&& field) : node(std::move(field)) {}
+    ObjectField(const CommentField& field) : node(field) {}
+    ObjectField(CommentField&& field) : node(std::move(field)) {}
 
     static ObjectField key_value(RawString key, RawValue value) {
         return ObjectField(KeyValueField{std::move(key), std::move(value), std::nullopt, {}});
