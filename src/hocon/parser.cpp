@@ -300,7 +300,7 @@ private:
     }
 
     bool at_include_keyword() const {
-        return starts_with("include") && unquoted_run_length(pos_) == 7;
+        return peek() == 'i' && starts_with("include") && unquoted_run_length(pos_) == 7;
     }
 
     Status parse_field(std::vector<ObjectField>& fields) {

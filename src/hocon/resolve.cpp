@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -176,7 +177,17 @@ public:
     }
 
     Status key_value_into(NodeId target, const KeyValueField& kv, const Scope& scope) {
-        std::vector<std::string> key = kv.key.as_path();
+        // A key other than a path expression is a single segment: no vector is made for it.
+        std::string single;
+        std::vector<std::string> segments;
+        std::span<std::string> key;
+        if (kv.key.kind() == RawString::Kind::PathExpression) {
+            segments = kv.key.as_path();
+            key = segments;
+        } else {
+            single = kv.key.text();
+            key = std::span<std::string>(&single, 1);
+        }
         if (key.empty()) return std::unexpected(Error(kv.location, "a key must have at least one path segment"));
         const std::size_t parent_depth = scope.depth + key.size() - 1;
         if (parent_depth > max_value_depth)
