@@ -71,7 +71,7 @@ public:
     bool operator==(const RawString&) const = default;
 
 private:
-    RawString(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+    RawString(Kind kind, std::string&& text) : kind_(kind), text_(std::move(text)) {}
 
     Kind kind_ = Kind::Quoted;
     std::string text_;                  // Quoted, Unquoted, MultiLine
@@ -150,11 +150,17 @@ public:
                                  hocon::Concatenation, hocon::Append>;
 
     RawValue() : node_(RawNull{}) {}  // null
-    RawValue(RawObject object) : node_(std::move(object)) {}
-    RawValue(RawString string) : node_(std::move(string)) {}
-    RawValue(RawNumber number) : node_(std::move(number)) {}
-    RawValue(hocon::Substitution substitution) : node_(std::move(substitution)) {}
-    RawValue(hocon::Append append) : node_(std::move(append)) {}
+    // Each by reference, so that a temporary moves once rather than twice.
+    RawValue(const RawObject& object) : node_(object) {}
+    RawValue(RawObject&& object) : node_(std::move(object)) {}
+    RawValue(const RawString& string) : node_(string) {}
+    RawValue(RawString&& string) : node_(std::move(string)) {}
+    RawValue(const RawNumber& number) : node_(number) {}
+    RawValue(RawNumber&& number) : node_(std::move(number)) {}
+    RawValue(const hocon::Substitution& substitution) : node_(substitution) {}
+    RawValue(hocon::Substitution&& substitution) : node_(std::move(substitution)) {}
+    RawValue(const hocon::Append& append) : node_(append) {}
+    RawValue(hocon::Append&& append) : node_(std::move(append)) {}
 
     // An object of key/value fields in the given order, without comments.
     static RawValue object(std::vector<std::pair<RawString, RawValue>> fields);

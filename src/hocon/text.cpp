@@ -145,6 +145,17 @@ std::optional<std::string> decode_quoted(std::string_view s, std::size_t& pos, s
     const std::size_t n = s.size();
     while (true) {
         std::size_t run = pos;
+        // Eight bytes at a time while none of them is a quotation mark, a backslash or a control
+        // character (the usual word tricks: a zero byte after xor, a byte below 0x20).
+        constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+        while (run + 8 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, s.data() + run, sizeof w);
+            const std::uint64_t quote = w ^ (ones * '"'), backslash = w ^ (ones * '\\');
+            const std::uint64_t special = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | ((w - ones * 0x20) & ~w);
+            if (special & highs) break;
+            run += 8;
+        }
         while (run < n) {
             auto c = static_cast<unsigned char>(s[run]);
             if (c == '"' || c == '\\' || c < 0x20) break;
