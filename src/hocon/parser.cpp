@@ -316,7 +316,9 @@ private:
         // them through several wrappers. Parsing the value adds nothing to these fields (a
         // nested object has its own buffer), so the reference stays valid; after an error the
         // half-made field goes with the rest of the result.
-        KeyValueField& field = *fields.emplace_back(KeyValueField{{}, {}, std::nullopt, here()}).as_key_value();
+        // (Made empty in its place, then filled: not even the empty field is moved.)
+        KeyValueField& field = fields.emplace_back(CommentField{}).node.emplace<KeyValueField>();
+        field.location = here();
         if (auto r = parse_key(field.key); !r) return r;
         const RawString& key = field.key;
         skip_space(nullptr);
@@ -531,6 +533,9 @@ private:
         if (!at_value_start()) return true;
         std::vector<RawValue> parts;
         std::vector<std::string> separators;
+        // Room for a few words up front: growing from one part allocates and moves repeatedly.
+        parts.reserve(4);
+        separators.reserve(3);
         parts.push_back(std::move(out));
         std::string pending(s_.substr(ws, pos_ - ws));
         while (at_value_start()) {
