@@ -46,8 +46,10 @@ struct KeyHash {
 };
 
 struct ObjectNode {
-    // Small objects are searched by scanning; an index is kept once an object grows.
-    static constexpr std::size_t index_from = 16;
+    // Small objects are searched by scanning; an index is kept once an object grows. A scan
+    // of a few dozen keys costs less than building (and later freeing) a hash map that holds
+    // a copy of each, and objects of twenty or thirty fields are common.
+    static constexpr std::size_t index_from = 64;
     using Index = std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>>;
 
     std::vector<std::pair<std::string, NodeId>> fields;  // in the order keys first appeared
