@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -533,23 +534,28 @@ std::string_view text_of(const RV& v) {
     }
 }
 
-Value to_value(const RV& v) {
+// Writes v into out, which must be null. Each value is made in its final place (strings,
+// map nodes, array elements) rather than built apart and moved there.
+void to_value_into(Value& out, const RV& v) {
     switch (v.v.index()) {
-        case 0: return Value();
-        case 1: return Value::boolean(std::get<1>(v.v));
-        case 2: return Value(std::get<2>(v.v).value);
-        case 3: return Value(std::string(std::get<3>(v.v)));
+        case 0: return;
+        case 1: out.node().emplace<bool>(std::get<1>(v.v)); return;
+        case 2: out.node().emplace<Number>(std::get<2>(v.v).value); return;
+        case 3: out.node().emplace<std::string>(std::get<3>(v.v)); return;
         case 4: {
-            Value::Array out;
-            out.reserve(v.array().items.size());
-            for (const RV& item : v.array().items) out.push_back(to_value(item));
-            return Value(std::move(out));
+            const auto& items = v.array().items;
+            auto& array = out.node().emplace<Value::Array>(items.size());
+            for (std::size_t i = 0; i < items.size(); ++i) to_value_into(array[i], items[i]);
+            return;
         }
         default: {
-            Value::Object out;
-            for (const auto& [key, member] : v.object().members)
-                out.emplace_hint(out.end(), std::string(key), to_value(member));
-            return Value(std::move(out));
+            auto& object = out.node().emplace<Value::Object>();
+            for (const auto& [key, member] : v.object().members) {
+                auto it = object.emplace_hint(object.end(), std::piecewise_construct, std::forward_as_tuple(key),
+                                              std::forward_as_tuple());
+                to_value_into(it->second, member);
+            }
+            return;
         }
     }
 }
@@ -596,8 +602,13 @@ public:
             if (root.error()->cycle) return std::unexpected(Error("the configuration holds a cycle of substitutions"));
             return std::unexpected(std::move(root.error()->error));
         }
-        if (!*root) return Value(Value::Object{});
-        return to_value(**root);
+        // The result is made in place: a document of no fields resolves to an empty object.
+        std::expected<Value, Error> result(std::in_place);
+        if (*root)
+            to_value_into(*result, **root);
+        else
+            result->node().emplace<Value::Object>();
+        return result;
     }
 
 private:
