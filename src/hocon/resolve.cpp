@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <unordered_map>
 #include <utility>
 #include <variant>
@@ -155,8 +156,12 @@ public:
         std::size_t depth = 1;
     };
 
-    NodeId add(Node::Variant v, SourceLocation where) {
-        t_.nodes.push_back(Node{std::move(v), std::move(where)});
+    // The node is made in its place in the deque, so its value moves only once.
+    template <class T>
+    NodeId add(T&& value, SourceLocation where) {
+        Node& node = t_.nodes.emplace_back();
+        node.v.template emplace<std::decay_t<T>>(std::forward<T>(value));
+        node.where = std::move(where);
         return static_cast<NodeId>(t_.nodes.size() - 1);
     }
     Node& at(NodeId id) { return t_.nodes[id]; }
