@@ -329,6 +329,8 @@ public:
             case RawValue::Kind::Object: {
                 if (scope.depth + 1 > max_value_depth) return too_deep();
                 NodeId obj = new_object(where);
+                // Usually one key per field: room for them up front spares growing the vector.
+                object(obj).fields.reserve(raw.as_object()->fields.size());
                 if (auto r = fields_into(obj, *raw.as_object(), Scope{scope.prefix, scope.depth + 1}); !r)
                     return std::unexpected(std::move(r.error()));
                 return obj;
