@@ -117,5 +117,45 @@ TEST(Conformance, EveryEquivalenceFolderMatchesItsOriginal) {
     }
 }
 
+// Error cases whose documents are syntactically wrong (the rest fail only when resolved).
+bool is_syntax_error_case(const std::string& id) {
+    for (const char* prefix : {"root-err-", "unq-err-", "comma-err-", "qstr-err-", "path-err-", "sep-err-", "err-",
+                               "tq-err-", "cmt-err-", "ws-err-"})
+        if (id.starts_with(prefix)) return true;
+    return false;
+}
+
+// The parser alone: every document that must load parses, and the syntactically wrong ones
+// fail in the parser already rather than in resolution.
+TEST(ConformanceParse, DocumentsThatLoadParse) {
+    for (const Case& c : load_cases()) {
+        if (!c.expect) continue;
+        auto parsed = HoconParser(c.text, ConfigOptions::defaults()).parse();
+        EXPECT_TRUE(parsed.has_value()) << c.id << ": " << c.text << "\n  -> " << parsed.error();
+    }
+}
+
+TEST(ConformanceParse, SyntaxErrorsFailInTheParser) {
+    for (const Case& c : load_cases()) {
+        if (c.expect || !is_syntax_error_case(c.id)) continue;
+        auto parsed = HoconParser(c.text, ConfigOptions::defaults()).parse();
+        EXPECT_FALSE(parsed.has_value()) << c.id << ": " << c.text;
+    }
+}
+
+// Every document of the equivalence folders reads (HOCON and JSON alike, by extension).
+TEST(ConformanceParse, EquivalenceDocumentsRead) {
+    int read = 0;
+    for (const auto& folder : fs::directory_iterator(data_dir)) {
+        if (!folder.is_directory()) continue;
+        for (const auto& file : fs::directory_iterator(folder.path())) {
+            auto parsed = parse_file(file.path().string(), ConfigOptions::defaults());
+            EXPECT_TRUE(parsed.has_value()) << file.path() << ": " << parsed.error();
+            ++read;
+        }
+    }
+    EXPECT_GT(read, 10);
+}
+
 }  // namespace
 }  // namespace hocon
