@@ -1,7 +1,7 @@
-// The shared conformance data, resolved: every document of cases.jsonl must resolve to its
+// The HOCON conformance data, resolved: every document of cases.jsonl must resolve to its
 // expected JSON or fail as expected, and every document of every equivalence folder must
-// resolve equal to the folder's original.json. The data is read from the shared directory at
-// run time.
+// resolve equal to the folder's original.json. The data lives in tests/fixtures/conformance
+// and is read at run time.
 #include <gtest/gtest.h>
 
 #include <algorithm>
