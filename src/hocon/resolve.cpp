@@ -1119,7 +1119,12 @@ private:
             }
             parts.push_back(std::move(*r));
         }
-        if (defined == 0) return std::nullopt;
+        // Whitespace written between parts belongs to a string concatenation, so only parts
+        // that touch each other vanish when none is defined: ${?a}${?b} is not there at all,
+        // ${?a} ${?b} is " ".
+        bool separated = false;
+        for (const std::string& sep : c.separators) separated = separated || !sep.empty();
+        if (defined == 0 && !separated) return std::nullopt;
 
         if (any_array || any_object) {
             // Between arrays and objects the whitespace separators do not count.
@@ -1158,8 +1163,6 @@ private:
         }
 
         // A single value with nothing written around it keeps its kind: ${?a}${b}.
-        bool separated = false;
-        for (const std::string& sep : c.separators) separated = separated || !sep.empty();
         if (defined == 1 && !separated) {
             for (auto& part : parts)
                 if (part) return std::move(*part);
