@@ -131,7 +131,7 @@ struct Node {
 struct Tree {
     std::deque<Node> nodes;  // a deque: references stay valid while nodes are added
     NodeId root = 0;
-    std::size_t value_budget = min_value_budget;
+    std::size_t byte_budget = min_byte_budget;
 };
 
 namespace {
@@ -465,8 +465,9 @@ private:
 // Resolution works on values that share their subtrees, so that a substitution copies a
 // pointer rather than a tree, and whose strings and keys are views of text the tree (or the
 // resolver, for texts it makes) owns. Numbers keep the literal they were written as, which is
-// what a string concatenation uses. Every container knows its depth and its number of values,
-// which bounds both without walking them again.
+// what a string concatenation uses. Every container knows its depth and its size in bytes as
+// the budget counts them (shared subtrees counted at every place), which bounds both without
+// walking them again.
 
 struct RArray;
 struct RObject;
@@ -489,14 +490,14 @@ struct RV {
 
 struct RArray {
     std::vector<RV> items;
-    std::size_t size = 1;
+    std::size_t bytes = bytes_per_value;
     std::size_t depth = 1;
 };
 
 // Members sorted by key, byte order, keys unique.
 struct RObject {
     std::vector<std::pair<std::string_view, RV>> members;
-    std::size_t size = 1;
+    std::size_t bytes = bytes_per_value;
     std::size_t depth = 1;
 
     const RV* find(std::string_view key) const {
@@ -508,10 +509,11 @@ struct RObject {
 
 using Members = std::vector<std::pair<std::string_view, RV>>;
 
-std::size_t size_of(const RV& v) {
-    if (v.is_array()) return v.array().size;
-    if (v.is_object()) return v.object().size;
-    return 1;
+std::size_t bytes_of(const RV& v) {
+    if (v.is_array()) return v.array().bytes;
+    if (v.is_object()) return v.object().bytes;
+    if (const auto* text = std::get_if<std::string_view>(&v.v)) return bytes_per_value + text->size();
+    return bytes_per_value;
 }
 
 std::size_t depth_of(const RV& v) {
@@ -644,22 +646,32 @@ private:
     std::vector<std::pair<NodeId, std::size_t>> overrides_;
     std::vector<NodeId> trace_;  // substitutions being resolved, outermost first
     std::size_t depth_ = 0;
-    std::size_t produced_ = 0;
+    std::size_t produced_ = 0;  // bytes made so far, as the budget counts them
 
     const Node& node(NodeId id) const { return t_.nodes[id]; }
 
+    // A string made by resolution; its text must have been charged.
     std::string_view own(std::string text) { return texts_.emplace_back(std::move(text)); }
+
+    // Counts bytes that a step makes. Counting every container and string made, not only what
+    // the result keeps, keeps repeated copies and discarded intermediate values in view too.
+    std::expected<void, Failure> charge(std::size_t bytes, const SourceLocation& where) {
+        produced_ += bytes;
+        if (produced_ > t_.byte_budget) return fail_budget(where);
+        return {};
+    }
 
     // ---- values
 
     std::expected<RV, Failure> make_array(std::vector<RV> items, const SourceLocation& where) {
         auto array = std::make_shared<RArray>();
         for (const RV& item : items) {
-            array->size += size_of(item);
+            array->bytes += bytes_of(item);
             array->depth = std::max(array->depth, depth_of(item) + 1);
         }
+        if (auto r = check_bounds(array->bytes, array->depth, items.size(), where); !r)
+            return std::unexpected(std::move(r.error()));
         array->items = std::move(items);
-        if (auto r = check_bounds(array->size, array->depth, where); !r) return std::unexpected(std::move(r.error()));
         return RV{std::shared_ptr<const RArray>(std::move(array))};
     }
 
@@ -667,21 +679,24 @@ private:
     std::expected<RV, Failure> make_object(Members members, const SourceLocation& where) {
         auto object = std::make_shared<RObject>();
         for (const auto& [key, member] : members) {
-            object->size += size_of(member);
+            object->bytes += key.size() + bytes_of(member);
             object->depth = std::max(object->depth, depth_of(member) + 1);
         }
+        if (auto r = check_bounds(object->bytes, object->depth, members.size(), where); !r)
+            return std::unexpected(std::move(r.error()));
         object->members = std::move(members);
-        if (auto r = check_bounds(object->size, object->depth, where); !r) return std::unexpected(std::move(r.error()));
         return RV{std::shared_ptr<const RObject>(std::move(object))};
     }
 
-    std::expected<void, Failure> check_bounds(std::size_t size, std::size_t depth, const SourceLocation& where) {
+    // A container of `count` elements or members, whose whole tree (shared parts counted at
+    // every place, as the finished document holds them) has the given bytes and depth. Only
+    // its own storage is made here: its elements are shared with the values they came from.
+    std::expected<void, Failure> check_bounds(std::size_t bytes, std::size_t depth, std::size_t count,
+                                              const SourceLocation& where) {
         if (depth > max_value_depth)
             return fail_at(where, {"the resolved value nests deeper than the limit of ", std::to_string(max_value_depth), " levels"});
-        // Counting every container made keeps repeated copies of one subtree in view too.
-        produced_ += 1;
-        if (size > t_.value_budget || produced_ > t_.value_budget)
-            return fail_budget(where);
+        if (auto r = charge(bytes_per_value * (1 + count), where); !r) return r;
+        if (bytes > t_.byte_budget) return fail_budget(where);
         return {};
     }
 
@@ -832,7 +847,7 @@ private:
     }
 
     [[gnu::noinline, gnu::cold]] std::unexpected<Failure> fail_budget(const SourceLocation& where) const {
-        return fail_at(where, {"the resolved configuration grows beyond ", std::to_string(t_.value_budget), " values"});
+        return fail_at(where, {"the resolved configuration grows beyond ", std::to_string(t_.byte_budget), " bytes"});
     }
 
     // The path under the include's prefix, then as written, then the environment variable of
@@ -872,6 +887,7 @@ private:
         std::string value(env);
         if (text::find_invalid_utf8(value))
             return fail_at(where, {"the environment variable ", text::printable(name), " is not valid UTF-8"});
+        if (auto r = charge(value.size(), where); !r) return std::unexpected(std::move(r.error()));
         return RV{own(std::move(value))};
     }
 
@@ -1167,7 +1183,14 @@ private:
             for (auto& part : parts)
                 if (part) return std::move(*part);
         }
+        // Charged before it is made: doubling a string at every step is the cheapest way to ask
+        // for an exponential amount of memory.
+        std::size_t length = 0;
+        for (std::size_t i = 0; i < parts.size(); ++i)
+            length += (i > 0 ? c.separators[i - 1].size() : 0) + (parts[i] ? text_of(*parts[i]).size() : 0);
+        if (auto r = charge(length, where); !r) return std::unexpected(std::move(r.error()));
         std::string out;
+        out.reserve(length);
         for (std::size_t i = 0; i < parts.size(); ++i) {
             if (i > 0) out += c.separators[i - 1];
             if (parts[i]) out += text_of(*parts[i]);
@@ -1175,6 +1198,21 @@ private:
         return RV{own(std::move(out))};
     }
 };
+
+// The merged tree measured as the byte budget measures what resolution makes: each node, and
+// the text of each scalar and key.
+std::size_t tree_bytes(const Tree& tree) {
+    std::size_t bytes = 0;
+    for (const Node& node : tree.nodes) {
+        bytes += bytes_per_value;
+        if (const auto* scalar = std::get_if<ScalarNode>(&node.v)) {
+            bytes += scalar->text.size();
+        } else if (const auto* object = std::get_if<ObjectNode>(&node.v)) {
+            for (const auto& [key, child] : object->fields) bytes += key.size();
+        }
+    }
+    return bytes;
+}
 
 }  // namespace
 
@@ -1193,7 +1231,7 @@ std::expected<std::shared_ptr<const Tree>, Error> build_tree(const RawObject& ro
         std::vector<std::string_view> path;
         builder.mark_direct_appends(tree->root, path);
     }
-    tree->value_budget = std::max(min_value_budget, 16 * tree->nodes.size());
+    tree->byte_budget = std::max(min_byte_budget, budget_factor * tree_bytes(*tree));
     return std::shared_ptr<const Tree>(std::move(tree));
 }
 

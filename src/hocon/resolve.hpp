@@ -24,10 +24,14 @@ inline constexpr std::size_t max_value_depth = 256;
 // recursion needs well under 1 MiB of stack in an optimised build.
 inline constexpr std::size_t max_resolve_depth = 512;
 
-// The floor of the bound on the number of values a resolution may produce; a document gets
-// the larger of this and a multiple of its own size. Substitutions copy whole subtrees, so a
-// few lines can otherwise ask for an exponential number of values.
-inline constexpr std::size_t min_value_budget = std::size_t{1} << 22;
+// What a resolution may produce, in bytes: each value counts bytes_per_value (about what one
+// takes in memory) and a string or key its text besides. A document may produce the larger of
+// min_byte_budget and budget_factor times its merged tree measured the same way. Substitutions
+// copy whole subtrees and a concatenation can double a string, so a few lines could otherwise
+// ask for an exponential number of values or bytes.
+inline constexpr std::size_t bytes_per_value = 32;
+inline constexpr std::size_t min_byte_budget = std::size_t{32} << 20;
+inline constexpr std::size_t budget_factor = 16;
 
 struct Tree;
 

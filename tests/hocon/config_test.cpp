@@ -478,7 +478,7 @@ TEST(Bounds, HostileDocumentsFailCleanly) {
          "substitutions and nested values go deeper than the limit of 512 steps"},
         {"SelfReferenceChain", self_chain, "substitutions and nested values go deeper than the limit of 512 steps"},
         {"LongCycle", long_cycle, "substitutions and nested values go deeper than the limit of 512 steps"},
-        {"ExponentialCopies", laughs, "the resolved configuration grows beyond 4194304 values"},
+        {"ExponentialCopies", laughs, "the resolved configuration grows beyond 33554432 bytes"},
         {"DeepValuesBySubstitution", deep_values, "the resolved value nests deeper than the limit of 256 levels"},
     };
     for (const Bound& c : cases) {
@@ -488,6 +488,58 @@ TEST(Bounds, HostileDocumentsFailCleanly) {
         EXPECT_TRUE(result.starts_with("error: ") && result.ends_with(c.message)) << c.name << ": " << result;
         EXPECT_LT(seconds, 5.0) << c.name;
     }
+}
+
+// a0 = first, then each aN is a(N-1) written twice with `between` between the two.
+std::string doubling(const std::string& first, const std::string& between, int levels) {
+    std::string out = "a0 = " + first + "\n";
+    for (int i = 1; i <= levels; ++i) {
+        const std::string previous = "${a" + std::to_string(i - 1) + "}";
+        out += "a" + std::to_string(i) + " = " + previous + between + previous + "\n";
+    }
+    return out;
+}
+
+// What resolution makes is counted in bytes, text included: 32 MiB for a small document, or
+// 16 times its own tree measured the same way.
+TEST(Bounds, ResolvedBytesAreBudgeted) {
+    const std::string mebibyte(std::size_t{1} << 20, 'x');
+    std::string references = "s = " + mebibyte + "\n";
+    for (int i = 0; i < 40; ++i) references += "r" + std::to_string(i) + " = ${s}\n";
+    const struct {
+        const char* name;
+        std::string text;
+        std::string error;
+    } over[] = {
+        // A 64 MiB string from 28 lines: the concatenation that passes the budget is named.
+        {"StringDoubling", doubling("x", "", 28), "line 26: the resolved configuration grows beyond 33554432 bytes"},
+        {"ArrayDoubling", doubling("[x]", " ", 20), "line 20: the resolved configuration grows beyond 33554432 bytes"},
+        // Forty values, but forty copies of a mebibyte in the finished document.
+        {"LongStringReferencedOften", references, "the resolved configuration grows beyond 33554432 bytes"},
+    };
+    for (const auto& c : over) {
+        auto parsed = parse(c.text);
+        ASSERT_TRUE(parsed.has_value()) << c.name;
+        auto resolved = resolve_fields(std::move(*parsed));
+        ASSERT_FALSE(resolved.has_value()) << c.name;
+        EXPECT_EQ(resolved.error().render(), c.error) << c.name;
+    }
+
+    // Within the floor: a 4 MiB string doubled from one letter.
+    auto within = parse(doubling("x", "", 22));
+    ASSERT_TRUE(within.has_value());
+    auto doubled = resolve_fields(std::move(*within));
+    ASSERT_TRUE(doubled.has_value()) << doubled.error();
+    EXPECT_EQ(doubled->as_object()->at("a22").as_string()->size(), std::size_t{1} << 22);
+
+    // Above the floor but within 16 times the document: a 3 MiB string referenced ten times.
+    std::string large = "s = " + std::string(std::size_t{3} << 20, 'y') + "\n";
+    for (int i = 0; i < 10; ++i) large += "r" + std::to_string(i) + " = ${s}\n";
+    auto large_parsed = parse(large);
+    ASSERT_TRUE(large_parsed.has_value());
+    auto large_resolved = resolve_fields(std::move(*large_parsed));
+    ASSERT_TRUE(large_resolved.has_value()) << large_resolved.error();
+    EXPECT_EQ(large_resolved->as_object()->size(), 11u);
 }
 
 TEST(Bounds, ChainsWithinTheBoundResolve) {
