@@ -137,21 +137,23 @@ std::expected<void, Error> load_includes(RawObject& object, IncludeContext& cont
 
 std::expected<RawObject, Error> load_file_fields(const std::string& path, IncludeContext& context) {
     const std::string extension = fs::path(path).extension().string();
-    if (extension == ".json" || extension == ".properties") {
-        auto data = text::read_file(path);
-        if (!data) return std::unexpected(Error(path, 0, "cannot read the file: " + data.error()));
-        if (extension == ".json") return parse_json(*data, path);
-        return parse_properties(*data, path);
-    }
+    const bool hocon = extension != ".json" && extension != ".properties";
     std::error_code ec;
     fs::path canonical = fs::canonical(path, ec);
-    if (ec) return std::unexpected(Error(path, 0, "cannot open the file: " + ec.message()));
-    for (const fs::path& open : context.open_files)
-        if (open == canonical) return std::unexpected(Error("include cycle at " + text::printable(path)));
-    if (context.open_files.size() >= context.options.include_depth())
-        return std::unexpected(Error("include depth exceeded at " + text::printable(path)));
+    if (hocon) {
+        if (ec) return std::unexpected(Error(path, 0, "cannot open the file: " + ec.message()));
+        for (const fs::path& open : context.open_files)
+            if (open == canonical) return std::unexpected(Error("include cycle at " + text::printable(path)));
+        if (context.open_files.size() >= context.options.include_depth())
+            return std::unexpected(Error("include depth exceeded at " + text::printable(path)));
+    }
     auto data = text::read_file(path);
     if (!data) return std::unexpected(Error(path, 0, "cannot read the file: " + data.error()));
+    if (auto counted = context.budget.add_file(ec ? fs::path(path) : canonical, data->size(), text::printable(path));
+        !counted)
+        return std::unexpected(Error(std::move(counted.error())));
+    if (extension == ".json") return parse_json(*data, path);
+    if (extension == ".properties") return parse_properties(*data, path);
     if (auto bad = text::find_invalid_utf8(*data))
         return std::unexpected(Error(path, text::line_at(*data, *bad), "the file is not valid UTF-8"));
     context.open_files.push_back(canonical);
@@ -163,7 +165,8 @@ std::expected<RawObject, Error> load_file_fields(const std::string& path, Includ
 }  // namespace detail
 
 std::expected<RawObject, Error> parse_file(const std::string& path, const ConfigOptions& options) {
-    detail::IncludeContext context{options, {}};
+    ReadBudget budget;
+    detail::IncludeContext context{options, {}, budget};
     const fs::path p(path);
     const fs::path name = p.filename();
     const bool has_extension = !name.empty() && !name.extension().empty();

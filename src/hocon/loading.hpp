@@ -1,5 +1,6 @@
-// Internal to the library: the state of one chain of include loading (the options and the
-// HOCON files open inside each other) and the operations that parse and load under it.
+// Internal to the library: the state of one chain of include loading (the options, the HOCON
+// files open inside each other and what the load has read) and the operations that parse and
+// load under it.
 #pragma once
 
 #include <expected>
@@ -12,12 +13,14 @@
 #include "hocon/error.hpp"
 #include "hocon/options.hpp"
 #include "hocon/raw.hpp"
+#include "hocon/read_budget.hpp"
 
 namespace hocon::detail {
 
 struct IncludeContext {
     ConfigOptions options;
     std::vector<std::filesystem::path> open_files;  // canonical paths, outermost first
+    ReadBudget& budget;                              // every file read counts, repeats too
 };
 
 // The syntax of one HOCON text, include statements left unloaded (inclusion fields without

@@ -706,9 +706,15 @@ HoconParser::HoconParser(std::string_view text, ConfigOptions options, std::opti
     : text_(text), options_(std::move(options)), origin_(std::move(origin)) {}
 
 std::expected<RawObject, Error> HoconParser::parse() {
+    ReadBudget budget;
+    budget.add_text(text_.size());
+    return parse(budget);
+}
+
+std::expected<RawObject, Error> HoconParser::parse(ReadBudget& budget) {
     if (auto bad = text::find_invalid_utf8(text_))
         return std::unexpected(Error(origin_, text::line_at(text_, *bad), "the text is not valid UTF-8"));
-    detail::IncludeContext context{options_, {}};
+    detail::IncludeContext context{options_, {}, budget};
     // A text that is a file on disk takes part in cycle detection as the outermost file.
     if (origin_) {
         std::error_code ec;

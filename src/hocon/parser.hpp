@@ -11,6 +11,7 @@
 #include "hocon/error.hpp"
 #include "hocon/options.hpp"
 #include "hocon/raw.hpp"
+#include "hocon/read_budget.hpp"
 
 namespace hocon {
 
@@ -26,6 +27,9 @@ public:
     // The document's root object (a text of only whitespace and comments gives no fields), or
     // the first error. Include statements are loaded and attached as inclusion fields.
     std::expected<RawObject, Error> parse();
+    // The same, with the files that includes read counted in a budget that the caller's other
+    // reads share (the text itself is the caller's to count).
+    std::expected<RawObject, Error> parse(ReadBudget& budget);
 
 private:
     std::string_view text_;

@@ -63,11 +63,15 @@ std::string lossy_utf8(std::string_view bytes) {
 std::expected<std::string, std::string> read_whole_file(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return std::unexpected(os_error_text(errno));
-    // Read straight into the string (never into a stack buffer: loads nest through includes).
-    std::string content;
+    // Read straight into the string (never into a stack buffer: loads nest through includes),
+    // sized by what the file says it holds and a byte more, so that its end shows without
+    // growing the string (a fixed first chunk would zero 64 KiB for every small include).
+    struct stat info {};
+    const bool sized = ::fstat(fd, &info) == 0 && info.st_size > 0;
+    std::string content(sized ? static_cast<std::size_t>(info.st_size) + 1 : 0, '\0');
     std::size_t used = 0;
     while (true) {
-        if (content.size() - used < 65536) content.resize(used + 65536);
+        if (used == content.size()) content.resize(used + 65536);
         const ssize_t got = ::read(fd, content.data() + used, content.size() - used);
         if (got == 0) break;
         if (got < 0) {
@@ -625,7 +629,7 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_
 
     auto rewrite = config_loader::rewrite_includes(transformed->text, prefix, next_id);
 
-    auto parsed = hocon::HoconParser(rewrite.text, config_options).parse();
+    auto parsed = hocon::HoconParser(rewrite.text, config_options).parse(read_budget);
     if (!parsed) return fail(concat("parsing configuration: ", parsed.error().render()));
     hocon::RawObject& object = *parsed;
 
@@ -726,7 +730,7 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::load_path(const std::s
         std::string statement = "include required(file(";
         append_json_string(statement, shown);
         statement.append("))");
-        auto parsed = hocon::HoconParser(statement, config_options).parse();
+        auto parsed = hocon::HoconParser(statement, config_options).parse(read_budget);
         if (!parsed) return fail(parsed.error().render());
         return config_loader::included_fields(std::move(*parsed));
     }
@@ -742,6 +746,7 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::load_path(const std::s
     auto text = read_whole_file(path);
     if (!text) return fail(concat(shown, ": ", text.error()));
     if (support::validate_utf8(*text)) return fail(concat(shown, ": stream did not contain valid UTF-8"));
+    if (auto counted = read_budget.add_file(canonical, text->size(), shown); !counted) return fail(std::move(counted.error()));
 
     stack.push_back(std::move(canonical));
     auto parsed = parse_raw(*text, stack);
@@ -963,6 +968,7 @@ std::expected<TemplateConfig, std::string> load_str(std::string_view text,
                                                     std::optional<hocon::ConfigOptions> options) {
     return run_attempts([&](std::uint64_t number) -> std::expected<TemplateConfig, LoadError> {
         TemplateConfigLoader loader(number, options ? *options : hocon::ConfigOptions::defaults());
+        loader.read_budget.add_text(text.size());
         IncludeStack stack;
         auto parsed = loader.parse_raw(text, stack);
         if (!parsed) return std::unexpected(std::move(parsed.error()));

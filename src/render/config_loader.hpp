@@ -14,6 +14,7 @@
 
 #include "hocon/options.hpp"
 #include "hocon/raw.hpp"
+#include "hocon/read_budget.hpp"
 #include "hocon/value.hpp"
 #include "support/hash.hpp"
 
@@ -100,6 +101,7 @@ public:
     std::string prefix;                  // "__veskora_internal_{attempt}_"
     hocon::ConfigOptions config_options;  // what every parse of the attempt runs with
     std::uint64_t next_id = 0;           // numbers loop markers and include placeholders
+    hocon::ReadBudget read_budget;       // the document text and every file the attempt reads
 
     // One HOCON text: prefix guard, loop blocks, include rewrite, parse, include injection,
     // loop bodies put back behind their markers.

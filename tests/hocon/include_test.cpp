@@ -163,6 +163,26 @@ TEST_F(Includes, DepthIsBounded) {
     EXPECT_EQ(tight.error().render(), "chain2.conf: line 2: include depth exceeded at chain3.conf");
 }
 
+// Every reading of a file counts, a file read again too: includes that fan out end at the
+// budget, while reading files again in proportion to the distinct text read is fine.
+TEST_F(Includes, RepeatedReadingsAreBudgeted) {
+    for (int i = 1; i <= 12; ++i) {
+        const std::string next = "fan" + std::to_string(i + 1) + ".conf";
+        write("work/fan" + std::to_string(i) + ".conf",
+              i < 12 ? "x { include \"" + next + "\" }\ny { include \"" + next + "\" }\n" : "v = 1\n");
+    }
+    auto fanned = parse_file("fan1.conf", ConfigOptions::defaults());
+    ASSERT_FALSE(fanned.has_value());
+    EXPECT_EQ(fanned.error().render(), "fan10.conf: line 2: include budget exceeded at fan11.conf: the files read count "
+                                       "more than " + std::to_string(ReadBudget::min_read_bytes) + " bytes");
+
+    // Twelve readings of a mebibyte pass the floor but stay within 16 times the distinct text.
+    write("work/big.conf", "k = " + std::string(std::size_t{1} << 20, 'x') + "\n");
+    std::string twelve;
+    for (int i = 0; i < 12; ++i) twelve += "a" + std::to_string(i) + " { include \"big.conf\" }\n";
+    EXPECT_TRUE(parse_text(twelve).has_value());
+}
+
 // Each file of a chain at the depth limit includes the next from as deep inside its objects
 // as the nesting limit allows; loading them must not need a stack per object level per file.
 TEST_F(Includes, DeepChainFitsInAModestStack) {

@@ -731,6 +731,46 @@ TEST(Includes, DepthIsBounded) {
     }
 }
 
+// Files f0 .. f(levels - 1) in a scratch directory, each including the next twice, so that
+// the last one is reached 2^(levels - 1) times. `beside` is written into each file too.
+void write_fan_out(const TempDir& dir, std::size_t levels, const std::string& beside) {
+    for (std::size_t i = 0; i < levels; ++i) {
+        std::string text = "v" + std::to_string(i) + " = " + std::to_string(i) + "\n" + beside;
+        if (i + 1 < levels) {
+            const std::string next = dir.file("f" + std::to_string(i + 1) + ".conf");
+            text += "x { include \"" + next + "\" }\ny { include \"" + next + "\" }\n";
+        }
+        dir.write("f" + std::to_string(i) + ".conf", text);
+    }
+}
+
+// Every reading of a file counts, so includes that fan out end at the read budget rather
+// than reading an exponential number of files; the loader's own readings and those of the
+// include statements it leaves to the HOCON parser count in one budget.
+TEST(Includes, RepeatedReadingsAreBudgeted) {
+    TempDir dir;
+    write_fan_out(dir, 12, "");
+    auto fanned = config_loader::load_file(dir.file("f0.conf"), file_options(dir.file("f0.conf")));
+    const std::string over = ": the files read count more than " + std::to_string(hocon::ReadBudget::min_read_bytes) + " bytes";
+    ASSERT_FALSE(fanned.has_value());
+    EXPECT_EQ(fanned.error(), chain_prefixes(dir, 0, 11) + "include budget exceeded at " + dir.file("f11.conf") + over);
+
+    TempDir mixed;
+    mixed.write("leaf.conf", "leaf = 1\n");
+    // A line break inside the statement leaves it to the parser.
+    const std::string leaf = "include\n  \"" + mixed.file("leaf.conf") + "\"\n";
+    write_fan_out(mixed, 8, leaf + leaf);
+    auto both = config_loader::load_file(mixed.file("f0.conf"), file_options(mixed.file("f0.conf")));
+    ASSERT_FALSE(both.has_value());
+    EXPECT_EQ(both.error(), chain_prefixes(mixed, 0, 5) + "include budget exceeded at " + mixed.file("f5.conf") + over);
+
+    // The same files without the parser's includes are within the budget.
+    TempDir within;
+    write_fan_out(within, 8, "");
+    auto loaded = config_loader::load_file(within.file("f0.conf"), file_options(within.file("f0.conf")));
+    ASSERT_TRUE(loaded.has_value()) << loaded.error();
+}
+
 TEST(Includes, UnreadableFiles) {
     TempDir dir;
     dir.write("bad.conf", "a = \"\xFF\"\n");
