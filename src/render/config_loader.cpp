@@ -17,6 +17,8 @@
 #include "render/value.hpp"
 #include "support/utf8.hpp"
 
+extern char** environ;
+
 namespace veskora::render {
 namespace {
 
@@ -293,8 +295,8 @@ std::expected<hocon::RawValue, LoadError> rebuild_concat(std::vector<hocon::RawV
 // per level below it (object field, array element or concatenation part; 0 for a "+=" value).
 using ValuePath = std::vector<std::size_t>;
 
-// Records the place of the first quoted string equal to each wanted marker, visiting values in
-// the order of the marker search (key/value fields only, parts and elements in order).
+// Records the place of the first quoted string equal to each wanted marker, visiting the values
+// of key/value fields, "+=" values, elements and parts in order.
 void locate_markers(const hocon::RawValue& value, const support::StringMap<std::size_t>& wanted,
                     std::vector<std::optional<ValuePath>>& found, ValuePath& path) {
     switch (value.kind()) {
@@ -336,72 +338,60 @@ void locate_markers(const hocon::RawValue& value, const support::StringMap<std::
     }
 }
 
-// Whether a value holds a quoted string equal to one of the wanted markers numbered after
-// `after` (a marker's number is its index in `wanted`).
-bool holds_later_marker(const hocon::RawValue& root, const support::StringMap<std::size_t>& wanted,
-                        std::size_t after) {
-    std::vector<const hocon::RawValue*> pending{&root};
-    while (!pending.empty()) {
-        const hocon::RawValue& value = *pending.back();
-        pending.pop_back();
-        switch (value.kind()) {
-            case hocon::RawValue::Kind::String: {
-                const hocon::RawString& string = *value.as_string();
-                if (string.kind() != hocon::RawString::Kind::Quoted) break;
-                const auto match = wanted.find(string.text());
-                if (match != wanted.end() && match->second > after) return true;
-                break;
+// Whether fields hold the prefix in a key or string anywhere (in content that the HOCON parser
+// included by itself too) other than as one of `own`: the names the loader wrote into this
+// text, each met once. The text's bytes were searched before it was parsed; this finds what
+// escapes decode to, and what other files bring, so that only the loader's own names can ever
+// be taken for its loop markers.
+bool holds_foreign_prefix(const std::vector<hocon::ObjectField>& fields, std::string_view prefix,
+                          support::StringMap<bool>& own) {
+    auto foreign = [&](const hocon::RawString& string) {
+        const std::string text = string.text();
+        if (text.find(prefix) == std::string::npos) return false;
+        const auto name = own.find(text);
+        if (name == own.end() || name->second) return true;
+        name->second = true;
+        return false;
+    };
+    std::vector<const std::vector<hocon::ObjectField>*> objects{&fields};
+    std::vector<const hocon::RawValue*> values;
+    while (!objects.empty() || !values.empty()) {
+        if (!objects.empty()) {
+            const auto& object = *objects.back();
+            objects.pop_back();
+            for (const hocon::ObjectField& field : object) {
+                if (const hocon::KeyValueField* kv = field.as_key_value()) {
+                    if (foreign(kv->key)) return true;
+                    values.push_back(&kv->value);
+                } else if (const hocon::InclusionField* inclusion = field.as_inclusion()) {
+                    if (inclusion->inclusion.loaded) objects.push_back(&inclusion->inclusion.loaded->fields);
+                }
             }
-            case hocon::RawValue::Kind::Append:
-                pending.push_back(&value.as_append()->value.get());
+            continue;
+        }
+        const hocon::RawValue& value = *values.back();
+        values.pop_back();
+        switch (value.kind()) {
+            case hocon::RawValue::Kind::String:
+                if (foreign(*value.as_string())) return true;
                 break;
             case hocon::RawValue::Kind::Object:
-                for (const hocon::ObjectField& field : value.as_object()->fields) {
-                    if (const hocon::KeyValueField* kv = field.as_key_value()) pending.push_back(&kv->value);
-                }
+                objects.push_back(&value.as_object()->fields);
                 break;
             case hocon::RawValue::Kind::Array:
-                for (const hocon::RawValue& element : *value.as_array()) pending.push_back(&element);
+                for (const hocon::RawValue& element : *value.as_array()) values.push_back(&element);
                 break;
             case hocon::RawValue::Kind::Concatenation:
-                for (const hocon::RawValue& part : value.as_concatenation()->parts()) pending.push_back(&part);
+                for (const hocon::RawValue& part : value.as_concatenation()->parts()) values.push_back(&part);
+                break;
+            case hocon::RawValue::Kind::Append:
+                values.push_back(&value.as_append()->value.get());
                 break;
             default:
                 break;
         }
     }
     return false;
-}
-
-bool is_marker_string(const hocon::RawValue& value, std::string_view marker) {
-    const hocon::RawString* string = value.as_string();
-    return string && string->kind() == hocon::RawString::Kind::Quoted && string->text() == marker;
-}
-
-// The next value below `value` in the order of the marker search, from position `next` on
-// (advanced past it): the value of a "+=", key/value fields' values, elements, parts.
-hocon::RawValue* next_child(hocon::RawValue& value, std::size_t& next) {
-    switch (value.kind()) {
-        case hocon::RawValue::Kind::Append:
-            return next++ == 0 ? &value.as_append()->value.get() : nullptr;
-        case hocon::RawValue::Kind::Object: {
-            auto& fields = value.as_object()->fields;
-            while (next < fields.size()) {
-                if (hocon::KeyValueField* kv = fields[next++].as_key_value()) return &kv->value;
-            }
-            return nullptr;
-        }
-        case hocon::RawValue::Kind::Array: {
-            auto& elements = *value.as_array();
-            return next < elements.size() ? &elements[next++] : nullptr;
-        }
-        case hocon::RawValue::Kind::Concatenation: {
-            auto& parts = value.as_concatenation()->parts();
-            return next < parts.size() ? &parts[next++] : nullptr;
-        }
-        default:
-            return nullptr;
-    }
 }
 
 // Puts the replacement at a recorded place, rebuilding every concatenation on the way to it.
@@ -536,43 +526,6 @@ std::vector<std::string> config_paths(const std::string& path) {
     return candidates;
 }
 
-std::expected<bool, LoadError> replace_marker_value(hocon::RawValue& value, std::string_view marker,
-                                                    const hocon::RawValue& replacement) {
-    // Searched with an explicit stack: once bodies are back in the tree it nests one text's depth
-    // per level of loop blocks. Only the concatenations on the way to the match are rebuilt; the
-    // others keep the parts they were built from, which the constructor accepted then.
-    if (is_marker_string(value, marker)) {
-        value = replacement;
-        return true;
-    }
-    struct Frame {
-        hocon::RawValue* value;
-        std::size_t next;
-    };
-    std::vector<Frame> frames{{&value, 0}};
-    while (!frames.empty()) {
-        hocon::RawValue* child = next_child(*frames.back().value, frames.back().next);
-        if (!child) {
-            frames.pop_back();
-            continue;
-        }
-        if (!is_marker_string(*child, marker)) {
-            frames.push_back(Frame{child, 0});
-            continue;
-        }
-        *child = replacement;
-        for (auto it = frames.rbegin(); it != frames.rend(); ++it) {
-            if (!it->value->is_concatenation()) continue;
-            auto [parts, separators] = std::move(*it->value->as_concatenation()).into_parts();
-            auto rebuilt = rebuild_concat(std::move(parts), std::move(separators));
-            if (!rebuilt) return std::unexpected(std::move(rebuilt.error()));
-            *it->value = std::move(*rebuilt);
-        }
-        return true;
-    }
-    return false;
-}
-
 std::expected<ParsedRaw, LoadError> included_fields(hocon::RawObject parsed) {
     hocon::InclusionField* inclusion = parsed.fields.empty() ? nullptr : parsed.fields.back().as_inclusion();
     if (!inclusion || !inclusion->inclusion.loaded) return fail("failed to load included config");
@@ -632,22 +585,22 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_
     auto parsed = hocon::HoconParser(rewrite.text, config_options).parse(read_budget);
     if (!parsed) return fail(concat("parsing configuration: ", parsed.error().render()));
     hocon::RawObject& object = *parsed;
+    support::StringMap<bool> own;
+    for (const LoopSource& loop : transformed->loops) own.emplace(loop.marker, false);
+    for (const auto& [name, spec] : rewrite.specs) own.emplace(name, false);
+    if (holds_foreign_prefix(object.fields, prefix, own)) return std::unexpected(LoadError::prefix_collision());
 
     support::StringMap<LoopHeader> loops;
     if (auto injected = inject_includes(object, rewrite.specs, loops, stack); !injected) {
         return std::unexpected(std::move(injected.error()));
     }
 
-    // A marker's place is the first quoted string equal to it, searched from the first field
-    // with the wrappers of earlier blocks already in the tree. The places are found in one walk
-    // for all blocks, before any wrapper is put in: putting a wrapper in shifts no other place,
-    // and the texts themselves cannot name a marker (the prefix guard). Only a quoted string
-    // written with escapes can decode to one; when a body put back holds such a string for a
-    // later block, that body comes before the walk's place in the search, so the remaining
-    // blocks are searched for in the tree itself.
+    // A marker's place is the quoted string equal to it. The prefix guard leaves the one the
+    // loader wrote as the only one, in this text and in every body put back, so the places are
+    // found in one walk for all blocks before any wrapper is put in: putting a wrapper in shifts
+    // no other place.
     std::vector<std::optional<ValuePath>> places(transformed->loops.size());
     support::StringMap<std::size_t> wanted;
-    bool search_tree = false;
     if (!transformed->loops.empty()) {
         for (std::size_t i = 0; i < transformed->loops.size(); ++i) wanted.emplace(transformed->loops[i].marker, i);
         ValuePath path;
@@ -680,7 +633,6 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_
             body_value = &kv->value;
         }
         if (!body_value) return fail(std::string(one_value_message));
-        const bool body_names_later_marker = !search_tree && holds_later_marker(*body_value, wanted, block);
 
         std::vector<std::pair<hocon::RawString, hocon::RawValue>> wrapper_fields;
         wrapper_fields.emplace_back(hocon::RawString::quoted(concat(prefix, "loop_marker")),
@@ -689,25 +641,12 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_
                                     std::move(*body_value));
         hocon::RawValue wrapper = hocon::RawValue::object(std::move(wrapper_fields));
 
-        if (search_tree) {
-            bool found = false;
-            for (hocon::ObjectField& field : object.fields) {
-                hocon::KeyValueField* kv = field.as_key_value();
-                if (!kv) continue;
-                auto in_field = config_loader::replace_marker_value(kv->value, loop.marker, wrapper);
-                if (!in_field) return std::unexpected(std::move(in_field.error()));
-                if ((found = *in_field)) break;
-            }
-            if (!found) return fail("structured loop marker was not found");
-        } else {
-            if (!places[block]) return fail("structured loop marker was not found");
-            const ValuePath& place = *places[block];
-            hocon::RawValue& field_value = object.fields[place.front()].as_key_value()->value;
-            if (auto placed = replace_at(field_value, std::span(place).subspan(1), std::move(wrapper)); !placed) {
-                return std::unexpected(std::move(placed.error()));
-            }
+        if (!places[block]) return fail("structured loop marker was not found");
+        const ValuePath& place = *places[block];
+        hocon::RawValue& field_value = object.fields[place.front()].as_key_value()->value;
+        if (auto placed = replace_at(field_value, std::span(place).subspan(1), std::move(wrapper)); !placed) {
+            return std::unexpected(std::move(placed.error()));
         }
-        search_tree = search_tree || body_names_later_marker;
 
         for (auto& [marker, header] : body->loops) loops.insert_or_assign(marker, std::move(header));
         loops.insert_or_assign(std::move(loop.marker), LoopHeader{std::move(loop.variable), std::move(loop.source)});
@@ -732,7 +671,11 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::load_path(const std::s
         statement.append("))");
         auto parsed = hocon::HoconParser(statement, config_options).parse(read_budget);
         if (!parsed) return fail(parsed.error().render());
-        return config_loader::included_fields(std::move(*parsed));
+        auto included = config_loader::included_fields(std::move(*parsed));
+        support::StringMap<bool> none;
+        if (included && holds_foreign_prefix(included->fields, prefix, none))
+            return std::unexpected(LoadError::prefix_collision());
+        return included;
     }
 
     std::error_code error;
@@ -927,6 +870,15 @@ std::expected<bool, LoadError> TemplateConfigLoader::inject_field(hocon::ObjectF
 // --- finishing and the attempt loop ------------------------------------------------------------
 
 std::expected<TemplateConfig, LoadError> TemplateConfigLoader::finish(ParsedRaw parsed) const {
+    // Resolution falls back to the environment for substitutions the document does not define,
+    // and a value taken from there could stand in the tree as one of the loader's names: an
+    // environment that holds the prefix starts the next attempt, as a text holding it does.
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const std::string_view variable(*entry);
+        const std::size_t equals = variable.find('=');
+        if (equals != std::string_view::npos && variable.find(prefix, equals + 1) != std::string_view::npos)
+            return std::unexpected(LoadError::prefix_collision());
+    }
     auto config = hocon::Config::from(hocon::RawObject{std::move(parsed.fields)});
     if (!config) return fail(concat("resolving configuration: ", config.error().render()));
     auto resolved = config->resolve();

@@ -147,10 +147,6 @@ IncludeRewrite rewrite_includes(std::string_view text, std::string_view prefix, 
 // The existing files a path stands for, in the order conf, json, properties; empty when none.
 std::vector<std::string> config_paths(const std::string& path);
 
-// Puts a copy of `replacement` in the place of the first quoted string equal to `marker`.
-std::expected<bool, LoadError> replace_marker_value(hocon::RawValue& value, std::string_view marker,
-                                                    const hocon::RawValue& replacement);
-
 // The fields that the one-line include statement for a JSON or properties file loaded: those of
 // its last field's loaded object. Without one, "failed to load included config" (the HOCON
 // parser decides whether a file it cannot load fails the parse or leaves nothing loaded).

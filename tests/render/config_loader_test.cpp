@@ -308,7 +308,8 @@ TEST(ParseRaw, Failures) {
 
 TEST(ParseRaw, MarkerSearchThroughDeepBodiesEndsWithAMessage) {
     // Block 0's body nests every allowed level of blocks, each body deep in arrays, and then
-    // names block 1's marker through an escape, so block 1 is searched for through all of it.
+    // spells block 1's marker of attempt 0 through an escape. That restarts the load, and under
+    // the next prefix every marker is found through all of it on a small stack.
     std::string deep = "1";
     for (std::size_t level = max_structured_loop_nesting - 1; level > 0; --level) {
         deep = std::string(60, '[') + "{% for x" + std::to_string(level) + " in xs %}" + deep + "{% endfor %}" +
@@ -317,9 +318,13 @@ TEST(ParseRaw, MarkerSearchThroughDeepBodiesEndsWithAMessage) {
     const std::string text = "a = [{% for x in xs %} [" + deep + ", \"\\u005f_veskora_internal_0_1__\"] {% endfor %}]\n" +
                              "b = {% for y in ys %} 2 {% endfor %}\n";
     on_small_stack([&] {
-        TemplateConfigLoader loader(0, hocon::ConfigOptions::defaults());
+        TemplateConfigLoader first(0, hocon::ConfigOptions::defaults());
         IncludeStack stack;
-        auto parsed = loader.parse_raw(text, stack);
+        auto collided = first.parse_raw(text, stack);
+        ASSERT_FALSE(collided.has_value());
+        EXPECT_EQ(collided.error(), LoadError::prefix_collision());
+        TemplateConfigLoader next(1, hocon::ConfigOptions::defaults());
+        auto parsed = next.parse_raw(text, stack);
         ASSERT_TRUE(parsed.has_value()) << parsed.error().text();
         EXPECT_EQ(parsed->loops.size(), max_structured_loop_nesting + 1);
     });
@@ -329,53 +334,6 @@ TEST(ParseRaw, NestingUpToTheBoundLoads) {
     auto loaded = config_loader::load_str(nested_blocks(max_structured_loop_nesting), std::nullopt);
     ASSERT_TRUE(loaded.has_value()) << loaded.error();
     EXPECT_EQ(loaded->structured_loops.size(), max_structured_loop_nesting);
-}
-
-// --- marker replacement ------------------------------------------------------------------------
-
-TEST(ReplaceMarkerValue, ReplacesOnlyTheFirstQuotedMatch) {
-    using hocon::RawString;
-    using hocon::RawValue;
-    const std::string marker = kPrefix0 + "0__";
-    const RawValue replacement = RawValue::number("7");
-    RawValue tree = RawValue::array({
-        RawValue::string(RawString::unquoted(marker)),
-        RawValue::substitution({marker}, false),
-        RawValue::object({{RawString::quoted("k"), RawValue::append(RawValue::string(RawString::quoted(marker)))}}),
-        RawValue::string(RawString::quoted(marker)),
-    });
-    auto found = config_loader::replace_marker_value(tree, marker, replacement);
-    ASSERT_TRUE(found.has_value());
-    EXPECT_TRUE(*found);
-    const auto& elements = *tree.as_array();
-    EXPECT_TRUE(elements[0].is_string());
-    const auto& inner = elements[2].as_object()->fields[0].as_key_value()->value;
-    EXPECT_EQ(*inner.as_append()->value, replacement);
-    EXPECT_EQ(elements[3], RawValue::string(RawString::quoted(marker)));
-
-    RawValue nothing = RawValue::string(RawString::multi_line(marker));
-    auto none = config_loader::replace_marker_value(nothing, marker, replacement);
-    ASSERT_TRUE(none.has_value());
-    EXPECT_FALSE(*none);
-
-    // A concatenation on the way to the match is built again around the replacement, and its
-    // constructor's refusal is the error.
-    const RawValue object = RawValue::object({{RawString::quoted("n"), RawValue::number("1")}});
-    const auto concatenation = [&](RawValue first) {
-        return *RawValue::concat({std::move(first), RawValue::string(RawString::quoted(marker))}, {" "});
-    };
-    RawValue beside_substitution = RawValue::array({concatenation(RawValue::substitution({"s"}, false))});
-    auto rebuilt = config_loader::replace_marker_value(beside_substitution, marker, object);
-    ASSERT_TRUE(rebuilt.has_value()) << rebuilt.error().text();
-    EXPECT_TRUE(*rebuilt);
-    EXPECT_EQ(beside_substitution,
-              RawValue::array({*RawValue::concat({RawValue::substitution({"s"}, false), object}, {" "})}));
-
-    RawValue beside_string = concatenation(RawValue::string(RawString::quoted("x")));
-    auto refused = config_loader::replace_marker_value(beside_string, marker, object);
-    ASSERT_FALSE(refused.has_value());
-    EXPECT_EQ(refused.error().text(),
-              RawValue::concat({RawValue::string(RawString::quoted("x")), object}, {" "}).error().render());
 }
 
 // --- loop body extraction ----------------------------------------------------------------------
@@ -502,18 +460,16 @@ TEST(LoadStr, ResolutionDecidesWhatSurvives) {
     ASSERT_FALSE(merged.has_value());
     EXPECT_EQ(merged.error(), "structured loop body must contain one HOCON value");
 
-    // A body string that decodes to the next block's marker comes first in the marker search, so
-    // the next block's wrapper goes inside that body, and b holds a plain string that the later
-    // object value replaces without a merge.
+    // A body string that decodes to the next block's marker is only text: the load starts again
+    // under the next prefix, and each block stays where it was written.
     auto escaped = config_loader::load_str("a = [{% for x in xs %} \"\\u005f_veskora_internal_0_1__\" {% endfor %}]\n"
-                                           "b = {% for y in ys %} 2 {% endfor %}\n"
-                                           "b = { k = 1 }",
+                                           "b = {% for y in ys %} 2 {% endfor %}\n",
                                            std::nullopt);
     ASSERT_TRUE(escaped.has_value()) << escaped.error();
-    EXPECT_EQ(show(escaped->root), "{a:[\"" + kPrefix0 + "0__\"],b:{k:1}}");
+    EXPECT_EQ(show(escaped->root), "{a:[\"" + kPrefix1 + "0__\"],b:\"" + kPrefix1 + "1__\"}");
     ASSERT_EQ(escaped->structured_loops.size(), 2u);
-    EXPECT_EQ(show(escaped->structured_loops.at(kPrefix0 + "0__").body), "\"" + kPrefix0 + "1__\"");
-    EXPECT_EQ(show(escaped->structured_loops.at(kPrefix0 + "1__").body), "2");
+    EXPECT_EQ(show(escaped->structured_loops.at(kPrefix1 + "0__").body), "\"" + kPrefix0 + "1__\"");
+    EXPECT_EQ(show(escaped->structured_loops.at(kPrefix1 + "1__").body), "2");
 
     auto unresolved = config_loader::load_str("a = ${missing_value_for_loader_test}", std::nullopt);
     ASSERT_FALSE(unresolved.has_value());
@@ -538,9 +494,16 @@ TEST(Attempts, PrefixCollisionsRestartTheLoad) {
         {"prefixes of attempts 0 and 1", "note = \"" + kPrefix0 + kPrefix1 + "\"", kPrefix2},
         {"only attempt 1's prefix", "note = \"" + kPrefix1 + "\"", kPrefix0},
         {"a number with a leading zero", "note = \"__veskora_internal_01_\"", kPrefix0},
+        // Whatever road a text takes into the tree: what its escapes decode to counts, and
+        // so do JSON and properties files and the files the HOCON parser includes by itself.
+        {"decoded from escapes", "note = \"\\u005f_veskora_internal_0_ is only text\"", kPrefix1},
+        {"an escaped copy of the block's marker", "note = [\"\\u005f_veskora_internal_0_0__\"]", kPrefix1},
         {"in an included HOCON file", "include \"collision/prefix.conf\"", kPrefix1},
-        {"in an included JSON file", "include \"collision/prefix.json\"", kPrefix0},
-        {"in an included properties file", "include \"collision/prefix.properties\"", kPrefix0},
+        {"in an included JSON file", "include \"collision/prefix.json\"", kPrefix1},
+        {"in an included properties file", "include \"collision/prefix.properties\"", kPrefix1},
+        {"escaped in a JSON file", "include \"collision/escaped.json\"", kPrefix1},
+        {"escaped in a properties file", "include \"collision/escaped.properties\"", kPrefix1},
+        {"in a file the HOCON parser includes", "include\n  \"collision/prefix.json\"", kPrefix1},
     };
     ScopedCwd cwd(kFixtures);
     for (const auto& c : cases) {
@@ -554,6 +517,20 @@ TEST(Attempts, PrefixCollisionsRestartTheLoad) {
         ASSERT_EQ(loaded->structured_loops.size(), 1u);
         EXPECT_TRUE(loaded->structured_loops.contains(marker));
     }
+}
+
+// Resolution may take a value from the environment; one that holds the prefix restarts the
+// load too, so an environment value equal to a marker stays a plain string.
+TEST(Attempts, EnvironmentValuesAreGuarded) {
+    const char* name = "VESKORA_LOADER_TEST_MARKER";
+    ASSERT_EQ(setenv(name, (kPrefix0 + "0__").c_str(), 1), 0);
+    auto loaded = config_loader::load_str("a = [{% for x in xs %} 1 {% endfor %}]\nb = [${" + std::string(name) + "}]",
+                                          std::nullopt);
+    unsetenv(name);
+    ASSERT_TRUE(loaded.has_value()) << loaded.error();
+    EXPECT_EQ(show(loaded->root), "{a:[\"" + kPrefix1 + "0__\"],b:[\"" + kPrefix0 + "0__\"]}");
+    ASSERT_EQ(loaded->structured_loops.size(), 1u);
+    EXPECT_TRUE(loaded->structured_loops.contains(kPrefix1 + "0__"));
 }
 
 TEST(Attempts, FileRoadRestartsWithTheFileReadAgain) {
