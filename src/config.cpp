@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "render/config_loader.hpp"
-#include "support/utf8.hpp"
 
 namespace veskora::config {
 namespace {
@@ -38,20 +37,6 @@ std::optional<std::string> parent_directory(std::string_view path) {
     return std::string(trim_trailing(path.substr(0, slash)));
 }
 
-// The bytes as text, each invalid UTF-8 sequence replaced by U+FFFD.
-std::string lossy_text(std::string_view bytes) {
-    std::string text;
-    text.reserve(bytes.size());
-    while (auto error = support::validate_utf8(bytes)) {
-        text.append(bytes.substr(0, error->valid_up_to));
-        support::append_utf8(text, U'\uFFFD');
-        if (!error->error_len) return text;
-        bytes.remove_prefix(error->valid_up_to + *error->error_len);
-    }
-    text.append(bytes);
-    return text;
-}
-
 std::expected<render::RuleSet, ConfigError> build(render::TemplateConfig config,
                                                   render::ProcessorMap processors) {
     auto ruleset = render::RuleSet::from_template_config(std::move(config), std::move(processors));
@@ -65,14 +50,14 @@ hocon::ConfigOptions config_options_for_file(std::string_view path) {
     std::vector<std::string> search_list;
     if (auto parent = parent_directory(path)) search_list.push_back(std::move(*parent));
 
-    // An unreadable working directory (it may have been removed) just leaves it out.
+    // An unreadable working directory (it may have been removed) just leaves it out. Its name
+    // is kept as the bytes it is, UTF-8 or not, for opening files; messages show it readably.
     std::error_code error;
     const std::filesystem::path cwd = std::filesystem::current_path(error);
     if (!error) {
-        std::string text = lossy_text(cwd.native());
         bool present = false;
-        for (const auto& entry : search_list) present = present || entry == text;
-        if (!present) search_list.push_back(std::move(text));
+        for (const auto& entry : search_list) present = present || entry == cwd.native();
+        if (!present) search_list.push_back(cwd.native());
     }
     return hocon::ConfigOptions::create(false, std::move(search_list));
 }

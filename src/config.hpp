@@ -44,7 +44,7 @@ std::expected<render::RuleSet, ConfigError> ruleset_from_str_with_processors(
 
 // The HOCON options of a file load: no environment layer, and a search list of the file's
 // parent directory (the empty entry for a bare file name) followed by the working directory
-// unless it is the same text.
+// (its bytes, UTF-8 or not) unless it is the same text.
 hocon::ConfigOptions config_options_for_file(std::string_view path);
 
 }  // namespace veskora::config

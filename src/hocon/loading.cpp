@@ -166,6 +166,10 @@ std::expected<RawObject, Error> load_file_fields(const std::string& path, Includ
 
 std::expected<RawObject, Error> parse_file(const std::string& path, const ConfigOptions& options) {
     ReadBudget budget;
+    return parse_file(path, options, budget);
+}
+
+std::expected<RawObject, Error> parse_file(const std::string& path, const ConfigOptions& options, ReadBudget& budget) {
     detail::IncludeContext context{options, {}, budget};
     const fs::path p(path);
     const fs::path name = p.filename();

@@ -51,5 +51,7 @@ std::expected<RawObject, Error> parse_properties(std::string_view bytes,
 // path.json and path.properties, their fields joined in that order. An error when no file
 // exists or one cannot be read or parsed.
 std::expected<RawObject, Error> parse_file(const std::string& path, const ConfigOptions& options);
+// The same, with every file read counted in a budget that the caller's other reads share.
+std::expected<RawObject, Error> parse_file(const std::string& path, const ConfigOptions& options, ReadBudget& budget);
 
 }  // namespace hocon

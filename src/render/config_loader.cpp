@@ -14,7 +14,6 @@
 #include "hocon/config.hpp"
 #include "hocon/parser.hpp"
 #include "render/structured_template.hpp"
-#include "render/value.hpp"
 #include "support/utf8.hpp"
 
 extern char** environ;
@@ -526,12 +525,6 @@ std::vector<std::string> config_paths(const std::string& path) {
     return candidates;
 }
 
-std::expected<ParsedRaw, LoadError> included_fields(hocon::RawObject parsed) {
-    hocon::InclusionField* inclusion = parsed.fields.empty() ? nullptr : parsed.fields.back().as_inclusion();
-    if (!inclusion || !inclusion->inclusion.loaded) return fail("failed to load included config");
-    return ParsedRaw{std::move(inclusion->inclusion.loaded->fields), {}};
-}
-
 std::expected<hocon::Value, LoadError> extract_loop_bodies(hocon::Value value, std::string_view prefix,
                                                            support::StringMap<hocon::Value>& bodies) {
     const std::string marker_key = concat(prefix, "loop_marker");
@@ -664,18 +657,12 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::load_path(const std::s
     const std::string shown = lossy_utf8(path);
 
     if (extension_of(name) != std::optional<std::string_view>("conf")) {
-        // JSON and properties files are the HOCON library's to read; a one-line include
-        // statement lets its parser find and read the file exactly as an include would.
-        std::string statement = "include required(file(";
-        append_json_string(statement, shown);
-        statement.append("))");
-        auto parsed = hocon::HoconParser(statement, config_options).parse(read_budget);
+        // JSON and properties files are the HOCON library's to read, by the path's own bytes.
+        auto parsed = hocon::parse_file(path, config_options, read_budget);
         if (!parsed) return fail(parsed.error().render());
-        auto included = config_loader::included_fields(std::move(*parsed));
         support::StringMap<bool> none;
-        if (included && holds_foreign_prefix(included->fields, prefix, none))
-            return std::unexpected(LoadError::prefix_collision());
-        return included;
+        if (holds_foreign_prefix(parsed->fields, prefix, none)) return std::unexpected(LoadError::prefix_collision());
+        return ParsedRaw{std::move(parsed->fields), {}};
     }
 
     std::error_code error;
@@ -904,13 +891,14 @@ namespace {
 
 // Runs attempts 0, 1, 2, ... until one ends otherwise than in a prefix collision. Each attempt
 // parses its texts afresh; a collision needs a text holding that attempt's own prefix, so the
-// number of restarts is bounded by the distinct prefixes written in the texts.
+// number of restarts is bounded by the distinct prefixes written in the texts. A message may
+// quote paths, whose bytes need not be UTF-8 (the working directory's, for one).
 template <class Attempt>
 std::expected<TemplateConfig, std::string> run_attempts(Attempt&& attempt) {
     for (std::uint64_t number = 0;; ++number) {
         auto result = attempt(number);
         if (result) return std::move(*result);
-        if (!result.error().is_prefix_collision()) return std::unexpected(result.error().text());
+        if (!result.error().is_prefix_collision()) return std::unexpected(lossy_utf8(result.error().text()));
     }
 }
 

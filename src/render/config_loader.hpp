@@ -147,11 +147,6 @@ IncludeRewrite rewrite_includes(std::string_view text, std::string_view prefix, 
 // The existing files a path stands for, in the order conf, json, properties; empty when none.
 std::vector<std::string> config_paths(const std::string& path);
 
-// The fields that the one-line include statement for a JSON or properties file loaded: those of
-// its last field's loaded object. Without one, "failed to load included config" (the HOCON
-// parser decides whether a file it cannot load fails the parse or leaves nothing loaded).
-std::expected<ParsedRaw, LoadError> included_fields(hocon::RawObject parsed);
-
 // Takes every loop wrapper out of a resolved value: the body goes into `bodies` under its
 // marker, and the marker string takes the wrapper's place.
 std::expected<hocon::Value, LoadError> extract_loop_bodies(hocon::Value value, std::string_view prefix,

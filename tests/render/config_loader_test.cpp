@@ -765,42 +765,6 @@ TEST(Includes, UnreadableFiles) {
     EXPECT_EQ(pair.error(), parse_error_of(statement));
 }
 
-TEST(Includes, FieldsOfTheGeneratedStatement) {
-    using hocon::ObjectField;
-    using hocon::RawObject;
-    const auto key_value = [](const char* key) {
-        return ObjectField::key_value(hocon::RawString::unquoted(key), hocon::RawValue::number("1"));
-    };
-    const auto inclusion = [](std::optional<RawObject> loaded) {
-        return ObjectField::inclusion(hocon::Inclusion{"x.json", true, hocon::IncludeLocation::File, std::move(loaded)});
-    };
-    struct Case {
-        const char* name;
-        std::vector<ObjectField> fields;
-        std::optional<std::vector<ObjectField>> loaded;  // nothing: "failed to load included config"
-    };
-    std::vector<Case> cases;
-    cases.push_back({"no field", {}, std::nullopt});
-    cases.push_back({"an inclusion without loaded content", {inclusion(std::nullopt)}, std::nullopt});
-    cases.push_back({"a last field of another kind", {inclusion(RawObject{{key_value("a")}}), key_value("b")},
-                     std::nullopt});
-    cases.push_back({"loaded content", {inclusion(RawObject{{key_value("a"), key_value("b")}})},
-                     std::vector<ObjectField>{key_value("a"), key_value("b")}});
-    cases.push_back({"an empty file", {inclusion(RawObject{})}, std::vector<ObjectField>{}});
-    for (auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto result = config_loader::included_fields(RawObject{std::move(c.fields)});
-        if (!c.loaded) {
-            ASSERT_FALSE(result.has_value());
-            EXPECT_EQ(result.error(), LoadError::message("failed to load included config"));
-            continue;
-        }
-        ASSERT_TRUE(result.has_value()) << result.error().text();
-        EXPECT_EQ(result->fields, *c.loaded);
-        EXPECT_TRUE(result->loops.empty());
-    }
-}
-
 TEST(LoadFile, OtherPathsGoToTheLibrary) {
     TempDir dir;
     dir.write("rules.txt", "a = [{% for x in xs %} 1 {% endfor %}]\n");

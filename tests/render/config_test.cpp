@@ -631,6 +631,52 @@ TEST(ConfigOptions, SearchListOfAFileLoad) {
     }
 }
 
+// Files are opened by the bytes of the working directory's name, UTF-8 or not; a message shows
+// what is not UTF-8 as U+FFFD.
+TEST(LoadFromFile, WorkingDirectoryWhoseNameIsNotUtf8) {
+    const struct Scratch {
+        fs::path root = fs::temp_directory_path() / ("veskora_cwd_bytes_" + std::to_string(::getpid()));
+        ~Scratch() { fs::remove_all(root); }
+    } scratch;
+    const fs::path& root = scratch.root;
+    const fs::path odd = root / "caf\xE9";  // Latin-1 bytes
+    const fs::path shown = root / "caf\uFFFD";
+    fs::create_directories(odd);
+    fs::create_directories(root / "top");
+    std::ofstream(odd / "a.conf") << "here = yes\n";
+    std::ofstream(odd / "b.json") << R"({"data": "from json"})";
+    std::ofstream(odd / "bad.conf") << "x = [\n";
+    std::ofstream(odd / "bad.json") << R"({"x": })";
+    std::ofstream(root / "top" / "rules.conf")
+        << "include required(classpath(\"a.conf\"))\ninclude required(classpath(\"b.json\"))\n";
+    std::ofstream(root / "top" / "broken.conf") << "include required(classpath(\"bad.conf\"))\n";
+    std::ofstream(root / "top" / "broken_json.conf") << "include required(classpath(\"bad.json\"))\n";
+    {
+        WorkingDirectory cd(odd);
+        EXPECT_EQ(config::config_options_for_file("rules.conf").search_list(),
+                  (std::vector<std::string>{"", odd.string()}));
+        auto ruleset = config::ruleset_from_file_with_processors((root / "top" / "rules.conf").string(), {});
+        ASSERT_TRUE(ruleset) << ruleset.error().fmt();
+        EXPECT_EQ(text_of(*ruleset, "here"), "yes");
+        EXPECT_EQ(text_of(*ruleset, "data"), "from json");
+
+        // The loader's own message and one of the HOCON library's, each naming a file there.
+        const struct {
+            const char* top;
+            std::string error;
+        } failures[] = {
+            {"broken.conf", (shown / "bad.conf").string() +
+                                ": parsing configuration: line 2: expected ']' or a new element, found end of input"},
+            {"broken_json.conf", (shown / "bad.json").string() + ": line 1: expected a JSON value, found '}'"},
+        };
+        for (const auto& c : failures) {
+            auto failed = config::ruleset_from_file_with_processors((root / "top" / c.top).string(), {});
+            ASSERT_FALSE(failed) << c.top;
+            EXPECT_EQ(failed.error().fmt(), "failed to parse config: " + (root / "top" / c.top).string() + ": " + c.error);
+        }
+    }
+}
+
 TEST(ConfigOptions, RemovedWorkingDirectoryIsLeftOut) {
     const fs::path saved = fs::current_path();
     const fs::path gone = fs::temp_directory_path() / ("veskora_cwd_" + std::to_string(::getpid()));
