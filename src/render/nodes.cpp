@@ -17,6 +17,10 @@ namespace {
     return std::unexpected(RenderError::immutable_loop_binding(std::string(name)));
 }
 
+[[gnu::cold, gnu::noinline]] Result<void> unknown_rule(std::string_view name) {
+    return std::unexpected(RenderError::unknown_rule(std::string(name)));
+}
+
 [[gnu::noinline]] void cache_tail(RenderState& state, std::string_view name, const std::string& out,
                                   std::size_t start) {
     state.cache_context_default(name, out.substr(start));
@@ -34,7 +38,22 @@ std::vector<std::size_t> available_positions(const RenderState& state, std::stri
     return available;
 }
 
+RuleCallNode::Targets targets_in(const RuleSet& ruleset, std::string_view name) {
+    RuleCallNode::Targets targets;
+    if (const auto it = ruleset.context_defaults().find(name); it != ruleset.context_defaults().end()) {
+        targets.context_default = &*it;
+    }
+    if (const auto it = ruleset.rules().find(name); it != ruleset.rules().end()) targets.rule = &*it;
+    return targets;
+}
+
+void link_all(std::vector<NodePtr>& nodes, const RuleSet& ruleset) {
+    for (const auto& node : nodes) node->link(ruleset);
+}
+
 }  // namespace
+
+void TextGeneratorNode::link(const RuleSet&) {}
 
 Result<void> TextGeneratorNode::generate_unique_text(std::string_view key, RenderState&,
                                                      std::string&) const {
@@ -59,35 +78,50 @@ Result<void> VecNode::generate_text(RenderState& state, std::string& out) const 
     return {};
 }
 
+void VecNode::link(const RuleSet& ruleset) { link_all(children, ruleset); }
+
 Result<void> RuleCallNode::generate_text(RenderState& state, std::string& out) const {
     // Loop names, bindings and context values first, then a context default, then a rule.
     Result<bool> found = state.append_bound_text(name, out);
     if (!found) return pass(std::move(found.error()));
     if (*found) return {};
 
-    const std::size_t start = out.size();
-    found = state.ruleset->render_context_default_with_state(name, state, out);
-    if (!found) return pass(std::move(found.error()));
-    if (*found) {
+    const Targets targets = linked_ ? *linked_ : targets_in(*state.ruleset, name);
+    // The map's own key goes on the rule stack, so the stack never outlives its names.
+    if (const auto* entry = targets.context_default) {
+        const std::size_t start = out.size();
+        auto done = state.ruleset->render_node_with_state(entry->first, *entry->second, state, false, out);
+        if (!done) return done;
         // Later references in this call take the same text from the context map.
         cache_tail(state, name, out, start);
         return {};
     }
-
-    if (unique) return state.ruleset->render_unique_rule_with_state(name, state, out);
-    return state.ruleset->render_rule_with_state(name, state, out);
+    if (const auto* entry = targets.rule) {
+        return state.ruleset->render_node_with_state(entry->first, *entry->second, state, unique, out);
+    }
+    return unknown_rule(name);
 }
+
+void RuleCallNode::link(const RuleSet& ruleset) { linked_ = targets_in(ruleset, name); }
 
 Result<void> ProcessorPipelineNode::generate_text(RenderState& state, std::string& out) const {
     std::string text;
     if (auto r = inner->generate_text(state, text); !r) return r;
-    for (const auto& processor : processors) {
-        auto processed = state.ruleset->process(processor, text);
+    for (std::size_t i = 0; i < processors.size(); ++i) {
+        const Processor* processor =
+            linked_.empty() ? state.ruleset->find_processor(processors[i]) : linked_[i];
+        auto processed = RuleSet::process(processor, processors[i], text);
         if (!processed) return pass(std::move(processed.error()));
         text = std::move(*processed);
     }
     out.append(text);
     return {};
+}
+
+void ProcessorPipelineNode::link(const RuleSet& ruleset) {
+    inner->link(ruleset);
+    linked_.clear();
+    for (const auto& name : processors) linked_.push_back(ruleset.find_processor(name));
 }
 
 Result<void> BindNode::generate_text(RenderState& state, std::string&) const {
@@ -103,6 +137,8 @@ Result<void> BindNode::generate_text(RenderState& state, std::string&) const {
     if (auto r = node->generate_text(state, text); !r) return r;
     return state.bind(name, std::move(text), overwrite);
 }
+
+void BindNode::link(const RuleSet& ruleset) { node->link(ruleset); }
 
 Result<std::vector<IterationValue>> ArrayIterationSource::elements(RenderState& state) const {
     return state.iterable_elements(source);
@@ -121,6 +157,8 @@ Result<void> ForEachNode::generate_text(RenderState& state, std::string& out) co
     return {};
 }
 
+void ForEachNode::link(const RuleSet& ruleset) { body->link(ruleset); }
+
 Result<void> ChoiceNode::generate_text(RenderState& state, std::string& out) const {
     if (choices.empty()) return std::unexpected(RenderError::empty_choice());
     const auto index = static_cast<std::size_t>(state.rng->uniform_index(choices.size()));
@@ -138,6 +176,8 @@ Result<void> ChoiceNode::generate_unique_text(std::string_view key, RenderState&
     state.mark_unique_choice_index(key, position);
     return choices[position]->generate_text(state, out);
 }
+
+void ChoiceNode::link(const RuleSet& ruleset) { link_all(choices, ruleset); }
 
 WeightedChoiceNode::WeightedChoiceNode(std::vector<NodePtr> choices, std::vector<double> weights,
                                        support::WeightedIndex distribution)
@@ -179,6 +219,8 @@ Result<void> WeightedChoiceNode::generate_unique_text(std::string_view key, Rend
     state.mark_unique_choice_index(key, position);
     return choices_[position]->generate_text(state, out);
 }
+
+void WeightedChoiceNode::link(const RuleSet& ruleset) { link_all(choices_, ruleset); }
 
 Result<void> UnsupportedValueNode::generate_text(RenderState&, std::string&) const {
     return std::unexpected(RenderError::unsupported_value(kind));

@@ -4,13 +4,16 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "render/error.hpp"
+#include "render/processor.hpp"
 #include "render/state.hpp"
+#include "support/hash.hpp"
 #include "support/random.hpp"
 
 namespace veskora::render {
@@ -26,9 +29,14 @@ public:
                                               std::string& out) const;
 
     Result<std::string> generate_text(RenderState& state) const;
+
+    // Called once by the ruleset that takes the node (and so each node below it): resolves the
+    // names the node refers to in that ruleset, so renders find them without a lookup.
+    virtual void link(const RuleSet& ruleset);
 };
 
 using NodePtr = std::unique_ptr<TextGeneratorNode>;
+using NodeMap = support::StringMap<NodePtr>;
 
 struct LiteralNode final : TextGeneratorNode {
     explicit LiteralNode(std::string text) : text(std::move(text)) {}
@@ -42,6 +50,7 @@ struct VecNode final : TextGeneratorNode {
     explicit VecNode(std::vector<NodePtr> children) : children(std::move(children)) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
+    void link(const RuleSet& ruleset) override;
 
     std::vector<NodePtr> children;
 };
@@ -50,9 +59,21 @@ struct RuleCallNode final : TextGeneratorNode {
     RuleCallNode(std::string name, bool unique) : name(std::move(name)), unique(unique) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
+    void link(const RuleSet& ruleset) override;
+
+    // The context default and the rule of a name in one ruleset (null where it has none).
+    struct Targets {
+        const NodeMap::value_type* context_default = nullptr;
+        const NodeMap::value_type* rule = nullptr;
+    };
 
     std::string name;
     bool unique;
+
+private:
+    // The targets in the ruleset that owns the node; a node rendered outside one (not linked)
+    // looks them up by name.
+    std::optional<Targets> linked_;
 };
 
 struct ProcessorPipelineNode final : TextGeneratorNode {
@@ -60,9 +81,15 @@ struct ProcessorPipelineNode final : TextGeneratorNode {
         : processors(std::move(processors)), inner(std::move(inner)) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
+    void link(const RuleSet& ruleset) override;
 
     std::vector<std::string> processors;
     NodePtr inner;
+
+private:
+    // The processor of each name in the ruleset that owns the node (null for a name it lacks);
+    // empty until linked, when each render looks the names up.
+    std::vector<const Processor*> linked_;
 };
 
 struct BindNode final : TextGeneratorNode {
@@ -70,6 +97,7 @@ struct BindNode final : TextGeneratorNode {
         : name(std::move(name)), node(std::move(node)), overwrite(overwrite) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
+    void link(const RuleSet& ruleset) override;
 
     std::string name;
     NodePtr node;
@@ -94,6 +122,7 @@ struct ForEachNode final : TextGeneratorNode {
         : variable(std::move(variable)), source(std::move(source)), body(std::move(body)) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
+    void link(const RuleSet& ruleset) override;
 
     std::string variable;
     std::unique_ptr<IterationSource> source;
@@ -106,6 +135,7 @@ struct ChoiceNode final : TextGeneratorNode {
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     Result<void> generate_unique_text(std::string_view key, RenderState& state,
                                       std::string& out) const override;
+    void link(const RuleSet& ruleset) override;
 
     std::vector<NodePtr> choices;
 };
@@ -120,6 +150,7 @@ public:
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     Result<void> generate_unique_text(std::string_view key, RenderState& state,
                                       std::string& out) const override;
+    void link(const RuleSet& ruleset) override;
 
     const std::vector<NodePtr>& choices() const { return choices_; }
     const std::vector<double>& weights() const { return weights_; }

@@ -53,7 +53,13 @@ RuleSet::RuleSet(StructuredNode structured, NodeMap rules, NodeMap context_defau
     : structured_(std::move(structured)),
       rules_(std::move(rules)),
       context_defaults_(std::move(context_defaults)),
-      processors_(std::move(processors)) {}
+      processors_(std::move(processors)) {
+    // The maps and the tree keep their entries in place when the ruleset moves, so the links
+    // stay valid for its whole life.
+    for (auto& [name, node] : rules_) node->link(*this);
+    for (auto& [name, node] : context_defaults_) node->link(*this);
+    structured_.link(*this);
+}
 
 Result<const StructuredNode*> RuleSet::structured_node(std::string_view path) const {
     const StructuredNode* node = walk(structured_, path, false);
@@ -145,10 +151,19 @@ Result<VeskoraValue> RuleSet::render_rule_structured_with_context_and_options(
 }
 
 Result<std::string> RuleSet::process(std::string_view processor, std::string_view input) const {
-    const auto it = processors_.find(processor);
-    if (it == processors_.end()) return std::unexpected(RenderError::unknown_processor(std::string(processor)));
-    auto result = it->second->process(input);
-    if (!result) return std::unexpected(RenderError::processor_failed(std::string(processor), std::move(result.error())));
+    return process(find_processor(processor), processor, input);
+}
+
+const Processor* RuleSet::find_processor(std::string_view name) const {
+    const auto it = processors_.find(name);
+    return it == processors_.end() ? nullptr : it->second.get();
+}
+
+Result<std::string> RuleSet::process(const Processor* processor, std::string_view name,
+                                     std::string_view input) {
+    if (processor == nullptr) return std::unexpected(RenderError::unknown_processor(std::string(name)));
+    auto result = processor->process(input);
+    if (!result) return std::unexpected(RenderError::processor_failed(std::string(name), std::move(result.error())));
     return std::move(*result);
 }
 

@@ -19,11 +19,10 @@ namespace veskora::render {
 
 struct TemplateConfig;
 
-using NodeMap = support::StringMap<NodePtr>;
-
 class RuleSet {
 public:
-    // `structured` must be an Object node.
+    // `structured` must be an Object node. Links every node (rules, context defaults, the
+    // structured tree) to the names it refers to here.
     RuleSet(StructuredNode structured, NodeMap rules, NodeMap context_defaults,
             ProcessorMap processors);
 
@@ -69,6 +68,12 @@ public:
         std::string_view name, ContextMap context, std::uint64_t options) const;
 
     Result<std::string> process(std::string_view processor, std::string_view input) const;
+    // The processor of a name; null when there is none.
+    const Processor* find_processor(std::string_view name) const;
+    // Runs a processor found under `name`: UnknownProcessor when it is null, ProcessorFailed
+    // with its message when it fails.
+    static Result<std::string> process(const Processor* processor, std::string_view name,
+                                       std::string_view input);
 
 private:
     StructuredNode structured_;

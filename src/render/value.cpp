@@ -364,6 +364,16 @@ const StructuredNode* StructuredNode::child(std::string_view path) const {
     return walk_members(*this, path, [](const StructuredNode& n) { return std::get_if<Object>(&n.data); });
 }
 
+void StructuredNode::link(const RuleSet& ruleset) {
+    if (auto* object = std::get_if<Object>(&data)) {
+        for (auto& [key, member] : *object) member.link(ruleset);
+    } else if (auto* entries = std::get_if<Array>(&data)) {
+        for (auto& entry : *entries) entry->link(ruleset);
+    } else if (auto* text = std::get_if<Text>(&data)) {
+        (*text)->link(ruleset);
+    }
+}
+
 const char* kind_text(const StructuredNode& node) {
     static constexpr const char* kNames[] = {"object", "array", "string", "number", "boolean", "null"};
     return kNames[node.data.index()];

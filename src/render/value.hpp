@@ -18,6 +18,7 @@
 namespace veskora::render {
 
 class RenderState;
+class RuleSet;
 class TextGeneratorNode;
 
 // Int, UInt, Float (always finite), in that order.
@@ -95,6 +96,9 @@ public:
 
     // The node at a dotted path of object members; the empty path is the node itself.
     const StructuredNode* child(std::string_view path) const;
+
+    // Links every template below the node to the ruleset that owns it (see TextGeneratorNode).
+    void link(const RuleSet& ruleset);
 };
 
 // "object", "array", "string" (for template text), "number", "boolean", "null".
@@ -113,6 +117,7 @@ public:
     virtual Result<void> append_values(RenderState& state, std::vector<VeskoraValue>& out) const = 0;
     virtual const StructuredNode* value_node() const = 0;
     virtual std::optional<Iteration> iteration() const = 0;
+    virtual void link(const RuleSet& ruleset) = 0;
 };
 
 class FixedStructuredArrayEntry final : public StructuredArrayEntryRenderer {
@@ -122,6 +127,7 @@ public:
     Result<void> append_values(RenderState& state, std::vector<VeskoraValue>& out) const override;
     const StructuredNode* value_node() const override { return &node; }
     std::optional<Iteration> iteration() const override { return std::nullopt; }
+    void link(const RuleSet& ruleset) override { node.link(ruleset); }
 
     StructuredNode node;
 };
@@ -134,6 +140,7 @@ public:
     Result<void> append_values(RenderState& state, std::vector<VeskoraValue>& out) const override;
     const StructuredNode* value_node() const override { return nullptr; }
     std::optional<Iteration> iteration() const override { return Iteration{variable, source, body}; }
+    void link(const RuleSet& ruleset) override { body.link(ruleset); }
 
     std::string variable;
     std::string source;
