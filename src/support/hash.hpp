@@ -25,6 +25,17 @@ private:
     std::uint64_t k1_;
 };
 
+}  // namespace veskora::support
+
+#if defined(__GLIBCXX__)
+// The keyed hash costs more than a key comparison, so the maps keep each key's hash beside it:
+// growing a map or walking a bucket then compares stored hashes instead of hashing keys again.
+template <>
+struct std::__is_fast_hash<veskora::support::KeyedHash> : std::false_type {};
+#endif
+
+namespace veskora::support {
+
 template <class V>
 using StringMap = std::unordered_map<std::string, V, KeyedHash, std::equal_to<>>;
 
