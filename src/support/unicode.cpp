@@ -7,6 +7,7 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 #include "support/utf8.hpp"
@@ -23,6 +24,23 @@ char32_t previous_code_point(std::string_view text, std::size_t& pos) {
     pos = start + static_cast<std::size_t>(i);
     return static_cast<char32_t>(c);
 }
+
+// The classes of the ASCII characters, answered without ICU: among them only the letters are
+// Alphabetic (and cased), only the digits numeric, only tab to carriage return and space
+// White_Space.
+enum AsciiClass : unsigned char { kSpace = 1, kDigit = 2, kUpper = 4, kLower = 8 };
+
+constexpr std::array<unsigned char, 0x80> kAsciiClasses = [] {
+    std::array<unsigned char, 0x80> classes{};
+    for (char32_t c = U'\t'; c <= U'\r'; ++c) classes[c] = kSpace;
+    classes[U' '] = kSpace;
+    for (char32_t c = U'0'; c <= U'9'; ++c) classes[c] = kDigit;
+    for (char32_t c = U'A'; c <= U'Z'; ++c) classes[c] = kUpper;
+    for (char32_t c = U'a'; c <= U'z'; ++c) classes[c] = kLower;
+    return classes;
+}();
+
+bool has_ascii_class(char32_t c, unsigned char classes) { return (kAsciiClasses[c] & classes) != 0; }
 
 bool is_ascii(std::string_view text) {
     for (const char byte : text) {
@@ -113,11 +131,18 @@ std::string map_case(std::string_view text, bool lowering) {
 
 }  // namespace
 
-bool is_white_space(char32_t c) { return u_isUWhiteSpace(static_cast<UChar32>(c)) != 0; }
+bool is_white_space(char32_t c) {
+    if (c < 0x80) return has_ascii_class(c, kSpace);
+    return u_isUWhiteSpace(static_cast<UChar32>(c)) != 0;
+}
 
-bool is_alphabetic(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC) != 0; }
+bool is_alphabetic(char32_t c) {
+    if (c < 0x80) return has_ascii_class(c, kUpper | kLower);
+    return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC) != 0;
+}
 
 bool is_numeric(char32_t c) {
+    if (c < 0x80) return has_ascii_class(c, kDigit);
     switch (u_charType(static_cast<UChar32>(c))) {
         case U_DECIMAL_DIGIT_NUMBER:
         case U_LETTER_NUMBER:
@@ -130,9 +155,15 @@ bool is_numeric(char32_t c) {
 
 bool is_alphanumeric(char32_t c) { return is_alphabetic(c) || is_numeric(c); }
 
-bool is_uppercase(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_UPPERCASE) != 0; }
+bool is_uppercase(char32_t c) {
+    if (c < 0x80) return has_ascii_class(c, kUpper);
+    return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_UPPERCASE) != 0;
+}
 
-bool is_lowercase(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_LOWERCASE) != 0; }
+bool is_lowercase(char32_t c) {
+    if (c < 0x80) return has_ascii_class(c, kLower);
+    return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_LOWERCASE) != 0;
+}
 
 void append_upper(std::string& out, char32_t c) {
     if (c < 0x80) {

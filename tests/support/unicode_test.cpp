@@ -1,6 +1,7 @@
 #include "support/unicode.hpp"
 
 #include <gtest/gtest.h>
+#include <unicode/uchar.h>
 
 #include <string>
 #include <string_view>
@@ -49,6 +50,21 @@ TEST(UnicodeClasses, FollowTheCharacterDatabase) {
         EXPECT_EQ(is_alphanumeric(c.c), c.alphabetic || c.numeric);
         EXPECT_EQ(is_uppercase(c.c), c.upper);
         EXPECT_EQ(is_lowercase(c.c), c.lower);
+    }
+}
+
+// The classes of ASCII characters are answered without ICU; they must agree with it.
+TEST(UnicodeClasses, AsciiAgreesWithTheCharacterDatabase) {
+    for (char32_t c = 0; c < 0x80; ++c) {
+        SCOPED_TRACE(static_cast<unsigned>(c));
+        const auto u = static_cast<UChar32>(c);
+        const auto category = u_charType(u);
+        EXPECT_EQ(is_white_space(c), u_isUWhiteSpace(u) != 0);
+        EXPECT_EQ(is_alphabetic(c), u_hasBinaryProperty(u, UCHAR_ALPHABETIC) != 0);
+        EXPECT_EQ(is_numeric(c), category == U_DECIMAL_DIGIT_NUMBER || category == U_LETTER_NUMBER ||
+                                     category == U_OTHER_NUMBER);
+        EXPECT_EQ(is_uppercase(c), u_hasBinaryProperty(u, UCHAR_UPPERCASE) != 0);
+        EXPECT_EQ(is_lowercase(c), u_hasBinaryProperty(u, UCHAR_LOWERCASE) != 0);
     }
 }
 

@@ -50,6 +50,32 @@ TEST(Utf8Test, ValidationReportsWhereAndHow) {
     }
 }
 
+// ASCII is skipped a word at a time: faults just before, at and after word boundaries, and
+// sequences that straddle one, are still found where they are.
+TEST(Utf8Test, FaultsAroundWordBoundaries) {
+    const std::string ascii(16, 'a');
+    const struct {
+        std::string bytes;
+        std::optional<std::size_t> valid_up_to;  // none: valid
+    } cases[] = {
+        {ascii.substr(0, 8), std::nullopt},
+        {ascii, std::nullopt},
+        {ascii.substr(0, 7) + "\xC3\xA9" + ascii, std::nullopt},  // straddles the first word
+        {ascii.substr(0, 7) + "\x80", 7},
+        {ascii.substr(0, 8) + "\x80", 8},
+        {ascii.substr(0, 9) + "\x80", 9},
+        {ascii + "\xFF" + ascii, 16},
+        {ascii.substr(0, 7) + "\xE2\x82", 7},  // cut short across a boundary
+    };
+    for (const auto& c : cases) {
+        const auto error = validate_utf8(c.bytes);
+        ASSERT_EQ(error.has_value(), c.valid_up_to.has_value()) << testing::PrintToString(c.bytes);
+        if (error) {
+            EXPECT_EQ(error->valid_up_to, *c.valid_up_to) << testing::PrintToString(c.bytes);
+        }
+    }
+}
+
 TEST(Utf8Test, Messages) {
     EXPECT_EQ((Utf8Error{5, 2}).message(), "invalid utf-8 sequence of 2 bytes from index 5");
     EXPECT_EQ((Utf8Error{1, 1}).message(), "invalid utf-8 sequence of 1 bytes from index 1");
