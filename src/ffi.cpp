@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "config.hpp"
 #include "render/processor.hpp"
@@ -95,7 +96,9 @@ Status fail(Status status, char** out_error, const char* message) {
     return status;
 }
 
-Read<std::string> read_c_string(const char* pointer, char** out_error) {
+// The host's text, checked, without a copy: for use only while nothing the host controls can
+// run (no processor callback), since the host may change its strings once they are copied.
+Read<std::string_view> read_c_view(const char* pointer, char** out_error) {
     if (pointer == nullptr) {
         return std::unexpected(fail(VESKORA_ERR_ARGUMENT, out_error, "input string is null"));
     }
@@ -105,7 +108,15 @@ Read<std::string> read_c_string(const char* pointer, char** out_error) {
             return "input string is not valid UTF-8: " + error->message();
         }));
     }
-    return std::string(bytes);
+    return bytes;
+}
+
+Read<std::string> read_c_string(const char* pointer, char** out_error) {
+    auto bytes = read_c_view(pointer, out_error);
+    if (!bytes) {
+        return std::unexpected(bytes.error());
+    }
+    return std::string(*bytes);
 }
 
 Status write_handle(render::RuleSet ruleset, veskora_ruleset** out_handle, char** out_error) {
@@ -117,12 +128,11 @@ Status write_handle(render::RuleSet ruleset, veskora_ruleset** out_handle, char*
     return VESKORA_OK;
 }
 
-Read<render::ContextMap> read_context(const char* const* context_keys,
-                                      const char* const* context_values, std::size_t context_count,
-                                      char** out_error) {
-    render::ContextMap context;
+Read<render::HostContext> read_context(const char* const* context_keys,
+                                       const char* const* context_values,
+                                       std::size_t context_count, char** out_error) {
     if (context_count == 0) {
-        return context;
+        return render::HostContext();
     }
     if (context_keys == nullptr) {
         return std::unexpected(fail(VESKORA_ERR_ARGUMENT, out_error, "context keys array is null"));
@@ -131,18 +141,21 @@ Read<render::ContextMap> read_context(const char* const* context_keys,
         return std::unexpected(
             fail(VESKORA_ERR_ARGUMENT, out_error, "context values array is null"));
     }
+    std::vector<render::ContextEntry> entries;
+    entries.reserve(context_count);
     for (std::size_t i = 0; i < context_count; ++i) {
-        auto key = read_c_string(context_keys[i], out_error);
+        auto key = read_c_view(context_keys[i], out_error);
         if (!key) {
             return std::unexpected(key.error());
         }
-        auto value = read_c_string(context_values[i], out_error);
+        auto value = read_c_view(context_values[i], out_error);
         if (!value) {
             return std::unexpected(value.error());
         }
-        context.insert_or_assign(std::move(*key), std::move(*value));
+        entries.push_back({*key, *value});
     }
-    return context;
+    // The context copies the text before any callback can run.
+    return render::HostContext(std::move(entries));
 }
 
 // A processor that forwards to a host callback. It holds the callback and the host's opaque
@@ -276,7 +289,8 @@ Status render_text(TextMode mode, const veskora_ruleset* handle, const char* rul
     if (handle == nullptr) {
         return fail(VESKORA_ERR_ARGUMENT, out_error, "ruleset handle is null");
     }
-    auto name = read_c_string(rule_name, out_error);
+    // The name is used only to find the rule, before any callback runs.
+    auto name = read_c_view(rule_name, out_error);
     if (!name) {
         return name.error();
     }
@@ -285,15 +299,11 @@ Status render_text(TextMode mode, const veskora_ruleset* handle, const char* rul
         return context.error();
     }
     const render::RuleSet& ruleset = handle->ruleset;
-    render::Result<std::string> text = [&] {
-        if (mode == TextMode::Inferred) {
-            return ruleset.render_rule_inferred_with_context_and_options(
-                *name, std::move(*context), options);
-        }
-        auto state =
-            render::RenderState::with_context_and_options(ruleset, std::move(*context), options);
-        return ruleset.render_rule_with_state(*name, state);
-    }();
+    auto state = render::RenderState::with_host_context_and_options(ruleset, std::move(*context),
+                                                                    options);
+    render::Result<std::string> text = mode == TextMode::Inferred
+                                           ? ruleset.render_rule_inferred_with_state(*name, state)
+                                           : ruleset.render_rule_with_state(*name, state);
     if (!text) {
         return fail_with(VESKORA_ERR_RENDER, out_error, [&] { return text.error().fmt(); });
     }
@@ -322,7 +332,8 @@ Status render_json(const veskora_ruleset* handle, const char* rule_name,
     if (handle == nullptr) {
         return fail(VESKORA_ERR_ARGUMENT, out_error, "ruleset handle is null");
     }
-    auto name = read_c_string(rule_name, out_error);
+    // The name is used only to find the rule, before any callback runs.
+    auto name = read_c_view(rule_name, out_error);
     if (!name) {
         return name.error();
     }
@@ -331,8 +342,9 @@ Status render_json(const veskora_ruleset* handle, const char* rule_name,
         return context.error();
     }
     render::Result<std::string> json = [&]() -> render::Result<std::string> {
-        auto value = handle->ruleset.render_rule_structured_with_context_and_options(
-            *name, std::move(*context), options);
+        auto state = render::RenderState::with_host_context_and_options(
+            handle->ruleset, std::move(*context), options);
+        auto value = handle->ruleset.render_rule_structured_with_state(*name, state);
         if (!value) {
             return std::unexpected(std::move(value.error()));
         }

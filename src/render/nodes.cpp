@@ -147,21 +147,14 @@ Result<std::vector<IterationValue>> ArrayIterationSource::elements(RenderState& 
 Result<void> ForEachNode::generate_text(RenderState& state, std::string& out) const {
     auto elements = source->elements(state);
     if (!elements) return pass(std::move(elements.error()));
-    const std::uint64_t length = elements->size();
-    for (std::uint64_t i = 0; i < length; ++i) {
-        state.push_iteration_scope(variable, std::move((*elements)[i]), i, length);
-        auto r = body->generate_text(state, out);
-        state.pop_iteration_scope();
-        if (!r) return r;
-    }
-    return {};
+    return state.iterate(variable, std::move(*elements), [&] { return body->generate_text(state, out); });
 }
 
 void ForEachNode::link(const RuleSet& ruleset) { body->link(ruleset); }
 
 Result<void> ChoiceNode::generate_text(RenderState& state, std::string& out) const {
     if (choices.empty()) return std::unexpected(RenderError::empty_choice());
-    const auto index = static_cast<std::size_t>(state.rng->uniform_index(choices.size()));
+    const auto index = static_cast<std::size_t>(state.rng().uniform_index(choices.size()));
     return choices[index]->generate_text(state, out);
 }
 
@@ -170,7 +163,7 @@ Result<void> ChoiceNode::generate_unique_text(std::string_view key, RenderState&
     if (choices.empty()) return std::unexpected(RenderError::empty_choice());
     const std::vector<std::size_t> available = available_positions(state, key, choices.size());
     if (available.empty()) return std::unexpected(RenderError::unique_choice_exhausted(std::string(key)));
-    const std::size_t position = available[state.rng->uniform_index(available.size())];
+    const std::size_t position = available[state.rng().uniform_index(available.size())];
     // Marked before rendering: a failed option stays used, and a nested reference to the same
     // key cannot draw it again.
     state.mark_unique_choice_index(key, position);
@@ -201,7 +194,7 @@ Result<std::unique_ptr<WeightedChoiceNode>> WeightedChoiceNode::create(
 
 Result<void> WeightedChoiceNode::generate_text(RenderState& state, std::string& out) const {
     if (choices_.empty()) return std::unexpected(RenderError::empty_choice());
-    return choices_[distribution_.sample(*state.rng)]->generate_text(state, out);
+    return choices_[distribution_.sample(state.rng())]->generate_text(state, out);
 }
 
 Result<void> WeightedChoiceNode::generate_unique_text(std::string_view key, RenderState& state,
@@ -215,7 +208,7 @@ Result<void> WeightedChoiceNode::generate_unique_text(std::string_view key, Rend
     // Only weight-0 options left: the choice is as exhausted as if none were left.
     auto distribution = support::WeightedIndex::create(remaining);
     if (!distribution) return std::unexpected(RenderError::unique_choice_exhausted(std::string(key)));
-    const std::size_t position = available[distribution->sample(*state.rng)];
+    const std::size_t position = available[distribution->sample(state.rng())];
     state.mark_unique_choice_index(key, position);
     return choices_[position]->generate_text(state, out);
 }

@@ -130,23 +130,33 @@ Result<bool> RuleSet::render_context_default_with_state(std::string_view name, R
 
 Result<std::string> RuleSet::render_rule_inferred_with_context_and_options(
     std::string_view name, ContextMap context, std::uint64_t options) const {
+    auto state = RenderState::with_context_and_options(*this, std::move(context), options);
+    return render_rule_inferred_with_state(name, state);
+}
+
+Result<std::string> RuleSet::render_rule_inferred_with_state(std::string_view name,
+                                                             RenderState& state) const {
     if (auto node = structured_node(name); node && (*node)->is_object()) {
-        auto value = render_rule_structured_with_context_and_options(name, std::move(context), options);
+        auto value = (*node)->generate_value(state);
         if (!value) return std::unexpected(std::move(value.error()));
         return value->to_formatted_json();
     }
-    auto state = RenderState::with_context_and_options(*this, std::move(context), options);
     return render_rule_with_state(name, state);
 }
 
 Result<VeskoraValue> RuleSet::render_rule_structured_with_context_and_options(
     std::string_view name, ContextMap context, std::uint64_t options) const {
+    auto state = RenderState::with_context_and_options(*this, std::move(context), options);
+    return render_rule_structured_with_state(name, state);
+}
+
+Result<VeskoraValue> RuleSet::render_rule_structured_with_state(std::string_view name,
+                                                                RenderState& state) const {
     auto node = structured_node(name);
     if (!node) return std::unexpected(std::move(node.error()));
     if (!(*node)->is_object()) {
         return std::unexpected(RenderError::structured_target_not_object(std::string(name)));
     }
-    auto state = RenderState::with_context_and_options(*this, std::move(context), options);
     return (*node)->generate_value(state);
 }
 

@@ -64,8 +64,12 @@ public:
     // Tab-indented JSON when the name reaches an object of the structured tree, else text.
     Result<std::string> render_rule_inferred_with_context_and_options(
         std::string_view name, ContextMap context, std::uint64_t options) const;
+    Result<std::string> render_rule_inferred_with_state(std::string_view name,
+                                                        RenderState& state) const;
     Result<VeskoraValue> render_rule_structured_with_context_and_options(
         std::string_view name, ContextMap context, std::uint64_t options) const;
+    Result<VeskoraValue> render_rule_structured_with_state(std::string_view name,
+                                                           RenderState& state) const;
 
     Result<std::string> process(std::string_view processor, std::string_view input) const;
     // The processor of a name; null when there is none.

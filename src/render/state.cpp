@@ -3,6 +3,7 @@
 #include "render/state.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "render/nodes.hpp"
@@ -14,6 +15,12 @@ namespace {
 
 constexpr std::string_view kLoop = "loop";
 constexpr std::string_view kLoopPrefix = "loop.";
+
+// From this many entries on, a host's context is sorted for binary search: below it a scan from
+// the back costs less than sorting.
+constexpr std::size_t kSortedContextEntries = 16;
+
+bool by_key(const ContextEntry& a, const ContextEntry& b) { return a.key < b.key; }
 
 // What a name resolves to, without copying: views into the state or the ruleset, valid until
 // the state changes. The "loop." members carry their number or flag. Kept small, since it sits
@@ -29,6 +36,17 @@ struct Resolved {
 
 [[gnu::cold, gnu::noinline]] Result<Resolved> unknown_name(std::string_view name) {
     return std::unexpected(RenderError::unknown_rule(std::string(name)));
+}
+
+// The text bound to a name; an empty map answers without hashing the name.
+const std::string* find_text(const ContextMap& map, std::string_view name) {
+    if (map.empty()) return nullptr;
+    const auto it = map.find(name);
+    return it == map.end() ? nullptr : &it->second;
+}
+
+const std::string* find_text(const std::optional<ContextMap>& map, std::string_view name) {
+    return map ? find_text(*map, name) : nullptr;
 }
 
 Result<Resolved> resolve(const RenderState& state, std::string_view name) {
@@ -88,15 +106,18 @@ Result<Resolved> resolve(const RenderState& state, std::string_view name) {
             }
             return result;
         }
-        if (const auto it = scope->bindings.find(name); it != scope->bindings.end()) {
+        if (const std::string* text = find_text(scope->bindings, name)) {
             r.kind = Resolved::Kind::Text;
-            r.text = it->second;
+            r.text = *text;
             return result;
         }
     }
-    if (const auto it = state.context_map.find(name); it != state.context_map.end()) {
+    if (const std::string* text = find_text(state.context_map, name)) {
         r.kind = Resolved::Kind::Text;
-        r.text = it->second;
+        r.text = *text;
+    } else if (const std::string_view* value = state.host_context.find(name)) {
+        r.kind = Resolved::Kind::Text;
+        r.text = *value;
     }
     return result;
 }
@@ -136,15 +157,51 @@ std::vector<std::string> active_names_and(const RenderState& state, std::string_
 
 }  // namespace
 
-RenderState::RenderState(const RuleSet& ruleset, ContextMap context, std::uint64_t options)
+HostContext::HostContext(std::vector<ContextEntry> entries) : entries_(std::move(entries)) {
+    std::size_t bytes = 0;
+    for (const auto& [key, value] : entries_) bytes += key.size() + value.size();
+    text_ = std::make_unique_for_overwrite<char[]>(bytes);
+    char* end = text_.get();
+    const auto keep = [&](std::string_view& view) {
+        if (view.empty()) return;
+        std::memcpy(end, view.data(), view.size());
+        view = std::string_view(end, view.size());
+        end += view.size();
+    };
+    for (auto& [key, value] : entries_) {
+        keep(key);
+        keep(value);
+    }
+    // Stable, so equal keys keep their order and the last of them is the later entry.
+    if (entries_.size() >= kSortedContextEntries) std::stable_sort(entries_.begin(), entries_.end(), by_key);
+}
+
+const std::string_view* HostContext::find(std::string_view key) const {
+    if (entries_.size() >= kSortedContextEntries) {
+        const auto after = std::upper_bound(entries_.begin(), entries_.end(), ContextEntry{key, {}}, by_key);
+        return after != entries_.begin() && std::prev(after)->key == key ? &std::prev(after)->value : nullptr;
+    }
+    for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
+        if (entry->key == key) return &entry->value;
+    }
+    return nullptr;
+}
+
+RenderState::RenderState(const RuleSet& ruleset, ContextMap context, HostContext host_context,
+                         std::uint64_t options)
     : ruleset(&ruleset),
       context_map(std::move(context)),
-      rng(&support::thread_rng()),
+      host_context(std::move(host_context)),
       recursion_limit(options) {}
 
 RenderState RenderState::with_context_and_options(const RuleSet& ruleset, ContextMap context,
                                                   std::uint64_t options) {
-    return RenderState(ruleset, std::move(context), options);
+    return RenderState(ruleset, std::move(context), HostContext(), options);
+}
+
+RenderState RenderState::with_host_context_and_options(const RuleSet& ruleset, HostContext context,
+                                                       std::uint64_t options) {
+    return RenderState(ruleset, ContextMap(), std::move(context), options);
 }
 
 Result<std::optional<ScopedValue>> RenderState::scoped_value(std::string_view name) const {
@@ -262,11 +319,20 @@ Result<std::vector<IterationValue>> RenderState::iterable_elements(std::string_v
     return elements_of(**node, source);
 }
 
+namespace {
+
+ContextMap& scope_bindings(IterationScope& scope) {
+    if (!scope.bindings) scope.bindings.emplace();
+    return *scope.bindings;
+}
+
+}  // namespace
+
 Result<void> RenderState::bind(std::string_view name, std::string text, bool check) {
     if (check && is_immutable_loop_name(name)) {
         return std::unexpected(RenderError::immutable_loop_binding(std::string(name)));
     }
-    auto& target = scopes.empty() ? context_map : scopes.back().bindings;
+    auto& target = scopes.empty() ? context_map : scope_bindings(scopes.back());
     if (auto it = target.find(name); it != target.end()) {
         it->second = std::move(text);
     } else {
@@ -294,19 +360,21 @@ void RenderState::cache_context_default(std::string_view name, std::string text)
 }
 
 void RenderState::mark_unique_choice_index(std::string_view key, std::uint64_t index) {
-    auto it = unique_choices.find(key);
-    if (it == unique_choices.end()) it = unique_choices.emplace(std::string(key), std::set<std::uint64_t>{}).first;
+    if (!unique_choices_) unique_choices_.emplace();
+    auto it = unique_choices_->find(key);
+    if (it == unique_choices_->end()) it = unique_choices_->emplace(std::string(key), std::set<std::uint64_t>{}).first;
     it->second.insert(index);
 }
 
 const std::set<std::uint64_t>* RenderState::unique_choice_indices(std::string_view key) const {
-    const auto it = unique_choices.find(key);
-    return it == unique_choices.end() ? nullptr : &it->second;
+    if (!unique_choices_) return nullptr;
+    const auto it = unique_choices_->find(key);
+    return it == unique_choices_->end() ? nullptr : &it->second;
 }
 
 void RenderState::push_iteration_scope(std::string_view variable, IterationValue element,
                                        std::uint64_t index, std::uint64_t length) {
-    scopes.push_back(IterationScope{std::string(variable), std::move(element), {}, index, length});
+    scopes.push_back(IterationScope{variable, std::move(element), std::nullopt, index, length});
 }
 
 void RenderState::pop_iteration_scope() {

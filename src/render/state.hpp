@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -24,6 +25,30 @@ class RuleSet;
 // The caller's context values for one call; bindings outside loops and rendered context
 // defaults are added to it during the call.
 using ContextMap = support::StringMap<std::string>;
+
+// One context value as a host passed it.
+struct ContextEntry {
+    std::string_view key;
+    std::string_view value;
+};
+
+// A host's context for one call: the entries' text copied into one block, so taking a context
+// costs two allocations however many entries it has. As in a map built from the entries in
+// order, a later entry of a key wins. A short list is searched from the back; a longer one is
+// sorted by key once and binary-searched, which no choice of keys can slow down.
+class HostContext {
+public:
+    HostContext() = default;
+    // The views may point anywhere; their text is copied.
+    explicit HostContext(std::vector<ContextEntry> entries);
+
+    // The value of the last entry of `key`; null when there is none.
+    const std::string_view* find(std::string_view key) const;
+
+private:
+    std::vector<ContextEntry> entries_;  // views into text_; sorted by key when long
+    std::unique_ptr<char[]> text_;
+};
 
 // How deeply one call may nest: guarded renders (rules, context defaults, bound structured
 // nodes) plus active loop scopes, checked whenever a guarded render starts. Reaching it fails
@@ -45,9 +70,10 @@ struct IterationValue {
 };
 
 struct IterationScope {
-    std::string variable;
+    std::string_view variable;  // owned by the loop's node
     IterationValue element;
-    support::StringMap<std::string> bindings;
+    // Made by the first binding in the iteration.
+    std::optional<ContextMap> bindings;
     std::uint64_t index = 0;
     std::uint64_t length = 0;
 };
@@ -63,9 +89,12 @@ class RenderState {
 public:
     static RenderState with_context_and_options(const RuleSet& ruleset, ContextMap context,
                                                 std::uint64_t options);
+    // The state of a host's render: its context entries stay where the host keeps them.
+    static RenderState with_host_context_and_options(const RuleSet& ruleset, HostContext context,
+                                                     std::uint64_t options);
 
-    // Loop scopes, loop names, member paths, bindings, then the context map; none when nothing
-    // answers. Errors: UnknownRule for a missing member or an unknown "loop." name.
+    // Loop scopes, loop names, member paths, bindings, then the context map and the host's
+    // context; none when nothing answers. Errors: UnknownRule for a missing member or an unknown "loop." name.
     Result<std::optional<ScopedValue>> scoped_value(std::string_view name) const;
     // Whether scoped_value would find a value, without copying it.
     Result<bool> has_scoped_value(std::string_view name) const;
@@ -85,18 +114,50 @@ public:
     // The indices used under a key in this call; null when the key was never marked.
     const std::set<std::uint64_t>* unique_choice_indices(std::string_view key) const;
 
+    // `variable` must outlive the scope (the loop's node owns it).
     void push_iteration_scope(std::string_view variable, IterationValue element,
                               std::uint64_t index, std::uint64_t length);
     void pop_iteration_scope();
+
+    // Calls `body` once per element, in order, with that element's scope innermost; stops at the
+    // first failure. One scope serves the whole loop: each element refills it, with no
+    // bindings, which is the same as a scope of its own.
+    template <class Body>
+    Result<void> iterate(std::string_view variable, std::vector<IterationValue> elements, Body&& body) {
+        const std::uint64_t length = elements.size();
+        if (length == 0) return {};
+        push_iteration_scope(variable, std::move(elements[0]), 0, length);
+        // By position: loops inside the body push and pop scopes of their own.
+        const std::size_t innermost = scopes.size() - 1;
+        Result<void> result;
+        for (std::uint64_t i = 0; i < length && result; ++i) {
+            if (i > 0) {
+                IterationScope& scope = scopes[innermost];
+                scope.element = std::move(elements[i]);
+                scope.index = i;
+                scope.bindings.reset();
+            }
+            result = body();
+        }
+        pop_iteration_scope();
+        return result;
+    }
+
+    // The thread's generator, taken on the first draw.
+    support::Rng& rng() {
+        if (rng_ == nullptr) rng_ = &support::thread_rng();
+        return *rng_;
+    }
 
     std::vector<IterationScope> scopes;
     // Views of names owned by the ruleset's nodes or by the caller of the render.
     std::vector<std::string_view> rule_stack;
     std::vector<const StructuredNode*> node_stack;
     const RuleSet* ruleset;
+    // The caller's map of with_context_and_options, then bindings outside loops and rendered
+    // context defaults; it answers before the host's context, which nothing changes.
     ContextMap context_map;
-    support::StringMap<std::set<std::uint64_t>> unique_choices;
-    support::Rng* rng;
+    HostContext host_context;
     std::uint64_t recursion_limit;
     // Guarded renders currently nested.
     std::size_t depth = 0;
@@ -105,10 +166,15 @@ public:
     bool at_nesting_bound() const { return depth + scopes.size() >= kMaxRenderDepth; }
 
 private:
-    RenderState(const RuleSet& ruleset, ContextMap context, std::uint64_t options);
+    RenderState(const RuleSet& ruleset, ContextMap context, HostContext host_context,
+                std::uint64_t options);
     // The guarded render of a structured node reached through `name`.
     Result<bool> append_structured_text(const StructuredNode* node, std::string_view name,
                                         std::string& out);
+
+    support::Rng* rng_ = nullptr;
+    // Made by the first unique draw.
+    std::optional<support::StringMap<std::set<std::uint64_t>>> unique_choices_;
 };
 
 // "object" / "array" / "string" / "number" / "boolean" / "null" of a resolved value, as used in

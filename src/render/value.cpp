@@ -393,15 +393,12 @@ Result<void> ForEachStructuredArrayEntry::append_values(RenderState& state,
                                                         std::vector<VeskoraValue>& out) const {
     auto elements = state.iterable_elements(source);
     if (!elements) return std::unexpected(std::move(elements.error()));
-    const std::uint64_t length = elements->size();
-    for (std::uint64_t i = 0; i < length; ++i) {
-        state.push_iteration_scope(variable, std::move((*elements)[i]), i, length);
+    return state.iterate(variable, std::move(*elements), [&]() -> Result<void> {
         auto value = body.generate_value(state);
-        state.pop_iteration_scope();
         if (!value) return std::unexpected(std::move(value.error()));
         out.push_back(std::move(*value));
-    }
-    return {};
+        return {};
+    });
 }
 
 }  // namespace veskora::render

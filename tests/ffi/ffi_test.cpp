@@ -149,6 +149,58 @@ TEST(RenderCalls, NothingOfOneCallReachesTheNext) {
     }
 }
 
+// Overwrites the host's buffer that `user_data` points to, as a host may once its strings are
+// handed over.
+std::int32_t scribble(const char* input, veskora_processor_result* result, void* user_data) {
+    static_cast<char*>(user_data)[0] = '#';
+    return veskora_processor_result_set_output(result, input);
+}
+
+// A host's context, short and long: the later of two entries of a key wins, a binding outside
+// loops shadows an entry, and the text is the library's own copy while callbacks run.
+TEST(RenderCalls, HostContextLaterEntriesWinAndTextIsCopied) {
+    char buffer[] = "late";
+    const char* names[] = {"scribble"};
+    const veskora_processor_callback callbacks[] = {scribble};
+    void* user_data[] = {buffer};
+    veskora_ruleset* raw = nullptr;
+    ASSERT_EQ(veskora_ruleset_from_string_with_processors(
+                  "show = \"{who | scribble}/{who}/{none}/{zz}\"\n"
+                  "shadow = \"{% who := zz %}{who}\"\n",
+                  names, callbacks, user_data, 1, &raw, nullptr),
+              VESKORA_OK);
+    Handle handle(raw);
+    for (const std::size_t filler : {0, 40}) {
+        SCOPED_TRACE(filler);
+        buffer[0] = 'l';
+        std::vector<std::string> keys = {"who", "none", "zz"};
+        std::vector<std::string> values = {"early", "", "last"};
+        for (std::size_t i = 0; i < filler; ++i) {
+            keys.push_back("k" + std::to_string(i));
+            values.push_back("v");
+        }
+        std::vector<const char*> key_pointers;
+        std::vector<const char*> value_pointers;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            key_pointers.push_back(keys[i].c_str());
+            value_pointers.push_back(values[i].c_str());
+        }
+        key_pointers.push_back("who");
+        value_pointers.push_back(buffer);
+        const auto render_with = [&](const char* rule) {
+            char* text = nullptr;
+            char* error = nullptr;
+            const std::int32_t status = veskora_ruleset_render_with_context(
+                handle.get(), rule, key_pointers.data(), value_pointers.data(),
+                key_pointers.size(), &text, &error);
+            return take(status, text, error);
+        };
+        EXPECT_EQ(render_with("show").text, "late/late//last");
+        EXPECT_EQ(buffer[0], '#');
+        EXPECT_EQ(render_with("shadow").text, "last");
+    }
+}
+
 TEST(RenderCalls, InferredRenderOfContextAndNestedObjects) {
     Handle handle = load_string(
         "context { mood = calm }\n"
