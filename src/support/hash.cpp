@@ -1,5 +1,8 @@
-// SipHash-1-3 over the text's bytes, keyed per thread and per map.
+// SipHash-1-3 over the text's bytes, keyed per process and per hasher.
 #include "support/hash.hpp"
+
+#include <bit>
+#include <cstring>
 
 #include "support/random.hpp"
 
@@ -7,22 +10,18 @@ namespace veskora::support {
 
 namespace {
 
-struct ThreadKeys {
+struct Keys {
     std::uint64_t k0;
     std::uint64_t k1;
-    // Added to k0 for every new hasher, so two maps of one thread never share keys.
-    std::uint64_t next_variation = 0;
-
-    ThreadKeys() {
-        std::uint64_t words[2];
-        os_random_bytes(words, sizeof words);
-        k0 = words[0];
-        k1 = words[1];
-    }
 };
 
-ThreadKeys& thread_keys() {
-    thread_local ThreadKeys keys;
+// Drawn once per process; only read afterwards, so threads share them without writes.
+const Keys& process_keys() {
+    static const Keys keys = [] {
+        std::uint64_t words[2];
+        os_random_bytes(words, sizeof words);
+        return Keys{words[0], words[1]};
+    }();
     return keys;
 }
 
@@ -57,17 +56,35 @@ struct SipState {
     }
 };
 
-std::uint64_t load_le64(const unsigned char* p) noexcept {
-    std::uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+static_assert(std::endian::native == std::endian::little, "words are read in place");
+
+std::uint64_t load64(const unsigned char* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, sizeof v);
     return v;
+}
+
+std::uint64_t load32(const unsigned char* p) noexcept {
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The last 0 to 7 bytes as a little-endian word, read in at most two loads that may overlap.
+std::uint64_t load_tail(const unsigned char* p, std::size_t n) noexcept {
+    if (n >= 4) return load32(p) | (load32(p + n - 4) << (8 * (n - 4)));
+    if (n == 0) return 0;
+    return std::uint64_t{p[0]} | (std::uint64_t{p[n / 2]} << (8 * (n / 2))) |
+           (std::uint64_t{p[n - 1]} << (8 * (n - 1)));
 }
 
 }  // namespace
 
 KeyedHash::KeyedHash() {
-    ThreadKeys& keys = thread_keys();
-    k0_ = keys.k0 + keys.next_variation++;
+    const Keys& keys = process_keys();
+    // Varied by where the hasher is made, so maps alive at the same time never share keys: one
+    // map's keys inserted into another in its order then land as randomly as any.
+    k0_ = keys.k0 + reinterpret_cast<std::uintptr_t>(this);
     k1_ = keys.k1;
 }
 
@@ -77,11 +94,8 @@ std::size_t KeyedHash::operator()(std::string_view text) const noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     const std::size_t n = text.size();
     const std::size_t full = n & ~std::size_t{7};
-    for (std::size_t i = 0; i < full; i += 8) s.absorb(load_le64(p + i));
-
-    std::uint64_t last = static_cast<std::uint64_t>(n & 0xff) << 56;
-    for (std::size_t i = full; i < n; ++i) last |= static_cast<std::uint64_t>(p[i]) << (8 * (i - full));
-    s.absorb(last);
+    for (std::size_t i = 0; i < full; i += 8) s.absorb(load64(p + i));
+    s.absorb((static_cast<std::uint64_t>(n & 0xff) << 56) | load_tail(p + full, n - full));
 
     s.v2 ^= 0xff;
     s.round();  // three finalisation rounds

@@ -1,5 +1,5 @@
 // Randomly keyed string hashing for every hash map of the library. Keys are drawn from the
-// operating system once per thread and varied per map, so iteration order differs between runs
+// operating system once per process and varied per map, so iteration order differs between runs
 // and crafted keys cannot force collisions. Maps look up by std::string_view without copying.
 #pragma once
 
@@ -15,7 +15,7 @@ class KeyedHash {
 public:
     using is_transparent = void;
 
-    // Takes the thread's keys (drawing them on first use) and varies them for this map.
+    // Takes the process's keys (drawing them on first use) and varies them for this hasher.
     KeyedHash();
 
     std::size_t operator()(std::string_view text) const noexcept;

@@ -32,6 +32,21 @@ TEST(KeyedHashTest, StableWithinAHasherAndVariedBetweenMaps) {
     EXPECT_NE(a(std::string("a\0", 2)), a("a"));
 }
 
+// Texts that differ in one byte, at any place of any length up to three words, hash apart: no
+// byte is dropped, whether it is read in a word or in the tail.
+TEST(KeyedHashTest, EveryByteCounts) {
+    const KeyedHash hash;
+    for (std::size_t length = 1; length <= 24; ++length) {
+        const std::string base(length, 'a');
+        const std::size_t base_hash = hash(base);
+        for (std::size_t at = 0; at < length; ++at) {
+            std::string changed = base;
+            changed[at] = 'b';
+            EXPECT_NE(hash(changed), base_hash) << "length " << length << ", byte " << at;
+        }
+    }
+}
+
 TEST(KeyedHashTest, MapsLookUpByView) {
     StringMap<int> map;
     map.emplace("alpha", 1);
