@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <iterator>
 #include <span>
 #include <string>
 #include <vector>
@@ -17,8 +18,15 @@ public:
     Rng(const Rng&) = delete;
     Rng& operator=(const Rng&) = delete;
 
-    std::uint32_t next_u32();
-    std::uint64_t next_u64();
+    std::uint32_t next_u32() {
+        if (used_ == std::size(blocks_)) refill();
+        return blocks_[used_++];
+    }
+    std::uint64_t next_u64() {
+        const std::uint64_t low = next_u32();
+        const std::uint64_t high = next_u32();
+        return (high << 32) | low;
+    }
     // Uniform in [0, n) without modulo bias; n must be greater than 0.
     std::uint64_t uniform_index(std::uint64_t n);
     // Uniform in [0, 1) with 53 random bits.
@@ -31,10 +39,10 @@ private:
     void reseed();
 
     std::uint32_t key_[8];
-    std::uint64_t counter_ = 0;
-    std::uint32_t block_[16];
-    std::size_t used_ = 16;  // words of block_ already handed out
-    std::size_t since_seed_ = 0;  // bytes handed out since the last seed
+    std::uint64_t counter_ = 0;  // blocks made since the last seed
+    std::uint32_t blocks_[4 * 16];  // four blocks, made at once
+    std::size_t used_ = std::size(blocks_);  // words of blocks_ already handed out
+    std::size_t since_seed_ = 0;  // bytes made since the last seed
 };
 
 // The calling thread's generator, seeded on first use and released when the thread ends.
@@ -64,6 +72,10 @@ namespace detail {
 // number of rounds (12 for the generator). Exposed for known-answer tests.
 void chacha_block(const std::uint32_t key[8], const std::uint32_t input[4], int rounds,
                   std::uint32_t out[16]) noexcept;
+// Four consecutive blocks at once, as the generator makes them: words 12 and 13 of the input
+// are a 64-bit counter, one more for each block.
+void chacha_blocks(const std::uint32_t key[8], const std::uint32_t input[4], int rounds,
+                   std::uint32_t out[4 * 16]) noexcept;
 }  // namespace detail
 
 }  // namespace veskora::support

@@ -31,6 +31,29 @@ TEST(ChaChaTest, BlockFunctionMatchesTheKnownAnswer) {
     EXPECT_NE(std::vector<std::uint32_t>(twelve, twelve + 16), std::vector<std::uint32_t>(out, out + 16));
 }
 
+// The generator makes four blocks at once; each must be the block of its own counter, the
+// 64-bit counter carrying from word 12 into word 13.
+TEST(ChaChaTest, FourBlocksAreFourConsecutiveBlocks) {
+    std::uint32_t key[8];
+    for (std::uint32_t i = 0; i < 8; ++i) key[i] = 0x01020304u * (i + 1);
+    for (const std::uint64_t counter : {std::uint64_t{0}, std::uint64_t{0xfffffffe}}) {
+        SCOPED_TRACE(counter);
+        const std::uint32_t input[4] = {static_cast<std::uint32_t>(counter),
+                                        static_cast<std::uint32_t>(counter >> 32), 7, 9};
+        std::uint32_t four[4 * 16];
+        detail::chacha_blocks(key, input, 12, four);
+        for (std::uint64_t block = 0; block < 4; ++block) {
+            const std::uint32_t one_input[4] = {static_cast<std::uint32_t>(counter + block),
+                                                static_cast<std::uint32_t>((counter + block) >> 32), 7, 9};
+            std::uint32_t one[16];
+            detail::chacha_block(key, one_input, 12, one);
+            EXPECT_EQ(std::vector<std::uint32_t>(four + 16 * block, four + 16 * block + 16),
+                      std::vector<std::uint32_t>(one, one + 16))
+                << "block " << block;
+        }
+    }
+}
+
 TEST(RngTest, UniformIndexIsUnbiased) {
     Rng& rng = thread_rng();
     // Chi-square over 7 buckets (not a power of two, so modulo bias would show with a
