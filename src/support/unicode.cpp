@@ -7,7 +7,6 @@
 #include <unicode/utf8.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 
 #include "support/utf8.hpp"
@@ -24,23 +23,6 @@ char32_t previous_code_point(std::string_view text, std::size_t& pos) {
     pos = start + static_cast<std::size_t>(i);
     return static_cast<char32_t>(c);
 }
-
-// The classes of the ASCII characters, answered without ICU: among them only the letters are
-// Alphabetic (and cased), only the digits numeric, only tab to carriage return and space
-// White_Space.
-enum AsciiClass : unsigned char { kSpace = 1, kDigit = 2, kUpper = 4, kLower = 8 };
-
-constexpr std::array<unsigned char, 0x80> kAsciiClasses = [] {
-    std::array<unsigned char, 0x80> classes{};
-    for (char32_t c = U'\t'; c <= U'\r'; ++c) classes[c] = kSpace;
-    classes[U' '] = kSpace;
-    for (char32_t c = U'0'; c <= U'9'; ++c) classes[c] = kDigit;
-    for (char32_t c = U'A'; c <= U'Z'; ++c) classes[c] = kUpper;
-    for (char32_t c = U'a'; c <= U'z'; ++c) classes[c] = kLower;
-    return classes;
-}();
-
-bool has_ascii_class(char32_t c, unsigned char classes) { return (kAsciiClasses[c] & classes) != 0; }
 
 bool is_ascii(std::string_view text) {
     for (const char byte : text) {
@@ -100,16 +82,16 @@ std::size_t piece_end(std::string_view text, std::size_t begin, bool lowering) {
 }
 
 std::string map_case(std::string_view text, bool lowering) {
-    std::string out;
-    out.reserve(text.size());
     if (is_ascii(text)) {
-        for (const char byte : text) {
-            const char c = lowering ? (byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte)
-                                    : (byte >= 'a' && byte <= 'z' ? byte - 'a' + 'A' : byte);
-            out.push_back(c);
+        std::string out(text);
+        const char first = lowering ? 'A' : 'a';
+        for (char& byte : out) {
+            if (static_cast<unsigned char>(byte - first) < 26) byte ^= 0x20;
         }
         return out;
     }
+    std::string out;
+    out.reserve(text.size());
     std::size_t begin = 0;
     while (begin < text.size()) {
         const std::size_t end = piece_end(text, begin, lowering);
@@ -131,18 +113,13 @@ std::string map_case(std::string_view text, bool lowering) {
 
 }  // namespace
 
-bool is_white_space(char32_t c) {
-    if (c < 0x80) return has_ascii_class(c, kSpace);
-    return u_isUWhiteSpace(static_cast<UChar32>(c)) != 0;
-}
+bool detail::icu_white_space(char32_t c) { return u_isUWhiteSpace(static_cast<UChar32>(c)) != 0; }
 
-bool is_alphabetic(char32_t c) {
-    if (c < 0x80) return has_ascii_class(c, kUpper | kLower);
+bool detail::icu_alphabetic(char32_t c) {
     return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC) != 0;
 }
 
-bool is_numeric(char32_t c) {
-    if (c < 0x80) return has_ascii_class(c, kDigit);
+bool detail::icu_numeric(char32_t c) {
     switch (u_charType(static_cast<UChar32>(c))) {
         case U_DECIMAL_DIGIT_NUMBER:
         case U_LETTER_NUMBER:
@@ -153,15 +130,11 @@ bool is_numeric(char32_t c) {
     }
 }
 
-bool is_alphanumeric(char32_t c) { return is_alphabetic(c) || is_numeric(c); }
-
-bool is_uppercase(char32_t c) {
-    if (c < 0x80) return has_ascii_class(c, kUpper);
+bool detail::icu_uppercase(char32_t c) {
     return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_UPPERCASE) != 0;
 }
 
-bool is_lowercase(char32_t c) {
-    if (c < 0x80) return has_ascii_class(c, kLower);
+bool detail::icu_lowercase(char32_t c) {
     return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_LOWERCASE) != 0;
 }
 

@@ -6,7 +6,7 @@
 
 namespace veskora::support {
 
-char32_t decode_utf8(std::string_view text, std::size_t& pos) noexcept {
+char32_t detail::decode_utf8_sequence(std::string_view text, std::size_t& pos) noexcept {
     constexpr char32_t replacement = U'\uFFFD';
     if (pos >= text.size()) {
         pos = text.size();

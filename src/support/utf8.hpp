@@ -9,10 +9,21 @@
 
 namespace veskora::support {
 
+namespace detail {
+// decode_utf8 beyond ASCII and at the end of the text.
+char32_t decode_utf8_sequence(std::string_view text, std::size_t& pos) noexcept;
+}  // namespace detail
+
 // Decodes the character at `pos` and advances `pos` past it. A malformed sequence gives U+FFFD
 // and advances past its longest well-formed prefix (at least one byte); at or past the end it
-// gives U+FFFD and leaves `pos` at the end, so `pos` never passes the text.
-char32_t decode_utf8(std::string_view text, std::size_t& pos) noexcept;
+// gives U+FFFD and leaves `pos` at the end, so `pos` never passes the text. ASCII is decoded
+// inline.
+inline char32_t decode_utf8(std::string_view text, std::size_t& pos) noexcept {
+    if (pos < text.size() && static_cast<unsigned char>(text[pos]) < 0x80) {
+        return static_cast<unsigned char>(text[pos++]);
+    }
+    return detail::decode_utf8_sequence(text, pos);
+}
 
 // Appends the UTF-8 encoding of a scalar value.
 void append_utf8(std::string& out, char32_t c);

@@ -96,6 +96,20 @@ TEST(UnicodeCaseMapping, SingleCharactersUseFullMappings) {
     }
 }
 
+// ASCII texts are mapped without ICU; every ASCII character must map as ICU maps it.
+TEST(UnicodeCaseMapping, AsciiAgreesWithTheCharacterDatabase) {
+    std::string ascii;
+    std::string upper;
+    std::string lower;
+    for (char32_t c = 0; c < 0x80; ++c) {
+        ascii.push_back(static_cast<char>(c));
+        upper.push_back(static_cast<char>(u_toupper(static_cast<UChar32>(c))));
+        lower.push_back(static_cast<char>(u_tolower(static_cast<UChar32>(c))));
+    }
+    EXPECT_EQ(to_upper(ascii), upper);
+    EXPECT_EQ(to_lower(ascii), lower);
+}
+
 TEST(UnicodeCaseMapping, WholeTexts) {
     struct Case {
         std::string_view text, upper, lower;
