@@ -128,11 +128,13 @@ Status write_handle(render::RuleSet ruleset, veskora_ruleset** out_handle, char*
     return VESKORA_OK;
 }
 
-Read<render::HostContext> read_context(const char* const* context_keys,
-                                       const char* const* context_values,
-                                       std::size_t context_count, char** out_error) {
+// The entries are views of the host's strings; the state copies their text.
+Read<std::vector<render::ContextEntry>> read_context(const char* const* context_keys,
+                                                     const char* const* context_values,
+                                                     std::size_t context_count, char** out_error) {
+    std::vector<render::ContextEntry> entries;
     if (context_count == 0) {
-        return render::HostContext();
+        return entries;
     }
     if (context_keys == nullptr) {
         return std::unexpected(fail(VESKORA_ERR_ARGUMENT, out_error, "context keys array is null"));
@@ -141,7 +143,6 @@ Read<render::HostContext> read_context(const char* const* context_keys,
         return std::unexpected(
             fail(VESKORA_ERR_ARGUMENT, out_error, "context values array is null"));
     }
-    std::vector<render::ContextEntry> entries;
     entries.reserve(context_count);
     for (std::size_t i = 0; i < context_count; ++i) {
         auto key = read_c_view(context_keys[i], out_error);
@@ -154,8 +155,7 @@ Read<render::HostContext> read_context(const char* const* context_keys,
         }
         entries.push_back({*key, *value});
     }
-    // The context copies the text before any callback can run.
-    return render::HostContext(std::move(entries));
+    return entries;
 }
 
 // A processor that forwards to a host callback. It holds the callback and the host's opaque
@@ -299,18 +299,20 @@ Status render_text(TextMode mode, const veskora_ruleset* handle, const char* rul
         return context.error();
     }
     const render::RuleSet& ruleset = handle->ruleset;
+    // The state copies the context's text before any callback can run.
     auto state = render::RenderState::with_host_context_and_options(ruleset, std::move(*context),
                                                                     options);
-    render::Result<std::string> text = mode == TextMode::Inferred
-                                           ? ruleset.render_rule_inferred_with_state(*name, state)
-                                           : ruleset.render_rule_with_state(*name, state);
-    if (!text) {
-        return fail_with(VESKORA_ERR_RENDER, out_error, [&] { return text.error().fmt(); });
+    std::string text;
+    const render::Result<void> done = mode == TextMode::Inferred
+                                          ? ruleset.render_rule_inferred_with_state(*name, state, text)
+                                          : ruleset.render_rule_with_state(*name, state, text);
+    if (!done) {
+        return fail_with(VESKORA_ERR_RENDER, out_error, [&] { return done.error().fmt(); });
     }
     if (out_text == nullptr) {
         return VESKORA_OK;
     }
-    char* copy = new_c_string(*text);
+    char* copy = new_c_string(text);
     if (copy == nullptr) {
         return fail(VESKORA_ERR_RENDER, out_error, "output string contains an interior NUL byte");
     }

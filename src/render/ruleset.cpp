@@ -79,7 +79,10 @@ Result<void> RuleSet::render_node_with_state(std::string_view name, const TextGe
                                              RenderState& state, bool unique,
                                              std::string& out) const {
     const auto& stack = state.rule_stack;
-    const auto active = static_cast<std::uint64_t>(std::count(stack.begin(), stack.end(), name));
+    // Names of rules are views of the map's keys, so the same rule is mostly the same view.
+    const auto active = static_cast<std::uint64_t>(std::count_if(stack.begin(), stack.end(), [&](std::string_view other) {
+        return other.size() == name.size() && (other.data() == name.data() || other == name);
+    }));
     if (active > 0 && state.recursion_limit == 0) return circular(state, name);
     // Beyond the allowance a reference quietly renders as nothing.
     if (active > state.recursion_limit) return {};
@@ -131,17 +134,22 @@ Result<bool> RuleSet::render_context_default_with_state(std::string_view name, R
 Result<std::string> RuleSet::render_rule_inferred_with_context_and_options(
     std::string_view name, ContextMap context, std::uint64_t options) const {
     auto state = RenderState::with_context_and_options(*this, std::move(context), options);
-    return render_rule_inferred_with_state(name, state);
+    std::string out;
+    if (auto r = render_rule_inferred_with_state(name, state, out); !r) return std::unexpected(std::move(r.error()));
+    return out;
 }
 
-Result<std::string> RuleSet::render_rule_inferred_with_state(std::string_view name,
-                                                             RenderState& state) const {
+Result<void> RuleSet::render_rule_inferred_with_state(std::string_view name, RenderState& state,
+                                                      std::string& out) const {
     if (auto node = structured_node(name); node && (*node)->is_object()) {
         auto value = (*node)->generate_value(state);
         if (!value) return std::unexpected(std::move(value.error()));
-        return value->to_formatted_json();
+        auto json = value->to_formatted_json();
+        if (!json) return std::unexpected(std::move(json.error()));
+        out = std::move(*json);
+        return {};
     }
-    return render_rule_with_state(name, state);
+    return render_rule_with_state(name, state, out);
 }
 
 Result<VeskoraValue> RuleSet::render_rule_structured_with_context_and_options(

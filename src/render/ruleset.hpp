@@ -64,8 +64,9 @@ public:
     // Tab-indented JSON when the name reaches an object of the structured tree, else text.
     Result<std::string> render_rule_inferred_with_context_and_options(
         std::string_view name, ContextMap context, std::uint64_t options) const;
-    Result<std::string> render_rule_inferred_with_state(std::string_view name,
-                                                        RenderState& state) const;
+    // The same into `out`, which must be empty; on error it holds partial text.
+    Result<void> render_rule_inferred_with_state(std::string_view name, RenderState& state,
+                                                 std::string& out) const;
     Result<VeskoraValue> render_rule_structured_with_context_and_options(
         std::string_view name, ContextMap context, std::uint64_t options) const;
     Result<VeskoraValue> render_rule_structured_with_state(std::string_view name,

@@ -158,6 +158,7 @@ std::vector<std::string> active_names_and(const RenderState& state, std::string_
 }  // namespace
 
 HostContext::HostContext(std::vector<ContextEntry> entries) : entries_(std::move(entries)) {
+    if (entries_.empty()) return;
     std::size_t bytes = 0;
     for (const auto& [key, value] : entries_) bytes += key.size() + value.size();
     text_ = std::make_unique_for_overwrite<char[]>(bytes);
@@ -187,21 +188,22 @@ const std::string_view* HostContext::find(std::string_view key) const {
     return nullptr;
 }
 
-RenderState::RenderState(const RuleSet& ruleset, ContextMap context, HostContext host_context,
+RenderState::RenderState(const RuleSet& ruleset, ContextMap context, std::uint64_t options)
+    : ruleset(&ruleset), context_map(std::move(context)), recursion_limit(options) {}
+
+RenderState::RenderState(const RuleSet& ruleset, std::vector<ContextEntry> context,
                          std::uint64_t options)
-    : ruleset(&ruleset),
-      context_map(std::move(context)),
-      host_context(std::move(host_context)),
-      recursion_limit(options) {}
+    : ruleset(&ruleset), host_context(std::move(context)), recursion_limit(options) {}
 
 RenderState RenderState::with_context_and_options(const RuleSet& ruleset, ContextMap context,
                                                   std::uint64_t options) {
-    return RenderState(ruleset, std::move(context), HostContext(), options);
+    return RenderState(ruleset, std::move(context), options);
 }
 
-RenderState RenderState::with_host_context_and_options(const RuleSet& ruleset, HostContext context,
+RenderState RenderState::with_host_context_and_options(const RuleSet& ruleset,
+                                                       std::vector<ContextEntry> context,
                                                        std::uint64_t options) {
-    return RenderState(ruleset, ContextMap(), std::move(context), options);
+    return RenderState(ruleset, std::move(context), options);
 }
 
 Result<std::optional<ScopedValue>> RenderState::scoped_value(std::string_view name) const {
@@ -243,6 +245,7 @@ namespace {
 }  // namespace
 
 Result<bool> RenderState::append_bound_text(std::string_view name, std::string& out) {
+    if (binds_nothing()) return false;
     auto r = resolve(*this, name);
     if (!r) return bound_error(std::move(r.error()));
     switch (r->kind) {

@@ -44,6 +44,7 @@ public:
 
     // The value of the last entry of `key`; null when there is none.
     const std::string_view* find(std::string_view key) const;
+    bool empty() const { return entries_.empty(); }
 
 private:
     std::vector<ContextEntry> entries_;  // views into text_; sorted by key when long
@@ -89,8 +90,9 @@ class RenderState {
 public:
     static RenderState with_context_and_options(const RuleSet& ruleset, ContextMap context,
                                                 std::uint64_t options);
-    // The state of a host's render: its context entries stay where the host keeps them.
-    static RenderState with_host_context_and_options(const RuleSet& ruleset, HostContext context,
+    // The state of a host's render, taking its context entries as a HostContext.
+    static RenderState with_host_context_and_options(const RuleSet& ruleset,
+                                                     std::vector<ContextEntry> context,
                                                      std::uint64_t options);
 
     // Loop scopes, loop names, member paths, bindings, then the context map and the host's
@@ -162,12 +164,18 @@ public:
     // Guarded renders currently nested.
     std::size_t depth = 0;
 
+    // Whether no name is bound at all: no loop scope, no context value, binding or rendered
+    // context default.
+    bool binds_nothing() const { return scopes.empty() && context_map.empty() && host_context.empty(); }
+
     // Whether one more guarded render would nest too deeply (see kMaxRenderDepth).
     bool at_nesting_bound() const { return depth + scopes.size() >= kMaxRenderDepth; }
 
 private:
-    RenderState(const RuleSet& ruleset, ContextMap context, HostContext host_context,
-                std::uint64_t options);
+    // Each context is made in its place: the state is the first thing a render writes, and
+    // moving freshly written members into it costs more than the rest of a short render.
+    RenderState(const RuleSet& ruleset, ContextMap context, std::uint64_t options);
+    RenderState(const RuleSet& ruleset, std::vector<ContextEntry> context, std::uint64_t options);
     // The guarded render of a structured node reached through `name`.
     Result<bool> append_structured_text(const StructuredNode* node, std::string_view name,
                                         std::string& out);
