@@ -343,19 +343,16 @@ Status render_json(const veskora_ruleset* handle, const char* rule_name,
     if (!context) {
         return context.error();
     }
-    render::Result<std::string> json = [&]() -> render::Result<std::string> {
-        auto state = render::RenderState::with_host_context_and_options(
-            handle->ruleset, std::move(*context), options);
-        auto value = handle->ruleset.render_rule_structured_with_state(*name, state);
-        if (!value) {
-            return std::unexpected(std::move(value.error()));
-        }
-        return pretty ? value->to_formatted_json() : value->to_compact_json();
-    }();
-    if (!json) {
-        return fail_with(VESKORA_ERR_RENDER, out_error, [&] { return json.error().fmt(); });
+    // The state copies the context's text before any callback can run.
+    auto state = render::RenderState::with_host_context_and_options(handle->ruleset,
+                                                                    std::move(*context), options);
+    std::string json;
+    const render::Result<void> done =
+        handle->ruleset.render_rule_json_with_state(*name, state, pretty, json);
+    if (!done) {
+        return fail_with(VESKORA_ERR_RENDER, out_error, [&] { return done.error().fmt(); });
     }
-    char* copy = new_c_string(*json);
+    char* copy = new_c_string(json);
     if (copy == nullptr) {
         return fail(VESKORA_ERR_RENDER, out_error,
                     "structured JSON contains an interior NUL byte");

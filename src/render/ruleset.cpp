@@ -142,12 +142,7 @@ Result<std::string> RuleSet::render_rule_inferred_with_context_and_options(
 Result<void> RuleSet::render_rule_inferred_with_state(std::string_view name, RenderState& state,
                                                       std::string& out) const {
     if (auto node = structured_node(name); node && (*node)->is_object()) {
-        auto value = (*node)->generate_value(state);
-        if (!value) return std::unexpected(std::move(value.error()));
-        auto json = value->to_formatted_json();
-        if (!json) return std::unexpected(std::move(json.error()));
-        out = std::move(*json);
-        return {};
+        return (*node)->write_json(state, true, out);
     }
     return render_rule_with_state(name, state, out);
 }
@@ -160,12 +155,24 @@ Result<VeskoraValue> RuleSet::render_rule_structured_with_context_and_options(
 
 Result<VeskoraValue> RuleSet::render_rule_structured_with_state(std::string_view name,
                                                                 RenderState& state) const {
-    auto node = structured_node(name);
+    auto node = structured_object(name);
     if (!node) return std::unexpected(std::move(node.error()));
-    if (!(*node)->is_object()) {
+    return (*node)->generate_value(state);
+}
+
+Result<void> RuleSet::render_rule_json_with_state(std::string_view name, RenderState& state,
+                                                  bool pretty, std::string& out) const {
+    auto node = structured_object(name);
+    if (!node) return std::unexpected(std::move(node.error()));
+    return (*node)->write_json(state, pretty, out);
+}
+
+Result<const StructuredNode*> RuleSet::structured_object(std::string_view name) const {
+    auto node = structured_node(name);
+    if (node && !(*node)->is_object()) {
         return std::unexpected(RenderError::structured_target_not_object(std::string(name)));
     }
-    return (*node)->generate_value(state);
+    return node;
 }
 
 Result<std::string> RuleSet::process(std::string_view processor, std::string_view input) const {

@@ -71,6 +71,10 @@ public:
         std::string_view name, ContextMap context, std::uint64_t options) const;
     Result<VeskoraValue> render_rule_structured_with_state(std::string_view name,
                                                            RenderState& state) const;
+    // The JSON text of the structured render, written into `out` (which must be empty) as the
+    // tree is walked: compact, or indented as to_formatted_json writes it when `pretty`.
+    Result<void> render_rule_json_with_state(std::string_view name, RenderState& state, bool pretty,
+                                             std::string& out) const;
 
     Result<std::string> process(std::string_view processor, std::string_view input) const;
     // The processor of a name; null when there is none.
@@ -81,6 +85,9 @@ public:
                                        std::string_view input);
 
 private:
+    // The node of a structured render: UnknownRule, or StructuredTargetNotObject.
+    Result<const StructuredNode*> structured_object(std::string_view name) const;
+
     StructuredNode structured_;
     NodeMap rules_;
     NodeMap context_defaults_;

@@ -101,54 +101,86 @@ void append_json_number(std::string& out, const VeskoraNumber& number) {
     append_number_text(out, number);
 }
 
-// One writer for both layouts: `pretty` puts every element on its own line, indented by one
-// tab per level, with ": " after keys.
-void write_json(std::string& out, const VeskoraValue& value, bool pretty, std::size_t level) {
-    const auto newline = [&](std::size_t depth) {
-        out.push_back('\n');
-        out.append(depth, '\t');
-    };
+// The punctuation of both JSON layouts: compact, or `pretty` with every element on its own
+// line, indented by one tab per level, and ": " after keys. Writers open a container, call
+// element() before each element (and key() for a member), and close it.
+class JsonLayout {
+public:
+    JsonLayout(std::string& out, bool pretty) : out_(out), pretty_(pretty) {}
+
+    std::string& out() { return out_; }
+    void open(char bracket) { out_.push_back(bracket); }
+    // `first` belongs to the container being written, whose own depth is `level`.
+    void element(bool& first, std::size_t level) {
+        if (!first) out_.push_back(',');
+        first = false;
+        if (pretty_) newline(level + 1);
+    }
+    void key(std::string_view key) {
+        append_json_string(out_, key);
+        out_.append(pretty_ ? ": " : ":");
+    }
+    // An empty container closes on its opening line: "{}" and "[]".
+    void close(char bracket, bool first, std::size_t level) {
+        if (pretty_ && !first) newline(level);
+        out_.push_back(bracket);
+    }
+
+private:
+    void newline(std::size_t level) {
+        out_.push_back('\n');
+        out_.append(level, '\t');
+    }
+
+    std::string& out_;
+    bool pretty_;
+};
+
+void write_json(JsonLayout& json, const VeskoraValue& value, std::size_t level) {
     std::visit(Overloaded{
                    [&](const VeskoraValue::Object& object) {
-                       if (object.empty()) {
-                           out.append("{}");
-                           return;
-                       }
-                       out.push_back('{');
+                       json.open('{');
                        bool first = true;
                        for (const auto& [key, member] : object) {
-                           if (!first) out.push_back(',');
-                           first = false;
-                           if (pretty) newline(level + 1);
-                           append_json_string(out, key);
-                           out.append(pretty ? ": " : ":");
-                           write_json(out, member, pretty, level + 1);
+                           json.element(first, level);
+                           json.key(key);
+                           write_json(json, member, level + 1);
                        }
-                       if (pretty) newline(level);
-                       out.push_back('}');
+                       json.close('}', first, level);
                    },
                    [&](const VeskoraValue::Array& array) {
-                       if (array.empty()) {
-                           out.append("[]");
-                           return;
-                       }
-                       out.push_back('[');
+                       json.open('[');
                        bool first = true;
                        for (const auto& element : array) {
-                           if (!first) out.push_back(',');
-                           first = false;
-                           if (pretty) newline(level + 1);
-                           write_json(out, element, pretty, level + 1);
+                           json.element(first, level);
+                           write_json(json, element, level + 1);
                        }
-                       if (pretty) newline(level);
-                       out.push_back(']');
+                       json.close(']', first, level);
                    },
-                   [&](const std::string& text) { append_json_string(out, text); },
-                   [&](const VeskoraNumber& number) { append_json_number(out, number); },
-                   [&](bool b) { out.append(b ? "true" : "false"); },
-                   [&](VeskoraValue::Null) { out.append("null"); },
+                   [&](const std::string& text) { append_json_string(json.out(), text); },
+                   [&](const VeskoraNumber& number) { append_json_number(json.out(), number); },
+                   [&](bool b) { json.out().append(b ? "true" : "false"); },
+                   [&](VeskoraValue::Null) { json.out().append("null"); },
                },
                value.data);
+}
+
+// Strings reach values from UTF-8 sources only; the check keeps a stray byte from leaving the
+// engine as indented JSON all the same.
+Result<void> check_formatted_json(const std::string& json) {
+    if (auto error = support::validate_utf8(json)) {
+        return std::unexpected(RenderError::json_serialization(error->message()));
+    }
+    return {};
+}
+
+// The elements of a loop entry: `body` once per element of its source, in that element's scope.
+template <class Body>
+Result<void> for_each_element(RenderState& state, std::string_view variable, std::string_view source,
+                              Body&& body) {
+    auto elements = state.iterable_elements(source);
+    if (!elements) return std::unexpected(std::move(elements.error()));
+    return state.iterate(variable, std::move(*elements), std::forward<Body>(body));
 }
 
 // Splits a dotted path into segments (empty segments included) and follows object members.
@@ -258,18 +290,16 @@ Result<std::string> VeskoraValue::to_rendered_text() const {
 
 Result<std::string> VeskoraValue::to_compact_json() const {
     std::string out;
-    write_json(out, *this, false, 0);
+    JsonLayout json(out, false);
+    write_json(json, *this, 0);
     return out;
 }
 
 Result<std::string> VeskoraValue::to_formatted_json() const {
     std::string out;
-    write_json(out, *this, true, 0);
-    // Strings reach values from UTF-8 sources only; the check keeps a stray byte from leaving
-    // the engine as JSON all the same.
-    if (auto error = support::validate_utf8(out)) {
-        return std::unexpected(RenderError::json_serialization(error->message()));
-    }
+    JsonLayout json(out, true);
+    write_json(json, *this, 0);
+    if (auto checked = check_formatted_json(out); !checked) return std::unexpected(std::move(checked.error()));
     return out;
 }
 
@@ -352,7 +382,63 @@ Result<void> generate_into(const StructuredNode& node, RenderState& state, Vesko
     return {};
 }
 
+// The JSON text of the value generate_value would give, written as the tree is walked; `text`
+// is the buffer each template renders into before it is escaped.
+Result<void> write_value_json(const StructuredNode& node, RenderState& state, JsonLayout& json,
+                              std::size_t level, std::string& text) {
+    if (const auto* object = std::get_if<StructuredNode::Object>(&node.data)) {
+        json.open('{');
+        bool first = true;
+        for (const auto& [key, member] : *object) {
+            json.element(first, level);
+            json.key(key);
+            if (auto r = write_value_json(member, state, json, level + 1, text); !r) return r;
+        }
+        json.close('}', first, level);
+        return {};
+    }
+    if (const auto* entries = std::get_if<StructuredNode::Array>(&node.data)) {
+        json.open('[');
+        bool first = true;
+        const auto element = [&](const StructuredNode& value) {
+            json.element(first, level);
+            return write_value_json(value, state, json, level + 1, text);
+        };
+        for (const auto& entry : *entries) {
+            Result<void> r;
+            if (const StructuredNode* value = entry->value_node()) {
+                r = element(*value);
+            } else {
+                const auto loop = *entry->iteration();
+                r = for_each_element(state, loop.variable, loop.source, [&] { return element(loop.body); });
+            }
+            if (!r) return r;
+        }
+        json.close(']', first, level);
+        return {};
+    }
+    if (const auto* template_node = std::get_if<StructuredNode::Text>(&node.data)) {
+        text.clear();
+        if (auto r = (*template_node)->generate_text(state, text); !r) return r;
+        append_json_string(json.out(), text);
+    } else if (const auto* number = std::get_if<VeskoraNumber>(&node.data)) {
+        append_json_number(json.out(), *number);
+    } else if (const auto* b = std::get_if<bool>(&node.data)) {
+        json.out().append(*b ? "true" : "false");
+    } else {
+        json.out().append("null");
+    }
+    return {};
+}
+
 }  // namespace
+
+Result<void> StructuredNode::write_json(RenderState& state, bool pretty, std::string& out) const {
+    JsonLayout json(out, pretty);
+    std::string text;
+    if (auto r = write_value_json(*this, state, json, 0, text); !r) return r;
+    return pretty ? check_formatted_json(out) : Result<void>{};
+}
 
 Result<VeskoraValue> StructuredNode::generate_value(RenderState& state) const {
     Result<VeskoraValue> result{std::in_place};
@@ -391,9 +477,7 @@ Result<void> FixedStructuredArrayEntry::append_values(RenderState& state,
 
 Result<void> ForEachStructuredArrayEntry::append_values(RenderState& state,
                                                         std::vector<VeskoraValue>& out) const {
-    auto elements = state.iterable_elements(source);
-    if (!elements) return std::unexpected(std::move(elements.error()));
-    return state.iterate(variable, std::move(*elements), [&]() -> Result<void> {
+    return for_each_element(state, variable, source, [&]() -> Result<void> {
         auto value = body.generate_value(state);
         if (!value) return std::unexpected(std::move(value.error()));
         out.push_back(std::move(*value));

@@ -93,6 +93,10 @@ public:
     Result<void> generate_text(RenderState& state, std::string& out) const;
     Result<std::string> generate_text(RenderState& state) const;
     Result<VeskoraValue> generate_value(RenderState& state) const;
+    // Appends the JSON text that generate_value's value would give with to_compact_json or
+    // (`pretty`) to_formatted_json, written as the tree is walked, with no value built. On error
+    // `out` holds partial text the caller drops.
+    Result<void> write_json(RenderState& state, bool pretty, std::string& out) const;
 
     // The node at a dotted path of object members; the empty path is the node itself.
     const StructuredNode* child(std::string_view path) const;

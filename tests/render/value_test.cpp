@@ -258,6 +258,76 @@ TEST_F(GenerateTest, FirstErrorInGenerationOrderWins) {
     EXPECT_EQ(r.error().fmt(), "unknown rule: missing.source");
 }
 
+// JSON written while walking the tree is the JSON of the value generated from it, in both
+// layouts, and a failure is the same failure, reached after the same renders.
+TEST_F(GenerateTest, WrittenJsonIsTheJsonOfTheValue) {
+    int counted = 0;
+    const RuleSet rs = Doc{}
+                           .text("greet", "hi {who}")
+                           .member("items", SArr{}.add(s_text("a")).add(s_text("b")).add(s_text("c")))
+                           .member("rows", SArr{}
+                                               .add(SObj{}.add("ok", s_text("1")))
+                                               .add(SObj{})
+                                               .add(SObj{}.add("ok", s_text("3"))))
+                           .member("none", SArr{})
+                           .processor("count",
+                                      [&counted](std::string_view in) -> ProcessResult {
+                                          ++counted;
+                                          return std::string(in);
+                                      })
+                           .build();
+    const auto counted_text = [](const char* name) {
+        return StructuredNode{StructuredNode::Text{pipe({"count"}, call(name))}};
+    };
+    std::vector<StructuredNode> nodes;
+    nodes.push_back(SObj{});
+    nodes.push_back(SObj{}
+                        .add("n", s_num(std::int64_t{-3}))
+                        .add("f", s_num(1e-7))
+                        .add("inf", s_num(std::numeric_limits<double>::infinity()))
+                        .add("b", s_bool(false))
+                        .add("z", s_null())
+                        .add("t", s_text("{greet} \"quoted\"\\ \t\n\u0001"))
+                        .add("nested", SObj{}.add("empty", SObj{}).add("list", SArr{}))
+                        .add("loops", SArr{}
+                                          .add(s_num(std::int64_t{1}))
+                                          .loop("it", "items",
+                                                SObj{}
+                                                    .add("v", s_text("{it}"))
+                                                    .add("in", SArr{}.loop("x", "items", s_text("{it}{x}{loop.index}"))))
+                                          .loop("it", "none", s_text("{it}"))
+                                          .add(SArr{})));
+    nodes.push_back(SArr{}.loop("it", "none", s_null()));
+    nodes.push_back(SArr{}.loop("it", "rows", counted_text("it.ok")));  // fails at the second row
+    nodes.push_back(SObj{}.add("b", s_text("{nope_b}")).add("a", s_text("{nope_a}")));
+    nodes.push_back(SArr{}.add(s_null()).loop("it", "missing.source", s_null()));
+    nodes.push_back(SObj{}.add("bad", StructuredNode{StructuredNode::Text{lit("\xFF")}}));
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        for (const bool pretty : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "node " << i << (pretty ? " pretty" : " compact"));
+            counted = 0;
+            const auto value = generate(rs, nodes[i]);
+            const Result<std::string> expected =
+                !value ? Result<std::string>(std::unexpected(value.error()))
+                       : (pretty ? value->to_formatted_json() : value->to_compact_json());
+            const int expected_count = counted;
+            counted = 0;
+            auto state = RenderState::with_context_and_options(rs, context({{"who", "you"}}), 0);
+            std::string written;
+            const auto done = nodes[i].write_json(state, pretty, written);
+            EXPECT_EQ(counted, expected_count);
+            EXPECT_TRUE(state.scopes.empty());
+            if (expected) {
+                ASSERT_TRUE(done) << done.error().fmt();
+                EXPECT_EQ(written, *expected);
+            } else {
+                ASSERT_FALSE(done);
+                EXPECT_EQ(done.error().fmt(), expected.error().fmt());
+            }
+        }
+    }
+}
+
 TEST_F(GenerateTest, TextOfNodes) {
     const RuleSet rs = Doc{}.build();
     auto state = RenderState::with_context_and_options(rs, {}, 0);
