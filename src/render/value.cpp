@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 
 #include "render/nodes.hpp"
@@ -222,12 +223,30 @@ std::string number_text(const VeskoraNumber& number) {
 
 void append_json_string(std::string& out, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
+    const auto plain = [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte >= 0x20 && byte != '"' && byte != '\\';
+    };
+    // Most texts need no escape: the quoted text is then written in one piece.
+    std::size_t run = 0;
+    while (run < text.size() && plain(text[run])) ++run;
+    if (run == text.size()) {
+        const std::size_t start = out.size();
+        const std::size_t size = start + text.size() + 2;
+        out.resize_and_overwrite(size, [&](char* data, std::size_t) {
+            data[start] = '"';
+            if (!text.empty()) std::memcpy(data + start + 1, text.data(), text.size());
+            data[size - 1] = '"';
+            return size;
+        });
+        return;
+    }
     out.reserve(out.size() + text.size() + 2);
     out.push_back('"');
-    std::size_t run = 0;  // start of the pending stretch that needs no escape
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    out.append(text.substr(0, run));
+    for (std::size_t i = run; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        if (plain(text[i])) continue;
         out.append(text.substr(run, i - run));
         run = i + 1;
         switch (c) {
