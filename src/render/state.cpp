@@ -34,8 +34,9 @@ struct Resolved {
     bool flag = false;         // LoopFlag
 };
 
-[[gnu::cold, gnu::noinline]] Result<Resolved> unknown_name(std::string_view name) {
-    return std::unexpected(RenderError::unknown_rule(std::string(name)));
+// The failure of a name that resolve refuses.
+[[gnu::cold, gnu::noinline]] RenderError unknown_name(std::string_view name) {
+    return RenderError::unknown_rule(std::string(name));
 }
 
 // The text bound to a name; an empty map answers without hashing the name.
@@ -49,9 +50,10 @@ const std::string* find_text(const std::optional<ContextMap>& map, std::string_v
     return map ? find_text(*map, name) : nullptr;
 }
 
-Result<Resolved> resolve(const RenderState& state, std::string_view name) {
-    Result<Resolved> result{std::in_place};
-    Resolved& r = *result;
+// Fills `r` (left as None when nothing answers); false for a missing member of a loop element
+// or an unknown "loop." name. `r` is the caller's: built in a result and copied out, GCC
+// assembles it with narrow stores and copies it with wide loads, which stalls every lookup.
+bool resolve(const RenderState& state, std::string_view name, Resolved& r) {
     for (auto scope = state.scopes.rbegin(); scope != state.scopes.rend(); ++scope) {
         const std::string_view variable = scope->variable;
         const auto* node = std::get_if<const StructuredNode*>(&scope->element.value);
@@ -63,7 +65,7 @@ Result<Resolved> resolve(const RenderState& state, std::string_view name) {
                 r.kind = Resolved::Kind::Runtime;
                 r.value = &std::get<VeskoraValue>(scope->element.value);
             }
-            return result;
+            return true;
         }
         if (name.size() > variable.size() && name.starts_with(variable) &&
             name[variable.size()] == '.') {
@@ -71,18 +73,18 @@ Result<Resolved> resolve(const RenderState& state, std::string_view name) {
             if (node != nullptr) {
                 r.kind = Resolved::Kind::Structured;
                 r.node = (*node)->child(path);
-                if (r.node != nullptr) return result;
+                if (r.node != nullptr) return true;
             } else {
                 r.kind = Resolved::Kind::Runtime;
                 r.value = std::get<VeskoraValue>(scope->element.value).child(path);
-                if (r.value != nullptr) return result;
+                if (r.value != nullptr) return true;
             }
             // A missing member ends the lookup: nothing outside may answer for the element.
-            return unknown_name(name);
+            return false;
         }
         if (name == kLoop) {
             r.kind = Resolved::Kind::Loop;
-            return result;
+            return true;
         }
         if (name.starts_with(kLoopPrefix)) {
             const std::string_view member = name.substr(kLoopPrefix.size());
@@ -102,14 +104,14 @@ Result<Resolved> resolve(const RenderState& state, std::string_view name) {
                 r.kind = Resolved::Kind::LoopFlag;
                 r.flag = scope->index + 1 == scope->length;
             } else {
-                return unknown_name(name);
+                return false;
             }
-            return result;
+            return true;
         }
         if (const std::string* text = find_text(scope->bindings, name)) {
             r.kind = Resolved::Kind::Text;
             r.text = *text;
-            return result;
+            return true;
         }
     }
     if (const std::string* text = find_text(state.context_map, name)) {
@@ -119,7 +121,7 @@ Result<Resolved> resolve(const RenderState& state, std::string_view name) {
         r.kind = Resolved::Kind::Text;
         r.text = *value;
     }
-    return result;
+    return true;
 }
 
 // The runtime value of a Runtime, LoopNumber or LoopFlag resolution, as an owned copy.
@@ -207,19 +209,19 @@ RenderState RenderState::with_host_context_and_options(const RuleSet& ruleset,
 }
 
 Result<std::optional<ScopedValue>> RenderState::scoped_value(std::string_view name) const {
-    auto r = resolve(*this, name);
-    if (!r) return std::unexpected(std::move(r.error()));
+    Resolved r;
+    if (!resolve(*this, name, r)) return std::unexpected(unknown_name(name));
     // Filled in place: moving a finished ScopedValue into the result makes GCC 12 warn about
     // the variant's inactive storage.
     Result<std::optional<ScopedValue>> result{std::in_place};
-    if (r->kind == Resolved::Kind::None) return result;
+    if (r.kind == Resolved::Kind::None) return result;
     auto& value = result->emplace().value;
-    switch (r->kind) {
-        case Resolved::Kind::Text: value.emplace<std::string>(r->text); break;
-        case Resolved::Kind::Structured: value.emplace<const StructuredNode*>(r->node); break;
+    switch (r.kind) {
+        case Resolved::Kind::Text: value.emplace<std::string>(r.text); break;
+        case Resolved::Kind::Structured: value.emplace<const StructuredNode*>(r.node); break;
         case Resolved::Kind::Runtime:
         case Resolved::Kind::LoopNumber:
-        case Resolved::Kind::LoopFlag: value.emplace<VeskoraValue>(runtime_copy(*r)); break;
+        case Resolved::Kind::LoopFlag: value.emplace<VeskoraValue>(runtime_copy(r)); break;
         case Resolved::Kind::Loop:
         case Resolved::Kind::None: value.emplace<ScopedValue::Loop>(); break;
     }
@@ -227,9 +229,9 @@ Result<std::optional<ScopedValue>> RenderState::scoped_value(std::string_view na
 }
 
 Result<bool> RenderState::has_scoped_value(std::string_view name) const {
-    auto r = resolve(*this, name);
-    if (!r) return std::unexpected(std::move(r.error()));
-    return r->kind != Resolved::Kind::None;
+    Resolved r;
+    if (!resolve(*this, name, r)) return std::unexpected(unknown_name(name));
+    return r.kind != Resolved::Kind::None;
 }
 
 namespace {
@@ -246,20 +248,20 @@ namespace {
 
 Result<bool> RenderState::append_bound_text(std::string_view name, std::string& out) {
     if (binds_nothing()) return false;
-    auto r = resolve(*this, name);
-    if (!r) return bound_error(std::move(r.error()));
-    switch (r->kind) {
+    Resolved r;
+    if (!resolve(*this, name, r)) return bound_error(unknown_name(name));
+    switch (r.kind) {
         case Resolved::Kind::None: return false;
-        case Resolved::Kind::Text: out.append(r->text); return true;
-        case Resolved::Kind::LoopNumber: append_number_text(out, VeskoraNumber{r->number}); return true;
-        case Resolved::Kind::LoopFlag: out.append(r->flag ? "true" : "false"); return true;
+        case Resolved::Kind::Text: out.append(r.text); return true;
+        case Resolved::Kind::LoopNumber: append_number_text(out, VeskoraNumber{r.number}); return true;
+        case Resolved::Kind::LoopFlag: out.append(r.flag ? "true" : "false"); return true;
         case Resolved::Kind::Runtime:
-            if (auto done = r->value->append_rendered_text(out); !done) return bound_error(std::move(done.error()));
+            if (auto done = r.value->append_rendered_text(out); !done) return bound_error(std::move(done.error()));
             return true;
         case Resolved::Kind::Loop: return bound_error(RenderError::unsupported_value("object"));
         case Resolved::Kind::Structured: break;
     }
-    return append_structured_text(r->node, name, out);
+    return append_structured_text(r.node, name, out);
 }
 
 Result<bool> RenderState::append_structured_text(const StructuredNode* node, std::string_view name,
@@ -290,13 +292,13 @@ Result<std::optional<std::string>> RenderState::resolve_bound_text(std::string_v
 }
 
 Result<std::vector<IterationValue>> RenderState::iterable_elements(std::string_view source) {
-    auto r = resolve(*this, source);
-    if (!r) return std::unexpected(std::move(r.error()));
-    switch (r->kind) {
+    Resolved r;
+    if (!resolve(*this, source, r)) return std::unexpected(unknown_name(source));
+    switch (r.kind) {
         case Resolved::Kind::Runtime: {
-            const auto* array = std::get_if<VeskoraValue::Array>(&r->value->data);
+            const auto* array = std::get_if<VeskoraValue::Array>(&r.value->data);
             if (array == nullptr) {
-                return std::unexpected(RenderError::not_iterable(std::string(source), kind_text(*r->value)));
+                return std::unexpected(RenderError::not_iterable(std::string(source), kind_text(*r.value)));
             }
             std::vector<IterationValue> elements;
             elements.reserve(array->size());
@@ -311,7 +313,7 @@ Result<std::vector<IterationValue>> RenderState::iterable_elements(std::string_v
             return std::unexpected(RenderError::not_iterable(std::string(source), "string"));
         case Resolved::Kind::Loop:
             return std::unexpected(RenderError::not_iterable(std::string(source), "object"));
-        case Resolved::Kind::Structured: return elements_of(*r->node, source);
+        case Resolved::Kind::Structured: return elements_of(*r.node, source);
         case Resolved::Kind::None: break;
     }
     if (const StructuredNode* node = ruleset->structured_context_node(source)) {
