@@ -276,6 +276,8 @@ Status load(Source source, const char* document, const char* const* processor_na
 
 enum class TextMode { Text, Inferred };
 
+constexpr std::size_t kUsualTextSize = 64;
+
 Status render_text(TextMode mode, const veskora_ruleset* handle, const char* rule_name,
                    const char* const* context_keys, const char* const* context_values,
                    std::size_t context_count, std::uint64_t options, char** out_text,
@@ -302,7 +304,10 @@ Status render_text(TextMode mode, const veskora_ruleset* handle, const char* rul
     // The state copies the context's text before any callback can run.
     auto state = render::RenderState::with_host_context_and_options(ruleset, std::move(*context),
                                                                     options);
+    // Most texts are a sentence or longer: one allocation instead of two or three as the text
+    // outgrows the string's inline buffer.
     std::string text;
+    text.reserve(kUsualTextSize);
     const render::Result<void> done = mode == TextMode::Inferred
                                           ? ruleset.render_rule_inferred_with_state(*name, state, text)
                                           : ruleset.render_rule_with_state(*name, state, text);

@@ -110,9 +110,7 @@ Result<void> ProcessorPipelineNode::generate_text(RenderState& state, std::strin
     for (std::size_t i = 0; i < processors.size(); ++i) {
         const Processor* processor =
             linked_.empty() ? state.ruleset->find_processor(processors[i]) : linked_[i];
-        auto processed = RuleSet::process(processor, processors[i], text);
-        if (!processed) return pass(std::move(processed.error()));
-        text = std::move(*processed);
+        if (auto r = RuleSet::process(processor, processors[i], text); !r) return r;
     }
     out.append(text);
     return {};

@@ -176,7 +176,9 @@ Result<const StructuredNode*> RuleSet::structured_object(std::string_view name) 
 }
 
 Result<std::string> RuleSet::process(std::string_view processor, std::string_view input) const {
-    return process(find_processor(processor), processor, input);
+    std::string text(input);
+    if (auto r = process(find_processor(processor), processor, text); !r) return std::unexpected(std::move(r.error()));
+    return text;
 }
 
 const Processor* RuleSet::find_processor(std::string_view name) const {
@@ -184,12 +186,12 @@ const Processor* RuleSet::find_processor(std::string_view name) const {
     return it == processors_.end() ? nullptr : it->second.get();
 }
 
-Result<std::string> RuleSet::process(const Processor* processor, std::string_view name,
-                                     std::string_view input) {
+Result<void> RuleSet::process(const Processor* processor, std::string_view name, std::string& text) {
     if (processor == nullptr) return std::unexpected(RenderError::unknown_processor(std::string(name)));
-    auto result = processor->process(input);
+    auto result = processor->process(text);
     if (!result) return std::unexpected(RenderError::processor_failed(std::string(name), std::move(result.error())));
-    return std::move(*result);
+    text = std::move(*result);
+    return {};
 }
 
 }  // namespace veskora::render

@@ -79,10 +79,9 @@ public:
     Result<std::string> process(std::string_view processor, std::string_view input) const;
     // The processor of a name; null when there is none.
     const Processor* find_processor(std::string_view name) const;
-    // Runs a processor found under `name`: UnknownProcessor when it is null, ProcessorFailed
-    // with its message when it fails.
-    static Result<std::string> process(const Processor* processor, std::string_view name,
-                                       std::string_view input);
+    // Replaces `text` with the output of a processor found under `name`: UnknownProcessor when
+    // it is null, ProcessorFailed with its message when it fails.
+    static Result<void> process(const Processor* processor, std::string_view name, std::string& text);
 
 private:
     // The node of a structured render: UnknownRule, or StructuredTargetNotObject.

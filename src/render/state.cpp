@@ -22,6 +22,9 @@ constexpr std::size_t kSortedContextEntries = 16;
 
 bool by_key(const ContextEntry& a, const ContextEntry& b) { return a.key < b.key; }
 
+// Rules nested this deep fit the rule stack's first allocation; a render makes one anyway.
+constexpr std::size_t kUsualDepth = 8;
+
 // What a name resolves to, without copying: views into the state or the ruleset, valid until
 // the state changes. The "loop." members carry their number or flag. Kept small, since it sits
 // in the frames of every name lookup.
@@ -191,11 +194,15 @@ const std::string_view* HostContext::find(std::string_view key) const {
 }
 
 RenderState::RenderState(const RuleSet& ruleset, ContextMap context, std::uint64_t options)
-    : ruleset(&ruleset), context_map(std::move(context)), recursion_limit(options) {}
+    : ruleset(&ruleset), context_map(std::move(context)), recursion_limit(options) {
+    rule_stack.reserve(kUsualDepth);
+}
 
 RenderState::RenderState(const RuleSet& ruleset, std::vector<ContextEntry> context,
                          std::uint64_t options)
-    : ruleset(&ruleset), host_context(std::move(context)), recursion_limit(options) {}
+    : ruleset(&ruleset), host_context(std::move(context)), recursion_limit(options) {
+    rule_stack.reserve(kUsualDepth);
+}
 
 RenderState RenderState::with_context_and_options(const RuleSet& ruleset, ContextMap context,
                                                   std::uint64_t options) {

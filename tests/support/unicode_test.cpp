@@ -106,8 +106,13 @@ TEST(UnicodeCaseMapping, AsciiAgreesWithTheCharacterDatabase) {
         upper.push_back(static_cast<char>(u_toupper(static_cast<UChar32>(c))));
         lower.push_back(static_cast<char>(u_tolower(static_cast<UChar32>(c))));
     }
+    // Whole words of eight at a time, and every character alone, as the tail of a text.
     EXPECT_EQ(to_upper(ascii), upper);
     EXPECT_EQ(to_lower(ascii), lower);
+    for (std::size_t i = 0; i < ascii.size(); ++i) {
+        EXPECT_EQ(to_upper(ascii.substr(i, 1)), upper.substr(i, 1)) << i;
+        EXPECT_EQ(to_lower(ascii.substr(i, 1)), lower.substr(i, 1)) << i;
+    }
 }
 
 TEST(UnicodeCaseMapping, WholeTexts) {
