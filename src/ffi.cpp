@@ -102,6 +102,12 @@ Read<std::string_view> read_c_view(const char* pointer, char** out_error) {
     if (pointer == nullptr) {
         return std::unexpected(fail(VESKORA_ERR_ARGUMENT, out_error, "input string is null"));
     }
+    // Host strings are mostly short and ASCII: measured and checked in one pass.
+    std::size_t ascii = 0;
+    while (static_cast<unsigned char>(pointer[ascii] - 1) < 0x7F) ++ascii;
+    if (pointer[ascii] == '\0') {
+        return std::string_view(pointer, ascii);
+    }
     std::string_view bytes(pointer);
     if (auto error = support::validate_utf8(bytes)) {
         return std::unexpected(fail_with(VESKORA_ERR_ARGUMENT, out_error, [&] {

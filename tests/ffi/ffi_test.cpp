@@ -156,8 +156,9 @@ std::int32_t scribble(const char* input, veskora_processor_result* result, void*
     return veskora_processor_result_set_output(result, input);
 }
 
-// A host's context, short and long: the later of two entries of a key wins, a binding outside
-// loops shadows an entry, and the text is the library's own copy while callbacks run.
+// A host's context, short and long, ASCII or not: the later of two entries of a key wins, a
+// binding outside loops shadows an entry, and the text is the library's own copy while
+// callbacks run.
 TEST(RenderCalls, HostContextLaterEntriesWinAndTextIsCopied) {
     char buffer[] = "late";
     const char* names[] = {"scribble"};
@@ -174,7 +175,7 @@ TEST(RenderCalls, HostContextLaterEntriesWinAndTextIsCopied) {
         SCOPED_TRACE(filler);
         buffer[0] = 'l';
         std::vector<std::string> keys = {"who", "none", "zz"};
-        std::vector<std::string> values = {"early", "", "last"};
+        std::vector<std::string> values = {"early", "", "l\u00e4st"};
         for (std::size_t i = 0; i < filler; ++i) {
             keys.push_back("k" + std::to_string(i));
             values.push_back("v");
@@ -195,9 +196,9 @@ TEST(RenderCalls, HostContextLaterEntriesWinAndTextIsCopied) {
                 key_pointers.size(), &text, &error);
             return take(status, text, error);
         };
-        EXPECT_EQ(render_with("show").text, "late/late//last");
+        EXPECT_EQ(render_with("show").text, "late/late//l\u00e4st");
         EXPECT_EQ(buffer[0], '#');
-        EXPECT_EQ(render_with("shadow").text, "last");
+        EXPECT_EQ(render_with("shadow").text, "l\u00e4st");
     }
 }
 
