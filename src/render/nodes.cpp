@@ -72,13 +72,21 @@ Result<void> LiteralNode::generate_text(RenderState&, std::string& out) const {
 }
 
 Result<void> VecNode::generate_text(RenderState& state, std::string& out) const {
+    if (literal_ != nullptr) {
+        out.append(*literal_);
+        return {};
+    }
     for (const auto& child : children) {
         if (auto r = child->generate_text(state, out); !r) return r;
     }
     return {};
 }
 
-void VecNode::link(const RuleSet& ruleset) { link_all(children, ruleset); }
+void VecNode::link(const RuleSet& ruleset) {
+    link_all(children, ruleset);
+    const auto* literal = children.size() == 1 ? dynamic_cast<const LiteralNode*>(children[0].get()) : nullptr;
+    literal_ = literal != nullptr ? &literal->text : nullptr;
+}
 
 Result<void> RuleCallNode::generate_text(RenderState& state, std::string& out) const {
     // Loop names, bindings and context values first, then a context default, then a rule.

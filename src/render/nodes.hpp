@@ -53,6 +53,11 @@ struct VecNode final : TextGeneratorNode {
     void link(const RuleSet& ruleset) override;
 
     std::vector<NodePtr> children;
+
+private:
+    // Once linked, the text of a template that is one piece of literal text (every plain
+    // string of a document): appended without a call to the child.
+    const std::string* literal_ = nullptr;
 };
 
 struct RuleCallNode final : TextGeneratorNode {

@@ -42,6 +42,16 @@ struct Resolved {
     return RenderError::unknown_rule(std::string(name));
 }
 
+// Names are short: compared in place rather than through a call to memcmp, which costs more
+// than the comparison itself.
+bool same_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
 // The text bound to a name; an empty map answers without hashing the name.
 const std::string* find_text(const ContextMap& map, std::string_view name) {
     if (map.empty()) return nullptr;
@@ -60,7 +70,7 @@ bool resolve(const RenderState& state, std::string_view name, Resolved& r) {
     for (auto scope = state.scopes.rbegin(); scope != state.scopes.rend(); ++scope) {
         const std::string_view variable = scope->variable;
         const auto* node = std::get_if<const StructuredNode*>(&scope->element.value);
-        if (name == variable) {
+        if (same_name(name, variable)) {
             if (node != nullptr) {
                 r.kind = Resolved::Kind::Structured;
                 r.node = *node;
@@ -70,8 +80,8 @@ bool resolve(const RenderState& state, std::string_view name, Resolved& r) {
             }
             return true;
         }
-        if (name.size() > variable.size() && name.starts_with(variable) &&
-            name[variable.size()] == '.') {
+        if (name.size() > variable.size() && name[variable.size()] == '.' &&
+            same_name(name.substr(0, variable.size()), variable)) {
             const std::string_view path = name.substr(variable.size() + 1);
             if (node != nullptr) {
                 r.kind = Resolved::Kind::Structured;
