@@ -53,8 +53,10 @@ std::string_view strip_punctuation(std::string_view piece) {
 }
 
 bool starts_with_any(std::string_view word, std::span<const std::string_view> beginnings) {
+    if (word.empty()) return false;
     for (const std::string_view beginning : beginnings) {
-        if (word.starts_with(beginning)) return true;
+        // The first letters tell most beginnings apart without a call to compare the rest.
+        if (beginning.front() == word.front() && word.starts_with(beginning)) return true;
     }
     return false;
 }
