@@ -32,10 +32,10 @@ struct ContextEntry {
     std::string_view value;
 };
 
-// A host's context for one call: the entries' text copied into one block, so taking a context
-// costs two allocations however many entries it has. As in a map built from the entries in
-// order, a later entry of a key wins. A short list is searched from the back; a longer one is
-// sorted by key once and binary-searched, which no choice of keys can slow down.
+// A host's context for one call. The entries' text is copied (the host may change its strings
+// while its callbacks run) into one block, with no allocation per entry. As in a map built from
+// the entries in order, a later entry of a key wins. A short list is searched from the back; a
+// longer one is sorted by key once and binary-searched, which no choice of keys can slow down.
 class HostContext {
 public:
     HostContext() = default;
