@@ -83,7 +83,8 @@ std::size_t piece_end(std::string_view text, std::size_t begin, bool lowering) {
 }
 
 // ASCII text with the letters from `first` to 26 letters on changed to the other case, eight
-// bytes at a time: a byte's top bit, free in ASCII, tells whether it lies in that range.
+// bytes at a time (a byte's top bit, free in ASCII, tells whether it lies in that range), then
+// byte by byte.
 std::string map_ascii_case(std::string_view text, char first) {
     constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
     const auto flip = [&](std::uint64_t word) {
@@ -100,7 +101,10 @@ std::string map_ascii_case(std::string_view text, char first) {
             word = flip(word);
             std::memcpy(data + i, &word, sizeof word);
         }
-        for (; i < text.size(); ++i) data[i] = static_cast<char>(flip(static_cast<unsigned char>(text[i])));
+        for (; i < text.size(); ++i) {
+            const char c = text[i];
+            data[i] = static_cast<unsigned char>(c - first) < 26 ? static_cast<char>(c ^ 0x20) : c;
+        }
         return text.size();
     });
     return out;
