@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -444,7 +443,7 @@ TEST_F(Environment, BaseLayerWhenSwitchedOn) {
     EXPECT_EQ(outcome(resolve_fields(std::move(*without))), R"({"a":1})");
 }
 
-// ---- bounds: hostile documents end in an error, quickly
+// ---- bounds: hostile documents end in an error
 
 std::string numbered(const char* pattern_before, const char* pattern_after, int count, int offset = 1) {
     std::string out;
@@ -482,11 +481,8 @@ TEST(Bounds, HostileDocumentsFailCleanly) {
         {"DeepValuesBySubstitution", deep_values, "the resolved value nests deeper than the limit of 256 levels"},
     };
     for (const Bound& c : cases) {
-        auto start = std::chrono::steady_clock::now();
         std::string result = resolve_text(c.text);
-        auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         EXPECT_TRUE(result.starts_with("error: ") && result.ends_with(c.message)) << c.name << ": " << result;
-        EXPECT_LT(seconds, 5.0) << c.name;
     }
 }
 
@@ -546,14 +542,14 @@ TEST(Bounds, ChainsWithinTheBoundResolve) {
     EXPECT_EQ(resolve_text(numbered("a", " = ${a", 400) + "a400 = end").substr(0, 14), R"({"a0":"end","a)");
 }
 
-// Many "+=" on one key and many fields on one key cost linear time, not nested resolution.
+// Many "+=" on one key and many fields on one key resolve without nesting one step in the
+// next (which would reach the bound on resolution steps).
 TEST(Bounds, LongRunsOfDuplicateFieldsStayLinear) {
     std::string appends, merges = "x = ${y}\ny = {}\n";
     for (int i = 0; i < 20000; ++i) {
         appends += "a += " + std::to_string(i) + "\n";
         merges += "x.f" + std::to_string(i) + " = " + std::to_string(i) + "\n";
     }
-    auto start = std::chrono::steady_clock::now();
     auto parsed = parse(appends);
     ASSERT_TRUE(parsed.has_value());
     auto value = resolve_fields(std::move(*parsed));
@@ -567,7 +563,6 @@ TEST(Bounds, LongRunsOfDuplicateFieldsStayLinear) {
     auto merged_value = resolve_fields(std::move(*merged));
     ASSERT_TRUE(merged_value.has_value()) << merged_value.error();
     EXPECT_EQ(merged_value->as_object()->at("x").as_object()->size(), 20000u);
-    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 10.0);
 }
 
 // ---- the Config object and loading files
