@@ -438,8 +438,10 @@ TemplateConfigLoader::TemplateConfigLoader(std::uint64_t attempt, hocon::ConfigO
 namespace config_loader {
 
 IncludeRewrite rewrite_includes(std::string_view t, std::string_view prefix, std::uint64_t& next_id) {
-    IncludeRewrite result;
-    result.text.reserve(t.size());
+    // Without the word anywhere there is no statement to rewrite, and the text stays as it is.
+    if (t.find("include") == std::string_view::npos) return IncludeRewrite{t, nullptr, {}};
+    std::unique_ptr<std::string> out;  // made at the first statement
+    support::StringMap<IncludeSpec> specs;
     std::vector<char> brackets;
     bool key_position = true;
     std::size_t copied = 0;
@@ -447,63 +449,90 @@ IncludeRewrite rewrite_includes(std::string_view t, std::string_view prefix, std
     const std::size_t n = t.size();
 
     while (pos < n) {
-        const char c = t[pos];
-        if (t.substr(pos, 3) == R"(""")") {
-            const std::size_t close = t.find(R"(""")", pos + 3);
-            pos = close == std::string_view::npos ? n : close + 3;
-            key_position = false;
-        } else if (c == '"') {
-            ++pos;
-            while (pos < n && t[pos] != '"') pos += t[pos] == '\\' ? 2 : 1;
-            pos = pos >= n ? n : pos + 1;
-            key_position = false;
-        } else if (c == '#' || t.substr(pos, 2) == "//") {
-            const std::size_t line_feed = t.find('\n', pos);
-            if (line_feed == std::string_view::npos) break;
-            pos = line_feed;
-        } else if (t.substr(pos, 2) == "${") {
-            const std::size_t close = t.find('}', pos + 2);
-            pos = close == std::string_view::npos ? n : close + 1;
-            key_position = false;
-        } else if (key_position && (brackets.empty() || brackets.back() != '[') && t.substr(pos, 7) == "include") {
-            key_position = false;
-            auto statement = read_include_statement(t, pos);
-            if (!statement) {
-                ++pos;
-                continue;
+        switch (const char c = t[pos]) {
+            case '"':
+                if (pos + 2 < n && t[pos + 1] == '"' && t[pos + 2] == '"') {
+                    const std::size_t close = t.find(R"(""")", pos + 3);
+                    pos = close == std::string_view::npos ? n : close + 3;
+                } else {
+                    ++pos;
+                    while (pos < n && t[pos] != '"') pos += t[pos] == '\\' ? 2 : 1;
+                    pos = pos >= n ? n : pos + 1;
+                }
+                key_position = false;
+                break;
+            case '/':
+                if (pos + 1 >= n || t[pos + 1] != '/') {
+                    key_position = false;
+                    ++pos;
+                    break;
+                }
+                [[fallthrough]];
+            case '#': {
+                const std::size_t line_feed = t.find('\n', pos);
+                pos = line_feed == std::string_view::npos ? n : line_feed;
+                break;
             }
-            std::string name = concat(prefix, "include_", next_id, "__");
-            ++next_id;
-            result.text.append(t, copied, pos - copied);
-            result.text.push_back('"');
-            result.text.append(name);
-            result.text.append("\" = null");
-            result.specs.insert_or_assign(std::move(name), std::move(statement->spec));
-            pos = copied = statement->end;
-        } else if (c == ' ' || c == '\t') {
-            ++pos;
-        } else if (c == '\n' || c == '\r' || c == ',') {
-            key_position = brackets.empty() || brackets.back() == '{';
-            ++pos;
-        } else if (c == '{') {
-            brackets.push_back('{');
-            key_position = true;
-            ++pos;
-        } else if (c == '[') {
-            brackets.push_back('[');
-            key_position = false;
-            ++pos;
-        } else if (c == '}' || c == ']') {
-            if (!brackets.empty()) brackets.pop_back();
-            key_position = false;
-            ++pos;
-        } else {
-            key_position = false;
-            ++pos;
+            case '$':
+                if (pos + 1 < n && t[pos + 1] == '{') {
+                    const std::size_t close = t.find('}', pos + 2);
+                    pos = close == std::string_view::npos ? n : close + 1;
+                } else {
+                    ++pos;
+                }
+                key_position = false;
+                break;
+            case ' ':
+            case '\t':
+                ++pos;
+                break;
+            case '\n':
+            case '\r':
+            case ',':
+                key_position = brackets.empty() || brackets.back() == '{';
+                ++pos;
+                break;
+            case '{':
+            case '[':
+                brackets.push_back(c);
+                key_position = c == '{';
+                ++pos;
+                break;
+            case '}':
+            case ']':
+                if (!brackets.empty()) brackets.pop_back();
+                key_position = false;
+                ++pos;
+                break;
+            default: {
+                const bool may_include = c == 'i' && key_position && (brackets.empty() || brackets.back() != '[') &&
+                                         t.substr(pos, 7) == "include";
+                key_position = false;
+                std::optional<IncludeStatement> statement;
+                if (may_include) statement = read_include_statement(t, pos);
+                if (!statement) {
+                    ++pos;
+                    break;
+                }
+                std::string name = concat(prefix, "include_", next_id, "__");
+                ++next_id;
+                if (!out) {
+                    out = std::make_unique<std::string>();
+                    out->reserve(t.size());
+                }
+                out->append(t, copied, pos - copied);
+                out->push_back('"');
+                out->append(name);
+                out->append("\" = null");
+                specs.insert_or_assign(std::move(name), std::move(statement->spec));
+                pos = copied = statement->end;
+            }
         }
     }
-    result.text.append(t, copied);
-    return result;
+    if (!out) return IncludeRewrite{t, nullptr, std::move(specs)};
+    out->append(t, copied);
+    const std::string_view rewritten = *out;
+    return IncludeRewrite{rewritten, std::move(out), std::move(specs)};
 }
 
 std::vector<std::string> config_paths(const std::string& path) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -137,9 +138,11 @@ private:
 namespace config_loader {
 
 // The include rewrite of one text: recognised include statements become placeholder fields
-// ("<name>" = null), recorded by placeholder name. Names are drawn from `next_id`.
+// ("<name>" = null), recorded by placeholder name. Names are drawn from `next_id`. A text
+// without a statement is not copied: `text` is then the input itself, which must outlive it.
 struct IncludeRewrite {
-    std::string text;
+    std::string_view text;               // the input, or `owned`
+    std::unique_ptr<std::string> owned;  // the rewritten text, when there was a statement
     support::StringMap<IncludeSpec> specs;
 };
 IncludeRewrite rewrite_includes(std::string_view text, std::string_view prefix, std::uint64_t& next_id);

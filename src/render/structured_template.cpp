@@ -1,5 +1,6 @@
 #include "render/structured_template.hpp"
 
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -33,32 +34,50 @@ std::string unexpected_directive(std::string_view directive) {
 std::expected<std::optional<StructuredDirective>, std::string> next_directive(std::string_view text,
                                                                               std::size_t from) {
     // Every delimiter is ASCII, so walking bytes never splits a character in a way that matters.
+    // Only four bytes can start anything; the rest are stepped over without a comparison.
     const std::size_t n = text.size();
     std::size_t pos = from;
     while (pos < n) {
-        const char c = text[pos];
-        if (text.substr(pos, 3) == R"(""")") {
-            const std::size_t close = text.find(R"(""")", pos + 3);
-            if (close == std::string_view::npos) return std::nullopt;
-            pos = close + 3;
-        } else if (c == '"') {
-            ++pos;
-            while (pos < n && text[pos] != '"') pos += text[pos] == '\\' ? 2 : 1;
-            if (pos >= n) return std::nullopt;
-            ++pos;
-        } else if (c == '#' || (c == '/' && pos + 1 < n && text[pos + 1] == '/')) {
-            const std::size_t line_feed = text.find('\n', pos);
-            if (line_feed == std::string_view::npos) return std::nullopt;
-            pos = line_feed;
-        } else if (c == '{' && pos + 1 < n && text[pos + 1] == '%') {
-            // The closing search ignores strings on purpose and starts after the "%" of "{%",
-            // so "{%}" does not close itself.
-            const std::size_t close = text.find("%}", pos + 2);
-            if (close == std::string_view::npos) return std::unexpected("unmatched opening structured template delimiter");
-            const std::string_view inner = text.substr(pos + 2, close - (pos + 2));
-            return StructuredDirective{pos, close + 2, std::string(support::trim_white_space(inner))};
-        } else {
-            ++pos;
+        switch (text[pos]) {
+            case '"':
+                if (pos + 2 < n && text[pos + 1] == '"' && text[pos + 2] == '"') {
+                    const std::size_t close = text.find(R"(""")", pos + 3);
+                    if (close == std::string_view::npos) return std::nullopt;
+                    pos = close + 3;
+                } else {
+                    ++pos;
+                    while (pos < n && text[pos] != '"') pos += text[pos] == '\\' ? 2 : 1;
+                    if (pos >= n) return std::nullopt;
+                    ++pos;
+                }
+                break;
+            case '/':
+                if (pos + 1 >= n || text[pos + 1] != '/') {
+                    ++pos;
+                    break;
+                }
+                [[fallthrough]];
+            case '#': {
+                const std::size_t line_feed = text.find('\n', pos);
+                if (line_feed == std::string_view::npos) return std::nullopt;
+                pos = line_feed;
+                break;
+            }
+            case '{': {
+                if (pos + 1 >= n || text[pos + 1] != '%') {
+                    ++pos;
+                    break;
+                }
+                // The closing search ignores strings on purpose and starts after the "%" of "{%",
+                // so "{%}" does not close itself.
+                const std::size_t close = text.find("%}", pos + 2);
+                if (close == std::string_view::npos)
+                    return std::unexpected("unmatched opening structured template delimiter");
+                const std::string_view inner = text.substr(pos + 2, close - (pos + 2));
+                return StructuredDirective{pos, close + 2, std::string(support::trim_white_space(inner))};
+            }
+            default:
+                ++pos;
         }
     }
     return std::nullopt;
@@ -67,8 +86,8 @@ std::expected<std::optional<StructuredDirective>, std::string> next_directive(st
 std::expected<TransformedSource, std::string> transform_source(std::string_view text, std::string_view prefix,
                                                                std::uint64_t& counter) {
     TemplateConfigParser parser{std::string(prefix), {}, counter};
-    std::string out;
-    out.reserve(text.size());
+    // The copy is made at the first block: a text without one is handed back as it is.
+    std::unique_ptr<std::string> out;
     std::size_t cursor = 0;
 
     while (true) {
@@ -103,20 +122,26 @@ std::expected<TransformedSource, std::string> transform_source(std::string_view 
             scan = d.end;
         }
 
-        out.append(text, cursor, open.start - cursor);
+        if (!out) {
+            out = std::make_unique<std::string>();
+            out->reserve(text.size());
+        }
+        out->append(text, cursor, open.start - cursor);
         std::string marker = concat(parser.prefix, parser.next_id, "__");
         ++parser.next_id;
-        out.push_back('"');
-        out.append(marker);
-        out.push_back('"');
+        out->push_back('"');
+        out->append(marker);
+        out->push_back('"');
         parser.loops.push_back(LoopSource{std::move(marker), std::move(header->variable), std::move(header->source),
                                           std::string(text.substr(open.end, close.start - open.end))});
         cursor = close.end;
     }
 
-    out.append(text, cursor);
     counter = parser.next_id;
-    return TransformedSource{std::move(out), std::move(parser.loops)};
+    if (!out) return TransformedSource{text, nullptr, std::move(parser.loops)};
+    out->append(text, cursor);
+    const std::string_view transformed = *out;
+    return TransformedSource{transformed, std::move(out), std::move(parser.loops)};
 }
 
 }  // namespace veskora::render::structured_template

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,9 +39,10 @@ struct TemplateConfigParser {
 namespace structured_template {
 
 // The transformed text, in which each outermost block stands as its quoted marker, and the
-// blocks in text order.
+// blocks in text order. A text without a block is not copied: `text` is then the input itself.
 struct TransformedSource {
-    std::string text;
+    std::string_view text;               // the input, or `owned`
+    std::unique_ptr<std::string> owned;  // the text with its blocks cut out, when it had any
     std::vector<LoopSource> loops;
 };
 
@@ -49,7 +51,7 @@ struct TransformedSource {
 std::expected<std::optional<StructuredDirective>, std::string> next_directive(std::string_view text,
                                                                               std::size_t from);
 
-// Cuts every outermost block out of `text`. Markers are numbered from `counter`, which receives
+// Cuts every outermost block out of `text`, which must outlive the result. Markers are numbered from `counter`, which receives
 // its advanced value on success and is left alone on failure.
 std::expected<TransformedSource, std::string> transform_source(std::string_view text, std::string_view prefix,
                                                                std::uint64_t& counter);
