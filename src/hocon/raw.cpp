@@ -72,28 +72,24 @@ PartClass classify(const RawValue& v) {
 
 }  // namespace
 
+// The text is made once, when the path is: keys are read as text far more often than made.
 RawString RawString::path_expression(std::vector<std::string> segments) {
-    RawString s(Kind::PathExpression, {});
+    std::string text;
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        if (i) text += '.';
+        if (segment_needs_quotes(segments[i]))
+            append_quoted(text, segments[i]);
+        else
+            text += segments[i];
+    }
+    RawString s(Kind::PathExpression, std::move(text));
     s.segments_ = std::move(segments);
     return s;
 }
 
-std::string RawString::text() const {
-    if (kind_ != Kind::PathExpression) return text_;
-    std::string out;
-    for (std::size_t i = 0; i < segments_.size(); ++i) {
-        if (i) out += '.';
-        if (segment_needs_quotes(segments_[i]))
-            append_quoted(out, segments_[i]);
-        else
-            out += segments_[i];
-    }
-    return out;
-}
-
 std::vector<std::string> RawString::as_path() const {
-    if (kind_ == Kind::PathExpression) return segments_;
-    return {text_};
+    const auto segments = path();
+    return std::vector<std::string>(segments.begin(), segments.end());
 }
 
 Concatenation::Concatenation(std::vector<RawValue> parts, std::vector<std::string> separators)

@@ -7,6 +7,7 @@
 #include <expected>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <variant>
@@ -63,10 +64,15 @@ public:
     Kind kind() const { return kind_; }
     // The string's text; for a path expression, its segments joined by "." (quoting segments
     // that need it, so the result reads back as the same path).
-    std::string text() const;
+    const std::string& text() const { return text_; }
     // The key read as a path: the segments of a path expression, or the whole text as a single
     // segment for the other kinds.
     std::vector<std::string> as_path() const;
+    // The same without a copy.
+    std::span<const std::string> path() const {
+        if (kind_ == Kind::PathExpression) return segments_;
+        return std::span<const std::string>(&text_, 1);
+    }
 
     bool operator==(const RawString&) const = default;
 
@@ -74,7 +80,7 @@ private:
     RawString(Kind kind, std::string&& text) : kind_(kind), text_(std::move(text)) {}
 
     Kind kind_ = Kind::Quoted;
-    std::string text_;                  // Quoted, Unquoted, MultiLine
+    std::string text_;                   // for a path expression, its segments joined
     std::vector<std::string> segments_;  // PathExpression
 };
 

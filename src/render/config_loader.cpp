@@ -345,7 +345,7 @@ void locate_markers(const hocon::RawValue& value, const support::StringMap<std::
 bool holds_foreign_prefix(const std::vector<hocon::ObjectField>& fields, std::string_view prefix,
                           support::StringMap<bool>& own) {
     auto foreign = [&](const hocon::RawString& string) {
-        const std::string text = string.text();
+        const std::string& text = string.text();
         if (text.find(prefix) == std::string::npos) return false;
         const auto name = own.find(text);
         if (name == own.end() || name->second) return true;
@@ -424,7 +424,7 @@ std::expected<void, LoadError> replace_at(hocon::RawValue& value, std::span<cons
 }
 
 bool is_single_segment(const hocon::RawString& key, std::string_view segment) {
-    const auto path = key.as_path();
+    const auto path = key.path();
     return path.size() == 1 && path.front() == segment;
 }
 
@@ -849,6 +849,8 @@ std::expected<void, LoadError> TemplateConfigLoader::inject_includes(hocon::RawO
                                                                      support::StringMap<IncludeSpec>& specs,
                                                                      support::StringMap<LoopHeader>& loops,
                                                                      IncludeStack& stack) {
+    // Only placeholders change anything: a text that had no statement is not walked.
+    if (specs.empty()) return {};
     std::vector<InjectTask> tasks;
     for (auto it = object.fields.rbegin(); it != object.fields.rend(); ++it) {
         tasks.push_back(InjectTask{InjectTask::Kind::Field, &*it});
@@ -868,7 +870,7 @@ std::expected<bool, LoadError> TemplateConfigLoader::inject_field(hocon::ObjectF
                                                                   support::StringMap<IncludeSpec>& specs,
                                                                   support::StringMap<LoopHeader>& loops,
                                                                   IncludeStack& stack) {
-    const auto path = field.as_key_value()->key.as_path();
+    const auto path = field.as_key_value()->key.path();
     if (path.size() != 1) return false;
     const auto spec = specs.find(path.front());
     if (spec == specs.end()) return false;
