@@ -558,12 +558,10 @@ void to_value_into(Value& out, const RV& v) {
             return;
         }
         default: {
+            const auto& members = v.object().members;
             auto& object = out.node().emplace<Value::Object>();
-            for (const auto& [key, member] : v.object().members) {
-                auto it = object.emplace_hint(object.end(), std::piecewise_construct, std::forward_as_tuple(key),
-                                              std::forward_as_tuple());
-                to_value_into(it->second, member);
-            }
+            object.reserve(members.size());
+            for (const auto& [key, member] : members) to_value_into(object.append(key), member);
             return;
         }
     }

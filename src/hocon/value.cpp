@@ -1,5 +1,6 @@
 #include "hocon/value.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -41,6 +42,17 @@ bool json_number_shape(std::string_view s, bool& integral) {
 }
 
 }  // namespace
+
+ValueObject::ValueObject(std::initializer_list<std::pair<const std::string, Value>> members) {
+    members_.reserve(members.size());
+    for (const auto& [key, value] : members) members_.emplace_back(key, value);
+    // A stable sort keeps equal keys in the order given, so the first can be kept.
+    std::stable_sort(members_.begin(), members_.end(),
+                     [](const value_type& a, const value_type& b) { return a.first < b.first; });
+    members_.erase(std::unique(members_.begin(), members_.end(),
+                               [](const value_type& a, const value_type& b) { return a.first == b.first; }),
+                   members_.end());
+}
 
 std::optional<Number> parse_number(std::string_view literal) {
     bool integral = false;

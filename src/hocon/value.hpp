@@ -2,9 +2,11 @@
 // numbers, with the rule that turns a number literal into an unsigned, signed or float number.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <map>
+#include <initializer_list>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,6 +25,54 @@ using Number = std::variant<std::uint64_t, std::int64_t, double>;
 // and nothing for a literal whose magnitude overflows a double.
 std::optional<Number> parse_number(std::string_view literal);
 
+class Value;
+
+// An object's members, sorted by key in byte order with each key once, held in one block rather
+// than a node each: a resolved document has as many members as values, and a tree of map nodes
+// costs an allocation (and a free) for every one of them. It offers what readers of a map use:
+// find, at, contains and count by key, and iteration in key order.
+class ValueObject {
+public:
+    using value_type = std::pair<std::string, Value>;
+    using iterator = std::vector<value_type>::iterator;
+    using const_iterator = std::vector<value_type>::const_iterator;
+    using reverse_iterator = std::vector<value_type>::reverse_iterator;
+    using const_reverse_iterator = std::vector<value_type>::const_reverse_iterator;
+
+    ValueObject() = default;
+    // From members in any order, as a map is made from a list: the first of equal keys is kept.
+    ValueObject(std::initializer_list<std::pair<const std::string, Value>> members);
+
+    // Appends a member whose key sorts after every key present, and returns its value (null).
+    // The resolver makes objects this way, their members already in order.
+    Value& append(std::string_view key);
+    void reserve(std::size_t count) { members_.reserve(count); }
+
+    iterator find(std::string_view key);
+    const_iterator find(std::string_view key) const;
+    bool contains(std::string_view key) const;
+    std::size_t count(std::string_view key) const { return contains(key) ? 1 : 0; }
+    // The member's value; std::out_of_range when there is none, as a map says it.
+    Value& at(std::string_view key);
+    const Value& at(std::string_view key) const;
+
+    std::size_t size() const { return members_.size(); }
+    bool empty() const { return members_.empty(); }
+    iterator begin();
+    iterator end();
+    const_iterator begin() const;
+    const_iterator end() const;
+    reverse_iterator rbegin();
+    reverse_iterator rend();
+    const_reverse_iterator rbegin() const;
+    const_reverse_iterator rend() const;
+
+    bool operator==(const ValueObject& other) const;
+
+private:
+    std::vector<value_type> members_;
+};
+
 class Value {
 public:
     enum class Kind { Null, Boolean, Number, String, Array, Object };
@@ -30,7 +80,7 @@ public:
         bool operator==(const Null&) const = default;
     };
     using Array = std::vector<Value>;
-    using Object = std::map<std::string, Value, std::less<>>;
+    using Object = ValueObject;
     using Variant = std::variant<Null, bool, Number, std::string, Array, Object>;
 
     Value() : node_(Null{}) {}
@@ -72,5 +122,39 @@ public:
 private:
     Variant node_;
 };
+
+// Defined once Value is complete: the members' iterators need it.
+inline ValueObject::iterator ValueObject::begin() { return members_.begin(); }
+inline ValueObject::iterator ValueObject::end() { return members_.end(); }
+inline ValueObject::const_iterator ValueObject::begin() const { return members_.begin(); }
+inline ValueObject::const_iterator ValueObject::end() const { return members_.end(); }
+inline ValueObject::reverse_iterator ValueObject::rbegin() { return members_.rbegin(); }
+inline ValueObject::reverse_iterator ValueObject::rend() { return members_.rend(); }
+inline ValueObject::const_reverse_iterator ValueObject::rbegin() const { return members_.rbegin(); }
+inline ValueObject::const_reverse_iterator ValueObject::rend() const { return members_.rend(); }
+
+inline Value& ValueObject::append(std::string_view key) { return members_.emplace_back(key, Value()).second; }
+
+inline ValueObject::iterator ValueObject::find(std::string_view key) {
+    auto it = std::lower_bound(members_.begin(), members_.end(), key,
+                               [](const value_type& member, std::string_view k) { return member.first < k; });
+    return it != members_.end() && it->first == key ? it : members_.end();
+}
+
+inline ValueObject::const_iterator ValueObject::find(std::string_view key) const {
+    return const_cast<ValueObject*>(this)->find(key);
+}
+
+inline bool ValueObject::contains(std::string_view key) const { return find(key) != end(); }
+
+inline Value& ValueObject::at(std::string_view key) {
+    auto it = find(key);
+    if (it == end()) throw std::out_of_range("hocon::ValueObject::at: no such key");
+    return it->second;
+}
+
+inline const Value& ValueObject::at(std::string_view key) const { return const_cast<ValueObject*>(this)->at(key); }
+
+inline bool ValueObject::operator==(const ValueObject& other) const { return members_ == other.members_; }
 
 }  // namespace hocon

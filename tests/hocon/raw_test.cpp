@@ -3,6 +3,9 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "dump.hpp"
 #include "hocon/error.hpp"
@@ -135,6 +138,24 @@ TEST(Numbers, LiteralRules) {
 TEST(Value, NumbersCompareByKind) {
     EXPECT_NE(Value(Number(std::uint64_t{42})), Value(Number(42.0)));
     EXPECT_EQ(Value(Value::Object{{"a", Value(std::string("x"))}}), Value(Value::Object{{"a", Value(std::string("x"))}}));
+}
+
+// Members made from a list in any order read back in key order, the first of equal keys kept,
+// and are found by key (bytes compared, so "B" sorts before "a").
+TEST(Value, ObjectMembersAreSortedAndFoundByKey) {
+    const Value::Object object{{"b", Value(std::string("first b"))},
+                               {"a", Value(Number(std::uint64_t{1}))},
+                               {"b", Value(std::string("second b"))},
+                               {"B", Value()}};
+    std::vector<std::string> keys;
+    for (const auto& [key, member] : object) keys.push_back(key);
+    EXPECT_EQ(keys, (std::vector<std::string>{"B", "a", "b"}));
+    EXPECT_EQ(object.at("b"), Value(std::string("first b")));
+    EXPECT_TRUE(object.contains("B"));
+    EXPECT_EQ(object.count("c"), 0u);
+    EXPECT_EQ(object.find("c"), object.end());
+    EXPECT_THROW((void)object.at("c"), std::out_of_range);
+    EXPECT_NE(object, (Value::Object{{"a", Value(Number(std::uint64_t{1}))}}));
 }
 
 TEST(Error, Rendering) {
