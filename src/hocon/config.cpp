@@ -16,7 +16,7 @@ struct Config::State {
 std::expected<Config, Error> Config::from(RawObject root) { return from(std::move(root), ConfigOptions::defaults()); }
 
 std::expected<Config, Error> Config::from(RawObject root, const ConfigOptions& options) {
-    auto tree = detail::build_tree(root, options);
+    auto tree = detail::build_tree(std::move(root), options);
     if (!tree) return std::unexpected(std::move(tree.error()));
     return Config(std::make_shared<const State>(State{std::move(*tree)}));
 }

@@ -29,6 +29,9 @@ namespace hocon::detail {
 // merged field by field, a plain value hides whatever came before it. What cannot be decided
 // yet (a substitution, a concatenation or a "+=" whose kind only resolution tells) becomes a
 // merge stack of the values written for one key, oldest first, resolved newest first.
+//
+// The tree keeps the unresolved fields it was built from, and its texts, keys, paths and
+// locations are views of theirs: a document's strings are not copied to be merged.
 
 using NodeId = std::uint32_t;
 
@@ -38,7 +41,7 @@ struct ScalarNode {
     enum class Kind : std::uint8_t { Null, Boolean, Number, String };
     Kind kind = Kind::Null;
     bool boolean = false;
-    std::string text;  // a string's text, a number's literal
+    std::string_view text;  // a string's text, a number's literal
 };
 
 // Hashes std::string and std::string_view alike, so that lookups need no copy of the key.
@@ -52,9 +55,9 @@ struct ObjectNode {
     // of a few dozen keys costs less than building (and later freeing) a hash map that holds
     // a copy of each, and objects of twenty or thirty fields are common.
     static constexpr std::size_t index_from = 64;
-    using Index = std::unordered_map<std::string, std::size_t, KeyHash, std::equal_to<>>;
+    using Index = std::unordered_map<std::string_view, std::size_t, KeyHash>;
 
-    std::vector<std::pair<std::string, NodeId>> fields;  // in the order keys first appeared
+    std::vector<std::pair<std::string_view, NodeId>> fields;  // in the order keys first appeared
     std::unique_ptr<Index> index;
 
     const NodeId* find(std::string_view key) const {
@@ -66,8 +69,8 @@ struct ObjectNode {
             if (name == key) return &id;
         return nullptr;
     }
-    void add(std::string key, NodeId value) {
-        fields.emplace_back(std::move(key), value);
+    void add(std::string_view key, NodeId value) {
+        fields.emplace_back(key, value);
         if (index) {
             index->emplace(fields.back().first, fields.size() - 1);
         } else if (fields.size() > index_from) {
@@ -87,14 +90,14 @@ struct ArrayNode {
 // include sits; the first `prefix` segments are that prefix, and without them the path reads
 // as written, relative to the root.
 struct SubstNode {
-    std::vector<std::string> path;
+    std::vector<std::string_view> path;
     std::size_t prefix = 0;
     bool optional = false;
 };
 
 struct ConcatNode {
     std::vector<NodeId> parts;
-    std::vector<std::string> separators;
+    std::span<const std::string> separators;
 };
 
 // key += value, that is key = ${?key} [value].
@@ -115,7 +118,7 @@ struct Node {
     enum class Kind { Scalar, Object, Array, Subst, Concat, Append, Merge };
 
     Variant v;
-    SourceLocation where;
+    const SourceLocation* where;  // in the tree's fields, or its `nowhere`
 
     Kind kind() const { return static_cast<Kind>(v.index()); }
     // Substitutions, concatenations and appends: only resolution tells what kind of value they are.
@@ -129,7 +132,10 @@ struct Node {
 }  // namespace
 
 struct Tree {
-    std::deque<Node> nodes;  // a deque: references stay valid while nodes are added
+    RawObject fields;                // what the tree was built from; its views point here
+    std::deque<std::string> texts;   // what it holds besides: the environment's variables
+    SourceLocation nowhere;          // the location of the root and of the environment's values
+    std::deque<Node> nodes;          // a deque: references stay valid while nodes are added
     NodeId root = 0;
     std::size_t byte_budget = min_byte_budget;
 };
@@ -138,11 +144,9 @@ namespace {
 
 using Status = std::expected<void, Error>;
 
-std::string path_text(const std::vector<std::string>& path) { return RawString::path_expression(path).text(); }
-
 std::string describe(const SubstNode& s) {
     std::vector<std::string> written(s.path.begin() + static_cast<std::ptrdiff_t>(s.prefix), s.path.end());
-    return std::string(s.optional ? "${?" : "${") + path_text(written) + "}";
+    return std::string(s.optional ? "${?" : "${") + RawString::path_expression(std::move(written)).text() + "}";
 }
 
 class Builder {
@@ -156,18 +160,22 @@ public:
         std::size_t depth = 1;
     };
 
-    // The node is made in its place in the deque, so its value moves only once.
+    // The node is made in its place in the deque, so its value moves only once. The location
+    // must outlive the tree (one in its fields, or its `nowhere`).
     template <class T>
-    NodeId add(T&& value, SourceLocation where) {
+    NodeId add(T&& value, const SourceLocation& where) {
         Node& node = t_.nodes.emplace_back();
         node.v.template emplace<std::decay_t<T>>(std::forward<T>(value));
-        node.where = std::move(where);
+        node.where = &where;
         return static_cast<NodeId>(t_.nodes.size() - 1);
     }
+    template <class T>
+    NodeId add(T&& value, const SourceLocation&& where) = delete;
     Node& at(NodeId id) { return t_.nodes[id]; }
     ObjectNode& object(NodeId id) { return std::get<ObjectNode>(at(id).v); }
 
-    NodeId new_object(SourceLocation where) { return add(ObjectNode{}, std::move(where)); }
+    NodeId new_object(const SourceLocation& where) { return add(ObjectNode{}, where); }
+    NodeId new_object(const SourceLocation&& where) = delete;
 
     Status fields_into(NodeId target, const RawObject& raw, const Scope& scope) {
         for (const ObjectField& field : raw.fields) {
@@ -185,17 +193,7 @@ public:
     }
 
     Status key_value_into(NodeId target, const KeyValueField& kv, const Scope& scope) {
-        // A key other than a path expression is a single segment: no vector is made for it.
-        std::string single;
-        std::vector<std::string> segments;
-        std::span<std::string> key;
-        if (kv.key.kind() == RawString::Kind::PathExpression) {
-            segments = kv.key.as_path();
-            key = segments;
-        } else {
-            single = kv.key.text();
-            key = std::span<std::string>(&single, 1);
-        }
+        const std::span<const std::string> key = kv.key.path();
         if (key.empty()) return std::unexpected(Error(kv.location, "a key must have at least one path segment"));
         const std::size_t parent_depth = scope.depth + key.size() - 1;
         if (parent_depth > max_value_depth)
@@ -208,8 +206,7 @@ public:
         if (const Append* append = kv.value.as_append()) {
             value = convert(*append->value, inner, kv.location);
             if (value) {
-                NodeId subst = add(SubstNode{std::vector<std::string>(path_.begin(), path_.end()), scope.prefix, true},
-                                   kv.location);
+                NodeId subst = add(SubstNode{path_, scope.prefix, true}, kv.location);
                 NodeId array = add(ArrayNode{{*value}}, kv.location);
                 value = add(AppendNode{subst, array, false}, kv.location);
                 ++appends_;
@@ -222,19 +219,19 @@ public:
 
         NodeId current = target;
         for (std::size_t i = 0; i + 1 < key.size(); ++i)
-            current = object_for_write(current, std::move(key[i]), kv.location);
-        set(current, std::move(key.back()), *value);
+            current = object_for_write(current, key[i], kv.location);
+        set(current, key.back(), *value);
         return {};
     }
 
     // The object that fields written under obj.key go into, creating or stacking one as the
     // merge rules say: an existing object is reused, a plain value is hidden, and a value of
     // unknown kind gets the new object stacked on top of it.
-    NodeId object_for_write(NodeId obj, std::string key, const SourceLocation& where) {
+    NodeId object_for_write(NodeId obj, std::string_view key, const SourceLocation& where) {
         const NodeId* existing = object(obj).find(key);
         if (!existing) {
             NodeId fresh = new_object(where);
-            object(obj).add(std::move(key), fresh);
+            object(obj).add(key, fresh);
             return fresh;
         }
         const NodeId old = *existing;
@@ -263,10 +260,10 @@ public:
         }
     }
 
-    void set(NodeId obj, std::string key, NodeId value) {
+    void set(NodeId obj, std::string_view key, NodeId value) {
         const NodeId* existing = object(obj).find(key);
         if (!existing) {
-            object(obj).add(std::move(key), value);
+            object(obj).add(key, value);
             return;
         }
         const NodeId old = *existing;
@@ -285,7 +282,7 @@ public:
                 // The newer object is consumed; setting its fields may add nodes.
                 auto fields = std::move(object(newer).fields);
                 object(newer).index.reset();
-                for (auto& [key, value] : fields) set(older, std::move(key), value);
+                for (const auto& [key, value] : fields) set(older, key, value);
                 return older;
             }
             if (at(older).plain()) return newer;
@@ -297,7 +294,7 @@ public:
                     std::get<MergeNode>(at(older).v).stack.push_back(newer);
                 return older;
             }
-            return add(MergeNode{{older, newer}}, at(newer).where);
+            return add(MergeNode{{older, newer}}, *at(newer).where);
         }
         if (nk == Node::Kind::Merge) {
             // A plain value at the bottom of the newer stack hides everything older.
@@ -317,7 +314,7 @@ public:
             std::get<MergeNode>(at(older).v).stack.push_back(newer);
             return older;
         }
-        return add(MergeNode{{older, newer}}, at(newer).where);
+        return add(MergeNode{{older, newer}}, *at(newer).where);
     }
 
     std::expected<NodeId, Error> convert(const RawValue& raw, const Scope& scope, const SourceLocation& where) {
@@ -359,10 +356,10 @@ public:
                 const Substitution& sub = *raw.as_substitution();
                 if (sub.path.empty())
                     return std::unexpected(Error(where, "a substitution must have at least one path segment"));
-                std::vector<std::string> path(path_.begin(), path_.begin() + static_cast<std::ptrdiff_t>(scope.prefix));
+                std::vector<std::string_view> path(path_.begin(), path_.begin() + static_cast<std::ptrdiff_t>(scope.prefix));
                 path.insert(path.end(), sub.path.begin(), sub.path.end());
-                SourceLocation at_sub = sub.location.line != 0 || sub.location.file ? sub.location : where;
-                return add(SubstNode{std::move(path), scope.prefix, sub.optional}, std::move(at_sub));
+                const SourceLocation& at_sub = sub.location.line != 0 || sub.location.file ? sub.location : where;
+                return add(SubstNode{std::move(path), scope.prefix, sub.optional}, at_sub);
             }
             case RawValue::Kind::Concatenation: {
                 const Concatenation& concat = *raw.as_concatenation();
@@ -379,7 +376,7 @@ public:
                     return obj;
                 }
                 ConcatNode node;
-                node.separators = concat.separators();
+                node.separators = concat.separators();  // views of the fields' own
                 node.parts.reserve(concat.parts().size());
                 for (const RawValue& part : concat.parts()) {
                     if (part.is_concatenation() || part.is_append())
@@ -401,13 +398,14 @@ public:
     // every value a string, and where a name is both a value and the parent of others the
     // object wins. Variables that are not UTF-8 cannot be strings and are left out.
     NodeId environment_object() {
-        NodeId root = new_object({});
+        NodeId root = new_object(t_.nowhere);
         for (char** entry = environ; entry && *entry; ++entry) {
             std::string_view line(*entry);
             std::size_t eq = line.find('=');
             if (eq == std::string_view::npos || eq == 0) continue;
             if (text::find_invalid_utf8(line)) continue;
-            std::vector<std::string> path;
+            line = t_.texts.emplace_back(line);  // the tree's own copy: the environment may change
+            std::vector<std::string_view> path;
             std::string_view name = line.substr(0, eq);
             std::size_t start = 0;
             while (true) {
@@ -418,10 +416,10 @@ public:
             }
             if (path.size() > max_value_depth - 1) continue;
             NodeId current = root;
-            for (std::size_t i = 0; i + 1 < path.size(); ++i) current = object_for_write(current, path[i], {});
+            for (std::size_t i = 0; i + 1 < path.size(); ++i) current = object_for_write(current, path[i], t_.nowhere);
             if (const NodeId* existing = object(current).find(path.back()))
                 if (at(*existing).kind() == Node::Kind::Object) continue;
-            NodeId value = add(ScalarNode{ScalarNode::Kind::String, false, std::string(line.substr(eq + 1))}, {});
+            NodeId value = add(ScalarNode{ScalarNode::Kind::String, false, line.substr(eq + 1)}, t_.nowhere);
             set(current, path.back(), value);
         }
         return root;
@@ -727,7 +725,7 @@ private:
     Result resolve(NodeId id, std::size_t hidden = 0) {
         const Node& n = node(id);
         // Scalars depend on nothing; they are not worth remembering.
-        if (n.kind() == Node::Kind::Scalar) return scalar(std::get<ScalarNode>(n.v), n.where, true);
+        if (n.kind() == Node::Kind::Scalar) return scalar(std::get<ScalarNode>(n.v), *n.where, true);
         Memo& memo = hidden == 0 ? memo_[id] : rest_[{id, hidden}];
         if (memo.state == Memo::State::Done) {
             if (memo.value == 0) return std::nullopt;
@@ -737,7 +735,7 @@ private:
             return fail_cycle(trace_, memo.trace_mark,
                               n.kind() == Node::Kind::Object || n.kind() == Node::Kind::Array);
         if (depth_ >= max_resolve_depth)
-            return fail_at(n.where, {"substitutions and nested values go deeper than the limit of ", std::to_string(max_resolve_depth),
+            return fail_at(*n.where, {"substitutions and nested values go deeper than the limit of ", std::to_string(max_resolve_depth),
                                      " steps"});
         ++depth_;
         memo.state = Memo::State::Busy;
@@ -759,15 +757,15 @@ private:
     Result compute(NodeId id, std::size_t hidden) {
         const Node& n = node(id);
         switch (n.kind()) {
-            case Node::Kind::Scalar: return scalar(std::get<ScalarNode>(n.v), n.where, true);
-            case Node::Kind::Object: return resolve_object(std::get<ObjectNode>(n.v), n.where);
-            case Node::Kind::Array: return resolve_array(std::get<ArrayNode>(n.v), n.where);
+            case Node::Kind::Scalar: return scalar(std::get<ScalarNode>(n.v), *n.where, true);
+            case Node::Kind::Object: return resolve_object(std::get<ObjectNode>(n.v), *n.where);
+            case Node::Kind::Array: return resolve_array(std::get<ArrayNode>(n.v), *n.where);
             case Node::Kind::Subst: return resolve_subst(id);
-            case Node::Kind::Concat: return resolve_concat(std::get<ConcatNode>(n.v), n.where);
-            case Node::Kind::Append: return resolve_append(std::get<AppendNode>(n.v), n.where);
+            case Node::Kind::Concat: return resolve_concat(std::get<ConcatNode>(n.v), *n.where);
+            case Node::Kind::Append: return resolve_append(std::get<AppendNode>(n.v), *n.where);
             case Node::Kind::Merge: return resolve_merge(id, hidden);
         }
-        return fail_at(n.where, {"unknown kind of value"});
+        return fail_at(*n.where, {"unknown kind of value"});
     }
 
     // A number that is no finite double stays text where the literal is all that counts (inside
@@ -815,7 +813,7 @@ private:
         const Node& n = node(id);
         const SubstNode& s = std::get<SubstNode>(n.v);
         trace_.push_back(id);
-        Result found = lookup_with_fallbacks(s, n.where);
+        Result found = lookup_with_fallbacks(s, *n.where);
         trace_.pop_back();
         if (!found) {
             if (!found.error()->cycle) return found;
@@ -834,14 +832,14 @@ private:
         const Node& n = node(id);
         const std::string written = describe(std::get<SubstNode>(n.v));
         if (cycle && cycle->substitutions.size() <= 1 && cycle->through_container)
-            return fail_at(n.where, {"could not resolve substitution ", written,
+            return fail_at(*n.where, {"could not resolve substitution ", written,
                                      ": it refers to an object or array that contains it"});
         if (!cycle || cycle->substitutions.size() <= 1)
-            return fail_at(n.where, {"could not resolve substitution to a value: ", written});
+            return fail_at(*n.where, {"could not resolve substitution to a value: ", written});
         std::string loop;
         for (NodeId member : cycle->substitutions) loop += describe(std::get<SubstNode>(node(member).v)) + " -> ";
         loop += describe(std::get<SubstNode>(node(cycle->substitutions.front()).v));
-        return fail_at(n.where, {"could not resolve substitution ", written, ": it is part of a cycle ", loop});
+        return fail_at(*n.where, {"could not resolve substitution ", written, ": it is part of a cycle ", loop});
     }
 
     [[gnu::noinline, gnu::cold]] std::unexpected<Failure> fail_budget(const SourceLocation& where) const {
@@ -877,7 +875,10 @@ private:
     // The variable named by the path as written, segments joined by "."; only a string.
     [[gnu::noinline]] Result environment(const SubstNode& s, const SourceLocation& where) {
         std::string name;
-        for (std::size_t i = s.prefix; i < s.path.size(); ++i) name += (i > s.prefix ? "." : "") + s.path[i];
+        for (std::size_t i = s.prefix; i < s.path.size(); ++i) {
+            if (i > s.prefix) name += '.';
+            name += s.path[i];
+        }
         if (name.empty() || name.find('\0') != std::string::npos || name.find('=') != std::string::npos)
             return std::nullopt;
         const char* env = std::getenv(name.c_str());
@@ -908,7 +909,7 @@ private:
     // resolved: objects are walked through, and a value whose kind is unknown is resolved to
     // see whether it is an object. The layers are the values that merge at the current step,
     // newest first.
-    [[gnu::noinline]] Result lookup(const std::vector<std::string>& path, std::size_t from) {
+    [[gnu::noinline]] Result lookup(const std::vector<std::string_view>& path, std::size_t from) {
         std::vector<Layer> layers{Slot{t_.root, 0}};
         std::vector<Layer> next;
         std::optional<NodeId> busy;
@@ -949,7 +950,7 @@ private:
 
     // Adds what a layer holds under key. False when the layer is not an object, which hides
     // every older layer.
-    [[gnu::noinline]] std::expected<bool, Failure> children(const Layer& layer, const std::string& key,
+    [[gnu::noinline]] std::expected<bool, Failure> children(const Layer& layer, std::string_view key,
                                                              std::vector<Layer>& out, std::optional<NodeId>& busy) {
         if (const RV* value = std::get_if<RV>(&layer)) return value_child(*value, key, out);
         const Slot slot = std::get<Slot>(layer);
@@ -989,7 +990,7 @@ private:
         }
     }
 
-    static std::expected<bool, Failure> value_child(const RV& value, const std::string& key, std::vector<Layer>& out) {
+    static std::expected<bool, Failure> value_child(const RV& value, std::string_view key, std::vector<Layer>& out) {
         if (!value.is_object()) return false;
         if (const RV* member = value.object().find(key)) out.emplace_back(*member);
         return true;
@@ -1058,7 +1059,7 @@ private:
             values.push_back(std::move(**r));
             if (!values.back().is_object()) break;
         }
-        return merge_stack(values, n.where);
+        return merge_stack(values, *n.where);
     }
 
     // A run of "+=" fields on one key, each appending to the one before. Resolving them one
@@ -1089,7 +1090,7 @@ private:
                 items.insert(items.end(), more.begin(), more.end());
             }
         }
-        auto array = make_array(std::move(items), n.where);
+        auto array = make_array(std::move(items), *n.where);
         if (!array) return std::unexpected(std::move(array.error()));
         return std::move(*array);
     }
@@ -1119,7 +1120,7 @@ private:
         std::size_t defined = 0;
         for (NodeId part : c.parts) {
             const Node& p = node(part);
-            Result r = p.kind() == Node::Kind::Scalar ? scalar(std::get<ScalarNode>(p.v), p.where, false)
+            Result r = p.kind() == Node::Kind::Scalar ? scalar(std::get<ScalarNode>(p.v), *p.where, false)
                                                       : resolve(part);
             if (!r) return r;
             if (*r) {
@@ -1214,11 +1215,13 @@ std::size_t tree_bytes(const Tree& tree) {
 
 }  // namespace
 
-std::expected<std::shared_ptr<const Tree>, Error> build_tree(const RawObject& root, const ConfigOptions& options) {
+std::expected<std::shared_ptr<const Tree>, Error> build_tree(RawObject root, const ConfigOptions& options) {
     auto tree = std::make_shared<Tree>();
+    tree->fields = std::move(root);
     Builder builder(*tree);
-    NodeId document = builder.new_object({});
-    if (auto r = builder.fields_into(document, root, Builder::Scope{}); !r) return std::unexpected(std::move(r.error()));
+    NodeId document = builder.new_object(tree->nowhere);
+    if (auto r = builder.fields_into(document, tree->fields, Builder::Scope{}); !r)
+        return std::unexpected(std::move(r.error()));
     if (options.use_environment()) {
         NodeId environment = builder.environment_object();
         tree->root = builder.merge(document, environment);

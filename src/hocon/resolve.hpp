@@ -36,9 +36,10 @@ inline constexpr std::size_t budget_factor = 16;
 struct Tree;
 
 // Merges the fields (and the process environment beneath them, when the options ask for it)
-// into the tree that resolution reads. Fails on fields that cannot be merged: an empty key
-// path, a "+=" value anywhere but directly in a field, nesting beyond max_value_depth.
-std::expected<std::shared_ptr<const Tree>, Error> build_tree(const RawObject& root, const ConfigOptions& options);
+// into the tree that resolution reads; the tree keeps the fields. Fails on fields that cannot
+// be merged: an empty key path, a "+=" value anywhere but directly in a field, nesting beyond
+// max_value_depth.
+std::expected<std::shared_ptr<const Tree>, Error> build_tree(RawObject root, const ConfigOptions& options);
 
 // Resolves the whole tree. The tree is not changed; every call starts afresh.
 std::expected<Value, Error> resolve_tree(const Tree& tree);
