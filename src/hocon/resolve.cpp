@@ -133,6 +133,7 @@ struct Node {
 
 struct Tree {
     RawObject fields;                // what the tree was built from; its views point here
+    bool plain = false;              // only objects, arrays and scalars: nothing to resolve
     std::deque<std::string> texts;   // what it holds besides: the environment's variables
     SourceLocation nowhere;          // the location of the root and of the environment's values
     std::deque<Node> nodes;          // a deque: references stay valid while nodes are added
@@ -597,6 +598,80 @@ using Result = std::expected<std::optional<RV>, Failure>;
                 through_container}));
 }
 
+// A number that is no finite double stays text where the literal is all that counts (inside
+// a concatenation) and is an error as a value of its own.
+Result scalar(const ScalarNode& s, const SourceLocation& where, bool standalone) {
+    switch (s.kind) {
+        case ScalarNode::Kind::Null: return RV{};
+        case ScalarNode::Kind::Boolean: return RV{s.boolean};
+        case ScalarNode::Kind::String: return RV{s.text};
+        case ScalarNode::Kind::Number: {
+            if (auto number = parse_number(s.text)) return RV{RNumber{*number, s.text}};
+            if (!standalone) return RV{s.text};
+            return fail_at(where, {"the number ", s.text, " is out of range"});
+        }
+    }
+    return RV{};
+}
+
+// A tree of only objects, arrays and scalars resolves to itself, its members sorted by key: no
+// value is shared, merged or made, so it is written straight into the result. Nothing can reach
+// a bound on the way: the tree is held to max_value_depth as it is built, and makes less than
+// its own measure, which the byte budget is sixteen times. Only a number out of range fails,
+// and fields are visited in the order resolution visits them, so the same one is reported.
+class PlainWriter {
+public:
+    explicit PlainWriter(const Tree& tree) : t_(tree) {}
+
+    Status write(Value& out, NodeId id) {
+        const Node& n = t_.nodes[id];
+        switch (n.kind()) {
+            case Node::Kind::Object: return write_object(out, std::get<ObjectNode>(n.v));
+            case Node::Kind::Array: {
+                const auto& elements = std::get<ArrayNode>(n.v).elements;
+                auto& array = out.node().emplace<Value::Array>(elements.size());
+                for (std::size_t i = 0; i < elements.size(); ++i)
+                    if (auto r = write(array[i], elements[i]); !r) return r;
+                return {};
+            }
+            default: {
+                Result r = scalar(std::get<ScalarNode>(n.v), *n.where, true);
+                if (!r) return std::unexpected(std::move(r.error()->error));
+                to_value_into(out, **r);
+                return {};
+            }
+        }
+    }
+
+private:
+    // The members are made in key order, then filled in field order through each field's rank.
+    // The ranks of all open objects share one buffer, each object's at its end while it is written.
+    Status write_object(Value& out, const ObjectNode& o) {
+        const std::size_t count = o.fields.size();
+        const std::size_t base = ranks_.size();
+        ranks_.resize(base + 2 * count);
+        const auto order = ranks_.begin() + static_cast<std::ptrdiff_t>(base);
+        for (std::size_t i = 0; i < count; ++i) order[static_cast<std::ptrdiff_t>(i)] = static_cast<NodeId>(i);
+        std::sort(order, order + static_cast<std::ptrdiff_t>(count),
+                  [&](NodeId a, NodeId b) { return o.fields[a].first < o.fields[b].first; });
+        auto& object = out.node().emplace<Value::Object>();
+        object.reserve(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            const NodeId field = ranks_[base + k];
+            object.append(o.fields[field].first);
+            ranks_[base + count + field] = static_cast<NodeId>(k);
+        }
+        Status status;
+        for (std::size_t i = 0; i < count && status; ++i)
+            status = write((object.begin() + ranks_[base + count + i])->second, o.fields[i].second);
+        ranks_.resize(base);
+        return status;
+    }
+
+    const Tree& t_;
+    std::vector<NodeId> ranks_;
+};
+
 class Resolver {
 public:
     explicit Resolver(const Tree& tree) : t_(tree), memo_(tree.nodes.size()) {}
@@ -766,22 +841,6 @@ private:
             case Node::Kind::Merge: return resolve_merge(id, hidden);
         }
         return fail_at(*n.where, {"unknown kind of value"});
-    }
-
-    // A number that is no finite double stays text where the literal is all that counts (inside
-    // a concatenation) and is an error as a value of its own.
-    static Result scalar(const ScalarNode& s, const SourceLocation& where, bool standalone) {
-        switch (s.kind) {
-            case ScalarNode::Kind::Null: return RV{};
-            case ScalarNode::Kind::Boolean: return RV{s.boolean};
-            case ScalarNode::Kind::String: return RV{std::string_view(s.text)};
-            case ScalarNode::Kind::Number: {
-                if (auto number = parse_number(s.text)) return RV{RNumber{*number, s.text}};
-                if (!standalone) return RV{std::string_view(s.text)};
-                return fail_at(where, {"the number ", s.text, " is out of range"});
-            }
-        }
-        return RV{};
     }
 
     [[gnu::noinline]] Result resolve_object(const ObjectNode& o, const SourceLocation& where) {
@@ -1233,9 +1292,17 @@ std::expected<std::shared_ptr<const Tree>, Error> build_tree(RawObject root, con
         builder.mark_direct_appends(tree->root, path);
     }
     tree->byte_budget = std::max(min_byte_budget, budget_factor * tree_bytes(*tree));
+    tree->plain = std::all_of(tree->nodes.begin(), tree->nodes.end(), [](const Node& node) {
+        return node.kind() == Node::Kind::Scalar || node.kind() == Node::Kind::Object || node.kind() == Node::Kind::Array;
+    });
     return std::shared_ptr<const Tree>(std::move(tree));
 }
 
-std::expected<Value, Error> resolve_tree(const Tree& tree) { return Resolver(tree).run(); }
+std::expected<Value, Error> resolve_tree(const Tree& tree) {
+    if (!tree.plain) return Resolver(tree).run();
+    std::expected<Value, Error> result(std::in_place);
+    if (auto r = PlainWriter(tree).write(*result, tree.root); !r) return std::unexpected(std::move(r.error()));
+    return result;
+}
 
 }  // namespace hocon::detail

@@ -218,6 +218,12 @@ INSTANTIATE_TEST_SUITE_P(
              R"({"a":18446744073709551616.0,"b":-9223372036854775808.0})"},
         Case{"NegativeZero", "a = -0, b = 0", R"({"a":-0.0,"b":0})"},
         Case{"OverflowIsAnError", "a = 1\nb = 1e999", "error: line 2: the number 1e999 is out of range"},
+        // Fields are resolved in the order written, not in key order, with or without a
+        // substitution anywhere in the document.
+        Case{"FirstOverflowWrittenIsReported", "z = 1e999\na = { b = [1, -1e999] }",
+             "error: line 1: the number 1e999 is out of range"},
+        Case{"FirstOverflowWrittenIsReportedBesideASubstitution", "z = 1e999\na = { b = [1, -1e999] }\nc = ${a}",
+             "error: line 1: the number 1e999 is out of range"},
         Case{"OverflowInTextIsText", "a = 1e999 x", R"({"a":"1e999 x"})"}));
 
 TEST(ResolvedNumbers, KindsFollowTheLiteral) {
