@@ -250,11 +250,24 @@ private:
         fields.clear();
         Status r = parse_fields(fields, braced);
         if (r) {
-            out.reserve(out.size() + fields.size());
-            out.insert(out.end(), std::make_move_iterator(fields.begin()), std::make_move_iterator(fields.end()));
+            if (out.empty() && worth_handing_over(fields)) {
+                out.swap(fields);
+            } else {
+                out.reserve(out.size() + fields.size());
+                out.insert(out.end(), std::make_move_iterator(fields.begin()), std::make_move_iterator(fields.end()));
+            }
         }
         fields.clear();
         return r;
+    }
+
+    // A buffer that grew for one large object or array and is at least half full is handed over
+    // whole: copying it to its exact size would move every element once more and touch as much
+    // fresh memory again, to save less than half of it. The next container at that depth starts
+    // a new buffer.
+    template <class T>
+    static bool worth_handing_over(const std::vector<T>& buffer) {
+        return buffer.size() >= 1024 && buffer.size() * 2 >= buffer.capacity();
     }
 
     Status parse_fields(std::vector<ObjectField>& fields, bool braced) {
@@ -335,7 +348,7 @@ private:
             return fail("expected ':', '=', '+=' or '{' after the key '" + text::printable(key.text()) + "', found " + found());
         }
         // A path key a.b.c nests its value as deeply as braces would.
-        const std::size_t extra = key.kind() == RawString::Kind::PathExpression ? key.as_path().size() - 1 : 0;
+        const std::size_t extra = key.path().size() - 1;
         if (depth_ + extra > limit_)
             return std::unexpected(Error(field.location, "the key '" + text::printable(key.text()) +
                                                              "' nests deeper than the limit of " + std::to_string(limit_) +
@@ -620,8 +633,13 @@ private:
         std::vector<RawValue>& elements = buffer_at(element_buffers_, depth_);
         elements.clear();
         Status r = parse_elements(elements);
-        if (r) out = RawValue::array(std::vector<RawValue>(std::make_move_iterator(elements.begin()),
-                                                           std::make_move_iterator(elements.end())));
+        if (r && worth_handing_over(elements)) {
+            out = RawValue::array(std::move(elements));
+            elements = {};
+        } else if (r) {
+            out = RawValue::array(std::vector<RawValue>(std::make_move_iterator(elements.begin()),
+                                                        std::make_move_iterator(elements.end())));
+        }
         elements.clear();
         if (r) --depth_;
         return r;
