@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <deque>
 #include <span>
@@ -455,9 +456,7 @@ IncludeRewrite rewrite_includes(std::string_view t, std::string_view prefix, std
                     const std::size_t close = t.find(R"(""")", pos + 3);
                     pos = close == std::string_view::npos ? n : close + 3;
                 } else {
-                    ++pos;
-                    while (pos < n && t[pos] != '"') pos += t[pos] == '\\' ? 2 : 1;
-                    pos = pos >= n ? n : pos + 1;
+                    pos = std::min(structured_template::end_of_quoted(t, pos), n);
                 }
                 key_position = false;
                 break;

@@ -29,15 +29,37 @@ std::string unexpected_directive(std::string_view directive) {
     return concat("unexpected structured template directive: ", directive);
 }
 
+// The bytes that can begin a string, a comment or a directive; the scan passes over all others.
+struct ScanStops {
+    bool stop[256] = {};
+    constexpr ScanStops() {
+        for (const unsigned char c : {'"', '#', '/', '{'}) stop[c] = true;
+    }
+};
+constexpr ScanStops scan_stops;
+
 }  // namespace
+
+std::size_t end_of_quoted(std::string_view text, std::size_t pos) {
+    const std::size_t start = pos + 1;
+    for (std::size_t quote = text.find('"', start); quote != std::string_view::npos; quote = text.find('"', quote + 1)) {
+        // Escapes pair up from the start of a run of backslashes, so an odd run escapes the mark.
+        std::size_t backslashes = 0;
+        while (quote - backslashes > start && text[quote - backslashes - 1] == '\\') ++backslashes;
+        if (backslashes % 2 == 0) return quote + 1;
+    }
+    return std::string_view::npos;
+}
 
 std::expected<std::optional<StructuredDirective>, std::string> next_directive(std::string_view text,
                                                                               std::size_t from) {
     // Every delimiter is ASCII, so walking bytes never splits a character in a way that matters.
-    // Only four bytes can start anything; the rest are stepped over without a comparison.
+    // Only four bytes can start anything; runs of other bytes are passed over by table.
     const std::size_t n = text.size();
     std::size_t pos = from;
     while (pos < n) {
+        while (pos < n && !scan_stops.stop[static_cast<unsigned char>(text[pos])]) ++pos;
+        if (pos == n) break;
         switch (text[pos]) {
             case '"':
                 if (pos + 2 < n && text[pos + 1] == '"' && text[pos + 2] == '"') {
@@ -45,10 +67,8 @@ std::expected<std::optional<StructuredDirective>, std::string> next_directive(st
                     if (close == std::string_view::npos) return std::nullopt;
                     pos = close + 3;
                 } else {
-                    ++pos;
-                    while (pos < n && text[pos] != '"') pos += text[pos] == '\\' ? 2 : 1;
-                    if (pos >= n) return std::nullopt;
-                    ++pos;
+                    pos = end_of_quoted(text, pos);
+                    if (pos == std::string_view::npos) return std::nullopt;
                 }
                 break;
             case '/':

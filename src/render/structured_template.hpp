@@ -46,6 +46,11 @@ struct TransformedSource {
     std::vector<LoopSource> loops;
 };
 
+// Where the quoted string whose opening quotation mark is at `pos` ends: just past its closing
+// mark, a backslash escaping the byte after it; npos when the text ends first. The scans of
+// source text for directives and for include statements step over strings with it.
+std::size_t end_of_quoted(std::string_view text, std::size_t pos);
+
 // The next directive at or after byte offset `from` (which starts outside any string or
 // comment), nothing when the text ends first, or a failure message.
 std::expected<std::optional<StructuredDirective>, std::string> next_directive(std::string_view text,

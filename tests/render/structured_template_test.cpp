@@ -10,10 +10,33 @@
 namespace veskora::render {
 namespace {
 
+using structured_template::end_of_quoted;
 using structured_template::next_directive;
 using structured_template::transform_source;
 
 constexpr const char* kPrefix = "__veskora_internal_0_";
+
+// A backslash escapes the byte after it, so only an even run of them leaves a quotation mark
+// closing the string.
+TEST(EndOfQuoted, BackslashesPairUp) {
+    const struct {
+        std::string text;
+        std::size_t end;
+    } cases[] = {
+        {R"("abc" x)", 5},
+        {R"("a\"b" x)", 6},
+        {R"("a\\" x)", 5},
+        {R"("a\\\"b" x)", 8},
+        {R"("\\\\" x)", 6},
+        {R"(x "a" y)", 5},
+        {R"("abc)", std::string::npos},
+        {R"("ab\")", std::string::npos},
+    };
+    for (const auto& c : cases) {
+        const std::size_t open = c.text.find('"');
+        EXPECT_EQ(end_of_quoted(c.text, open), c.end) << c.text;
+    }
+}
 
 struct DirectiveCase {
     const char* name;
