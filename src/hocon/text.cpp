@@ -1,12 +1,13 @@
 #include "hocon/text.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unicode/uchar.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 
 namespace hocon::text {
 
@@ -294,26 +295,31 @@ std::string describe_at(std::string_view s, std::size_t pos) {
 }
 
 std::expected<std::string, std::string> read_file(const std::string& path) {
-    struct Closer {
-        void operator()(std::FILE* f) const { std::fclose(f); }
-    };
-    errno = 0;
-    std::unique_ptr<std::FILE, Closer> file(std::fopen(path.c_str(), "rb"));
-    auto os_error = [](int err) {
-        return std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")";
-    };
-    if (!file) return std::unexpected(os_error(errno));
-    std::string data;
-    char buffer[65536];
+    auto os_error = [](int code) { return std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"; };
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(os_error(errno));
+    // Read straight into the string (never into a stack buffer: loads nest through includes),
+    // sized by what the file says it holds and a byte more, so that its end shows without
+    // growing the string (a fixed first chunk would zero 64 KiB for every small include).
+    struct stat info {};
+    const bool sized = ::fstat(fd, &info) == 0 && info.st_size > 0;
+    std::string content(sized ? static_cast<std::size_t>(info.st_size) + 1 : 0, '\0');
+    std::size_t used = 0;
     while (true) {
-        std::size_t got = std::fread(buffer, 1, sizeof buffer, file.get());
-        data.append(buffer, got);
-        if (got < sizeof buffer) {
-            if (std::ferror(file.get())) return std::unexpected(os_error(errno ? errno : EIO));
-            break;
+        if (used == content.size()) content.resize(used + 65536);
+        const ssize_t got = ::read(fd, content.data() + used, content.size() - used);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            const int code = errno;
+            ::close(fd);
+            return std::unexpected(os_error(code));
         }
+        used += static_cast<std::size_t>(got);
     }
-    return data;
+    ::close(fd);
+    content.resize(used);
+    return content;
 }
 
 }  // namespace hocon::text

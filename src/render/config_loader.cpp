@@ -1,11 +1,8 @@
 #include "render/config_loader.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <deque>
 #include <span>
 #include <string>
@@ -14,6 +11,7 @@
 
 #include "hocon/config.hpp"
 #include "hocon/parser.hpp"
+#include "hocon/text.hpp"
 #include "render/structured_template.hpp"
 #include "support/utf8.hpp"
 
@@ -59,34 +57,6 @@ std::string lossy_utf8(std::string_view bytes) {
         bytes.remove_prefix(error->valid_up_to + skip);
     }
     return out;
-}
-
-// The whole file, or the operating system's description of why it cannot be read.
-std::expected<std::string, std::string> read_whole_file(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::unexpected(os_error_text(errno));
-    // Read straight into the string (never into a stack buffer: loads nest through includes),
-    // sized by what the file says it holds and a byte more, so that its end shows without
-    // growing the string (a fixed first chunk would zero 64 KiB for every small include).
-    struct stat info {};
-    const bool sized = ::fstat(fd, &info) == 0 && info.st_size > 0;
-    std::string content(sized ? static_cast<std::size_t>(info.st_size) + 1 : 0, '\0');
-    std::size_t used = 0;
-    while (true) {
-        if (used == content.size()) content.resize(used + 65536);
-        const ssize_t got = ::read(fd, content.data() + used, content.size() - used);
-        if (got == 0) break;
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            const int code = errno;
-            ::close(fd);
-            return std::unexpected(os_error_text(code));
-        }
-        used += static_cast<std::size_t>(got);
-    }
-    ::close(fd);
-    content.resize(used);
-    return content;
 }
 
 bool is_regular_file(const std::string& path) {
@@ -701,7 +671,7 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::load_path(const std::s
     }
     if (stack.size() >= config_options.include_depth()) return fail(concat("include depth exceeded at ", shown));
 
-    auto text = read_whole_file(path);
+    auto text = hocon::text::read_file(path);
     if (!text) return fail(concat(shown, ": ", text.error()));
     if (support::validate_utf8(*text)) return fail(concat(shown, ": stream did not contain valid UTF-8"));
     if (auto counted = read_budget.add_file(canonical, text->size(), shown); !counted) return fail(std::move(counted.error()));
