@@ -1,5 +1,7 @@
 #include "hocon/raw.hpp"
 
+#include <algorithm>
+
 #include "hocon/text.hpp"
 
 namespace hocon {
@@ -83,8 +85,22 @@ RawString RawString::path_expression(std::vector<std::string> segments) {
             text += segments[i];
     }
     RawString s(Kind::PathExpression, std::move(text));
-    s.segments_ = std::move(segments);
+    s.segments_ = std::make_unique<std::vector<std::string>>(std::move(segments));
     return s;
+}
+
+RawString::RawString(const RawString& other)
+    : kind_(other.kind_),
+      text_(other.text_),
+      segments_(other.segments_ ? std::make_unique<std::vector<std::string>>(*other.segments_) : nullptr) {}
+
+RawString& RawString::operator=(const RawString& other) {
+    if (this != &other) *this = RawString(other);
+    return *this;
+}
+
+bool RawString::operator==(const RawString& other) const {
+    return kind_ == other.kind_ && text_ == other.text_ && std::ranges::equal(path(), other.path());
 }
 
 std::vector<std::string> RawString::as_path() const {

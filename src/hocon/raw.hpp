@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -53,9 +54,15 @@ private:
 // taken literally) or a path expression (a key such as a.b."c.d", kept as its segments).
 class RawString {
 public:
-    enum class Kind { Quoted, Unquoted, MultiLine, PathExpression };
+    enum class Kind : std::uint8_t { Quoted, Unquoted, MultiLine, PathExpression };
 
     RawString() = default;
+    // Copies are deep; the segments of a path expression are held apart, as few keys have them.
+    RawString(const RawString& other);
+    RawString(RawString&&) noexcept = default;
+    RawString& operator=(const RawString& other);
+    RawString& operator=(RawString&&) noexcept = default;
+    ~RawString() = default;
     static RawString quoted(std::string text) { return RawString(Kind::Quoted, std::move(text)); }
     static RawString unquoted(std::string text) { return RawString(Kind::Unquoted, std::move(text)); }
     static RawString multi_line(std::string text) { return RawString(Kind::MultiLine, std::move(text)); }
@@ -70,18 +77,18 @@ public:
     std::vector<std::string> as_path() const;
     // The same without a copy.
     std::span<const std::string> path() const {
-        if (kind_ == Kind::PathExpression) return segments_;
+        if (segments_) return *segments_;
         return std::span<const std::string>(&text_, 1);
     }
 
-    bool operator==(const RawString&) const = default;
+    bool operator==(const RawString& other) const;
 
 private:
     RawString(Kind kind, std::string&& text) : kind_(kind), text_(std::move(text)) {}
 
     Kind kind_ = Kind::Quoted;
-    std::string text_;                   // for a path expression, its segments joined
-    std::vector<std::string> segments_;  // PathExpression
+    std::string text_;                                   // for a path expression, its segments joined
+    std::unique_ptr<std::vector<std::string>> segments_;  // PathExpression only
 };
 
 struct ObjectField;
