@@ -239,11 +239,12 @@ namespace {
 enum class Source { File, Text };
 
 // Steps shared by the four load functions, after `out_error` was cleared and the processors
-// were read.
-Status finish_load(Source source, std::string document, render::ProcessorMap processors,
+// were read. A document text is loaded where the host holds it: a load runs no host code, and
+// a megabyte of text is not worth copying only to be parsed once.
+Status finish_load(Source source, std::string_view document, render::ProcessorMap processors,
                    veskora_ruleset** out_handle, char** out_error) {
     auto loaded = source == Source::File
-                      ? config::ruleset_from_file_with_processors(std::move(document),
+                      ? config::ruleset_from_file_with_processors(std::string(document),
                                                                   std::move(processors))
                       : config::ruleset_from_str_with_processors(document, std::move(processors));
     if (!loaded) {
@@ -262,7 +263,7 @@ Status load(Source source, const char* document, const char* const* processor_na
     if (out_error != nullptr) {
         *out_error = nullptr;
     }
-    auto text = read_c_string(document, out_error);
+    auto text = read_c_view(document, out_error);
     if (!text) {
         if (out_handle != nullptr) {
             *out_handle = nullptr;
@@ -277,7 +278,7 @@ Status load(Source source, const char* document, const char* const* processor_na
         }
         return processors.error();
     }
-    return finish_load(source, std::move(*text), std::move(*processors), out_handle, out_error);
+    return finish_load(source, *text, std::move(*processors), out_handle, out_error);
 }
 
 enum class TextMode { Text, Inferred };
