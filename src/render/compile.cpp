@@ -220,7 +220,8 @@ public:
     StructuredCompiler(const ProcessorMap& processors, const LoopMarkerIndex& loops)
         : processors_(processors), loops_(loops) {}
 
-    Result<StructuredNode> node(hocon::Value value, std::size_t depth) {
+    // Values are only read: the text rules are compiled from the same value afterwards.
+    Result<StructuredNode> node(const hocon::Value& value, std::size_t depth) {
         if (body_depth_ > 0 && ++body_values_ > kMaxLoopBodyValues) {
             return std::unexpected(RenderError::invalid_template(
                 "structured loop bodies expand to more than " +
@@ -231,7 +232,7 @@ public:
             case hocon::Value::Kind::Object: {
                 StructuredNode::Object members;
                 for (auto& [key, member] : *value.as_object()) {
-                    auto compiled = node(std::move(member), depth + 1);
+                    auto compiled = node(member, depth + 1);
                     if (!compiled) return std::unexpected(std::move(compiled.error()));
                     members.emplace(key, std::move(*compiled));
                 }
@@ -242,7 +243,7 @@ public:
                 StructuredNode::Array entries;
                 entries.reserve(elements.size());
                 for (auto& element : elements) {
-                    auto compiled = entry(std::move(element), depth + 1);
+                    auto compiled = entry(element, depth + 1);
                     if (!compiled) return std::unexpected(std::move(compiled.error()));
                     entries.push_back(std::move(*compiled));
                 }
@@ -276,7 +277,7 @@ public:
     }
 
     // `depth` is that of the element itself.
-    Result<StructuredArrayEntry> entry(hocon::Value element, std::size_t depth) {
+    Result<StructuredArrayEntry> entry(const hocon::Value& element, std::size_t depth) {
         if (const auto* text = element.as_string()) {
             if (const StructuredLoopTemplate* block = loops_.block(*text)) {
                 ++body_depth_;
@@ -291,7 +292,7 @@ public:
                     "structured loop blocks must occupy one array entry"));
             }
         }
-        auto compiled = node(std::move(element), depth);
+        auto compiled = node(element, depth);
         if (!compiled) return std::unexpected(std::move(compiled.error()));
         return std::make_unique<FixedStructuredArrayEntry>(std::move(*compiled));
     }
@@ -433,23 +434,22 @@ bool contains_loop_marker(std::string_view text, const LoopMap& loops) {
     return LoopMarkerIndex(loops).found_in(text);
 }
 
-Result<StructuredNode> value_to_structured_template_node(hocon::Value value,
+Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
                                                          const ProcessorMap& processors,
                                                          const LoopMarkerIndex& loops) {
-    return StructuredCompiler(processors, loops).node(std::move(value), 0);
+    return StructuredCompiler(processors, loops).node(value, 0);
 }
 
-Result<StructuredNode> value_to_structured_template_node(hocon::Value value,
+Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
                                                          const ProcessorMap& processors,
                                                          const LoopMap& loops) {
-    return value_to_structured_template_node(std::move(value), processors, LoopMarkerIndex(loops));
+    return value_to_structured_template_node(value, processors, LoopMarkerIndex(loops));
 }
 
-Result<StructuredArrayEntry> template_array_entry(hocon::Value element,
-                                                  const ProcessorMap& processors,
-                                                  const LoopMap& loops) {
+Result<StructuredArrayEntry> template_array_entry(const hocon::Value& element,
+                                                  const ProcessorMap& processors, const LoopMap& loops) {
     const LoopMarkerIndex index(loops);
-    return StructuredCompiler(processors, index).entry(std::move(element), 1);
+    return StructuredCompiler(processors, index).entry(element, 1);
 }
 
 }  // namespace veskora::render::compile

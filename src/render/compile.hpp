@@ -95,19 +95,18 @@ bool contains_loop_marker(std::string_view text, const LoopMap& loops);
 Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                      const ProcessorMap& processors, const LoopMarkerIndex& loops);
 bool contains_template_loop(const hocon::Value& value, const LoopMarkerIndex& loops);
-Result<StructuredNode> value_to_structured_template_node(hocon::Value value,
+Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
                                                          const ProcessorMap& processors,
                                                          const LoopMarkerIndex& loops);
 
 // The structured node of a value. A loop marker is accepted only as a whole array element.
-Result<StructuredNode> value_to_structured_template_node(hocon::Value value,
+Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
                                                          const ProcessorMap& processors,
                                                          const LoopMap& loops);
 
 // One array element: a loop entry for an element that is exactly a loop marker, a fixed entry
 // otherwise.
-Result<StructuredArrayEntry> template_array_entry(hocon::Value element,
-                                                  const ProcessorMap& processors,
-                                                  const LoopMap& loops);
+Result<StructuredArrayEntry> template_array_entry(const hocon::Value& element,
+                                                  const ProcessorMap& processors, const LoopMap& loops);
 
 }  // namespace veskora::render::compile
