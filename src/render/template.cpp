@@ -1,5 +1,6 @@
 #include "render/template.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -111,6 +112,13 @@ Result<std::vector<TemplateToken>> tokenize(std::string_view text) {
 }
 
 Result<NodePtr> template_to_node(std::string_view text, const ProcessorMap& processors) {
+    // Most texts of a ruleset (words in choices, values, notes) hold no brace and no backslash:
+    // they are one piece of literal text, with no tokens to cut or parse.
+    if (std::none_of(text.begin(), text.end(), [](char c) { return c == '{' || c == '}' || c == '\\'; })) {
+        std::vector<NodePtr> nodes;
+        if (!text.empty()) nodes.push_back(std::make_unique<LiteralNode>(std::string(text)));
+        return NodePtr(std::make_unique<VecNode>(std::move(nodes)));
+    }
     auto tokens = tokenize(text);
     if (!tokens) return std::unexpected(std::move(tokens.error()));
     TemplateParser parser(*tokens, processors);
