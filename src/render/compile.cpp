@@ -50,13 +50,20 @@ std::string dotted(const std::string& parent, const std::string& key) {
 
 // ---- text nodes ----
 
-Result<NodePtr> text_node(hocon::Value value, const ProcessorMap& processors, std::size_t depth);
+// What the text side compiles with: the processors, and the templates the structured tree has
+// compiled from the same values (null when none are to be reused).
+struct TextContext {
+    const ProcessorMap& processors;
+    const CompiledTexts* compiled = nullptr;
+};
 
-Result<WeightedEntry> weighted_entry(hocon::Value element, const ProcessorMap& processors,
+Result<NodePtr> text_node(const hocon::Value& value, const TextContext& context, std::size_t depth);
+
+Result<WeightedEntry> weighted_entry(const hocon::Value& element, const TextContext& context,
                                      std::size_t depth) {
-    auto* object = element.as_object();
+    const auto* object = element.as_object();
     if (object == nullptr) {
-        auto node = text_node(std::move(element), processors, depth);
+        auto node = text_node(element, context, depth);
         if (!node) return std::unexpected(std::move(node.error()));
         return WeightedEntry{std::move(*node), 1.0};
     }
@@ -83,17 +90,17 @@ Result<WeightedEntry> weighted_entry(hocon::Value element, const ProcessorMap& p
             RenderError::invalid_weighted_choice("weight must be finite and non-negative"));
     }
 
-    auto node = text_node(std::move(value_it->second), processors, depth + 1);
+    auto node = text_node(value_it->second, context, depth + 1);
     if (!node) return std::unexpected(std::move(node.error()));
     return WeightedEntry{std::move(*node), weight};
 }
 
-Result<NodePtr> weighted_node(hocon::Value::Array elements, const ProcessorMap& processors,
+Result<NodePtr> weighted_node(const hocon::Value::Array& elements, const TextContext& context,
                               std::size_t depth) {
     std::vector<WeightedEntry> entries;
     entries.reserve(elements.size());
-    for (auto& element : elements) {
-        auto entry = weighted_entry(std::move(element), processors, depth);
+    for (const auto& element : elements) {
+        auto entry = weighted_entry(element, context, depth);
         if (!entry) return std::unexpected(std::move(entry.error()));
         entries.push_back(std::move(*entry));
     }
@@ -103,11 +110,16 @@ Result<NodePtr> weighted_node(hocon::Value::Array elements, const ProcessorMap& 
 }
 
 // `depth` counts the arrays and objects around the value.
-Result<NodePtr> text_node(hocon::Value value, const ProcessorMap& processors, std::size_t depth) {
+Result<NodePtr> text_node(const hocon::Value& value, const TextContext& context, std::size_t depth) {
     if (is_container(value) && depth >= kMaxValueNesting) return std::unexpected(too_deep());
     switch (value.kind()) {
         case hocon::Value::Kind::String:
-            return templates::template_to_node(*value.as_string(), processors);
+            if (context.compiled != nullptr) {
+                if (const TextGeneratorNode* compiled = context.compiled->find(value)) {
+                    return std::make_unique<TemplateRefNode>(*compiled);
+                }
+            }
+            return templates::template_to_node(*value.as_string(), context.processors);
         case hocon::Value::Kind::Object:
             return placeholder("object");
         case hocon::Value::Kind::Boolean:
@@ -120,7 +132,7 @@ Result<NodePtr> text_node(hocon::Value value, const ProcessorMap& processors, st
             return std::make_unique<LiteralNode>(number_text(*number));
         }
         case hocon::Value::Kind::Array: {
-            auto& elements = *value.as_array();
+            const auto& elements = *value.as_array();
             bool weighted = false;
             for (const auto& element : elements) {
                 if (is_weighted_entry(element)) {
@@ -128,11 +140,11 @@ Result<NodePtr> text_node(hocon::Value value, const ProcessorMap& processors, st
                     break;
                 }
             }
-            if (weighted) return weighted_node(std::move(elements), processors, depth + 1);
+            if (weighted) return weighted_node(elements, context, depth + 1);
             std::vector<NodePtr> choices;
             choices.reserve(elements.size());
-            for (auto& element : elements) {
-                auto node = text_node(std::move(element), processors, depth + 1);
+            for (const auto& element : elements) {
+                auto node = text_node(element, context, depth + 1);
                 if (!node) return std::unexpected(std::move(node.error()));
                 choices.push_back(std::move(*node));
             }
@@ -144,40 +156,40 @@ Result<NodePtr> text_node(hocon::Value value, const ProcessorMap& processors, st
 
 // ---- registration ----
 
-Result<void> insert_child(NodeMap& map, std::string name, hocon::Value value,
-                          const ProcessorMap& processors, const LoopMarkerIndex& loops,
+Result<void> insert_child(NodeMap& map, std::string name, const hocon::Value& value,
+                          const TextContext& context, const LoopMarkerIndex& loops,
                           std::size_t depth);
 
 // The "object" placeholder under the name, then every member under its dotted name.
 template <class InsertMember>
-Result<void> insert_object(NodeMap& map, std::string name, hocon::Value::Object members,
+Result<void> insert_object(NodeMap& map, std::string name, const hocon::Value::Object& members,
                            std::size_t depth, InsertMember insert_member) {
     if (depth >= kMaxValueNesting) return std::unexpected(too_deep());
     std::string parent = name;
     map.insert_or_assign(std::move(name), placeholder("object"));
-    for (auto& [key, member] : members) {
-        auto inserted = insert_member(dotted(parent, key), std::move(member), depth + 1);
+    for (const auto& [key, member] : members) {
+        auto inserted = insert_member(dotted(parent, key), member, depth + 1);
         if (!inserted) return inserted;
     }
     return {};
 }
 
-Result<void> insert_compiled(NodeMap& map, std::string name, hocon::Value value,
-                             const ProcessorMap& processors, std::size_t depth) {
-    auto node = text_node(std::move(value), processors, depth);
+Result<void> insert_compiled(NodeMap& map, std::string name, const hocon::Value& value,
+                             const TextContext& context, std::size_t depth) {
+    auto node = text_node(value, context, depth);
     if (!node) return std::unexpected(std::move(node.error()));
     map.insert_or_assign(std::move(name), std::move(*node));
     return {};
 }
 
-Result<void> insert_child(NodeMap& map, std::string name, hocon::Value value,
-                          const ProcessorMap& processors, const LoopMarkerIndex& loops,
+Result<void> insert_child(NodeMap& map, std::string name, const hocon::Value& value,
+                          const TextContext& context, const LoopMarkerIndex& loops,
                           std::size_t depth) {
-    if (auto* members = value.as_object()) {
-        return insert_object(map, std::move(name), std::move(*members), depth,
-                             [&](std::string member_name, hocon::Value member, std::size_t d) {
-                                 return insert_child(map, std::move(member_name), std::move(member),
-                                                     processors, loops, d);
+    if (const auto* members = value.as_object()) {
+        return insert_object(map, std::move(name), *members, depth,
+                             [&](std::string member_name, const hocon::Value& member, std::size_t d) {
+                                 return insert_child(map, std::move(member_name), member, context,
+                                                     loops, d);
                              });
     }
     if (value.is_array()) {
@@ -185,7 +197,7 @@ Result<void> insert_child(NodeMap& map, std::string name, hocon::Value value,
             map.insert_or_assign(std::move(name), placeholder("array"));
             return {};
         }
-        auto node = text_node(std::move(value), processors, depth);
+        auto node = text_node(value, context, depth);
         if (!node) {
             if (node.error().kind() != RenderError::Kind::InvalidWeightedChoice) {
                 return std::unexpected(std::move(node.error()));
@@ -198,27 +210,29 @@ Result<void> insert_child(NodeMap& map, std::string name, hocon::Value value,
         map.insert_or_assign(std::move(name), std::move(*node));
         return {};
     }
-    return insert_compiled(map, std::move(name), std::move(value), processors, depth);
+    return insert_compiled(map, std::move(name), value, context, depth);
 }
 
-Result<void> insert_context(NodeMap& map, std::string name, hocon::Value value,
-                            const ProcessorMap& processors, std::size_t depth) {
-    if (auto* members = value.as_object()) {
-        return insert_object(map, std::move(name), std::move(*members), depth,
-                             [&](std::string member_name, hocon::Value member, std::size_t d) {
-                                 return insert_context(map, std::move(member_name),
-                                                       std::move(member), processors, d);
+Result<void> insert_context(NodeMap& map, std::string name, const hocon::Value& value,
+                            const TextContext& context, std::size_t depth) {
+    if (const auto* members = value.as_object()) {
+        return insert_object(map, std::move(name), *members, depth,
+                             [&](std::string member_name, const hocon::Value& member, std::size_t d) {
+                                 return insert_context(map, std::move(member_name), member, context, d);
                              });
     }
-    return insert_compiled(map, std::move(name), std::move(value), processors, depth);
+    return insert_compiled(map, std::move(name), value, context, depth);
 }
 
 // ---- structured nodes ----
 
 class StructuredCompiler {
 public:
-    StructuredCompiler(const ProcessorMap& processors, const LoopMarkerIndex& loops)
-        : processors_(processors), loops_(loops) {}
+    // Each template compiled for the document itself (not for a loop body) is noted in
+    // `compiled`, when given, for the text rules of the same value.
+    StructuredCompiler(const ProcessorMap& processors, const LoopMarkerIndex& loops,
+                       CompiledTexts* compiled = nullptr)
+        : processors_(processors), loops_(loops), compiled_(compiled) {}
 
     // Values are only read: the text rules are compiled from the same value afterwards.
     Result<StructuredNode> node(const hocon::Value& value, std::size_t depth) {
@@ -261,6 +275,7 @@ public:
                 }
                 auto compiled = templates::template_to_node(text, processors_);
                 if (!compiled) return std::unexpected(std::move(compiled.error()));
+                if (compiled_ != nullptr && body_depth_ == 0) compiled_->add(value, **compiled);
                 return StructuredNode(StructuredNode::Text(std::move(*compiled)));
             }
             case hocon::Value::Kind::Number: {
@@ -300,6 +315,7 @@ public:
 private:
     const ProcessorMap& processors_;
     const LoopMarkerIndex& loops_;
+    CompiledTexts* compiled_;
     std::size_t body_depth_ = 0;   // loop bodies being compiled around the current value
     std::size_t body_values_ = 0;  // values compiled inside loop bodies so far
 };
@@ -320,15 +336,15 @@ Result<VeskoraNumber> document_number(const hocon::Number& number) {
 }
 
 Result<NodePtr> value_to_node(hocon::Value value, const ProcessorMap& processors) {
-    return text_node(std::move(value), processors, 0);
+    return text_node(value, TextContext{processors}, 0);
 }
 
 Result<NodePtr> weighted_choice_node(hocon::Value::Array elements, const ProcessorMap& processors) {
-    return weighted_node(std::move(elements), processors, 1);
+    return weighted_node(elements, TextContext{processors}, 1);
 }
 
 Result<WeightedEntry> weighted_choice_entry(hocon::Value element, const ProcessorMap& processors) {
-    return weighted_entry(std::move(element), processors, 1);
+    return weighted_entry(element, TextContext{processors}, 1);
 }
 
 LoopMarkerIndex::LoopMarkerIndex(const LoopMap& loops) : loops_(&loops) {
@@ -377,17 +393,32 @@ const StructuredLoopTemplate* LoopMarkerIndex::block(std::string_view text) cons
     return it == loops_->end() ? nullptr : &it->second;
 }
 
-Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
-                                     const ProcessorMap& processors, const LoopMarkerIndex& loops) {
-    if (auto* members = value.as_object()) {
-        return insert_object(map, std::move(name), std::move(*members), 0,
-                             [&](std::string member_name, hocon::Value member, std::size_t d) {
-                                 return insert_child(map, std::move(member_name), std::move(member),
-                                                     processors, loops, d);
+namespace {
+
+Result<void> insert_named(NodeMap& map, std::string name, const hocon::Value& value,
+                          const TextContext& context, const LoopMarkerIndex& loops) {
+    if (const auto* members = value.as_object()) {
+        return insert_object(map, std::move(name), *members, 0,
+                             [&](std::string member_name, const hocon::Value& member, std::size_t d) {
+                                 return insert_child(map, std::move(member_name), member, context,
+                                                     loops, d);
                              });
     }
     // A top-level array fails on every error, InvalidWeightedChoice included.
-    return insert_compiled(map, std::move(name), std::move(value), processors, 0);
+    return insert_compiled(map, std::move(name), value, context, 0);
+}
+
+}  // namespace
+
+Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
+                                     const ProcessorMap& processors, const LoopMarkerIndex& loops) {
+    return insert_named(map, std::move(name), value, TextContext{processors}, loops);
+}
+
+Result<void> insert_named_text_nodes(NodeMap& map, std::string name, const hocon::Value& value,
+                                     const ProcessorMap& processors, const LoopMarkerIndex& loops,
+                                     const CompiledTexts& compiled) {
+    return insert_named(map, std::move(name), value, TextContext{processors, &compiled}, loops);
 }
 
 Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
@@ -399,12 +430,17 @@ Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Valu
 Result<void> insert_structured_child_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                                 const ProcessorMap& processors,
                                                 const LoopMap& loops) {
-    return insert_child(map, std::move(name), std::move(value), processors, LoopMarkerIndex(loops), 0);
+    return insert_child(map, std::move(name), value, TextContext{processors}, LoopMarkerIndex(loops), 0);
 }
 
 Result<void> insert_context_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                        const ProcessorMap& processors) {
-    return insert_context(map, std::move(name), std::move(value), processors, 0);
+    return insert_context(map, std::move(name), value, TextContext{processors}, 0);
+}
+
+Result<void> insert_context_text_nodes(NodeMap& map, std::string name, const hocon::Value& value,
+                                       const ProcessorMap& processors, const CompiledTexts& compiled) {
+    return insert_context(map, std::move(name), value, TextContext{processors, &compiled}, 0);
 }
 
 bool contains_template_loop(const hocon::Value& value, const LoopMarkerIndex& loops) {
@@ -438,6 +474,26 @@ Result<StructuredNode> value_to_structured_template_node(const hocon::Value& val
                                                          const ProcessorMap& processors,
                                                          const LoopMarkerIndex& loops) {
     return StructuredCompiler(processors, loops).node(value, 0);
+}
+
+Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
+                                                         const ProcessorMap& processors,
+                                                         const LoopMarkerIndex& loops,
+                                                         CompiledTexts& compiled) {
+    compiled.clear();
+    auto node = StructuredCompiler(processors, loops, &compiled).node(value, 0);
+    compiled.index();
+    return node;
+}
+
+void CompiledTexts::index() {
+    std::sort(entries_.begin(), entries_.end());
+}
+
+const TextGeneratorNode* CompiledTexts::find(const hocon::Value& text) const {
+    const auto it = std::lower_bound(entries_.begin(), entries_.end(), &text,
+                                     [](const Entry& entry, const hocon::Value* key) { return entry.first < key; });
+    return it != entries_.end() && it->first == &text ? it->second : nullptr;
 }
 
 Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,

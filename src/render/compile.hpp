@@ -43,6 +43,24 @@ private:
     std::vector<std::size_t> lengths_;  // the distinct key lengths
 };
 
+// The templates compiled into the structured tree for the strings of one value, by the address
+// of each string in the document, so that the text rules of the same value refer to them
+// (TemplateRefNode) instead of compiling, linking and freeing every string twice. The value must
+// stay in place, and the tree outlive the rules.
+class CompiledTexts {
+public:
+    void add(const hocon::Value& text, const TextGeneratorNode& node) { entries_.emplace_back(&text, &node); }
+    // Readies what was added for find.
+    void index();
+    // The node compiled for the string value; null when there is none.
+    const TextGeneratorNode* find(const hocon::Value& text) const;
+    void clear() { entries_.clear(); }
+
+private:
+    using Entry = std::pair<const hocon::Value*, const TextGeneratorNode*>;
+    std::vector<Entry> entries_;  // sorted by index()
+};
+
 // One option of a weighted choice and its weight.
 using WeightedEntry = std::pair<NodePtr, double>;
 
@@ -83,6 +101,9 @@ Result<void> insert_structured_child_text_nodes(NodeMap& map, std::string name, 
 // Registers a context default, at any depth; arrays are always compiled.
 Result<void> insert_context_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                        const ProcessorMap& processors);
+// The same, referring to the templates the structured tree compiled from this value.
+Result<void> insert_context_text_nodes(NodeMap& map, std::string name, const hocon::Value& value,
+                                       const ProcessorMap& processors, const CompiledTexts& compiled);
 
 // Whether any string inside the value (array elements and member values, not member keys)
 // contains a loop marker.
@@ -98,6 +119,16 @@ bool contains_template_loop(const hocon::Value& value, const LoopMarkerIndex& lo
 Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
                                                          const ProcessorMap& processors,
                                                          const LoopMarkerIndex& loops);
+
+// How a ruleset compiles each top-level value: its structured node first, noting the templates
+// it compiles in `compiled`; then its text rules, referring to those templates.
+Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
+                                                         const ProcessorMap& processors,
+                                                         const LoopMarkerIndex& loops,
+                                                         CompiledTexts& compiled);
+Result<void> insert_named_text_nodes(NodeMap& map, std::string name, const hocon::Value& value,
+                                     const ProcessorMap& processors, const LoopMarkerIndex& loops,
+                                     const CompiledTexts& compiled);
 
 // The structured node of a value. A loop marker is accepted only as a whole array element.
 Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,

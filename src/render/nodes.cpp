@@ -225,4 +225,13 @@ Result<void> UnsupportedValueNode::generate_text(RenderState&, std::string&) con
     return std::unexpected(RenderError::unsupported_value(kind));
 }
 
+Result<void> TemplateRefNode::generate_text(RenderState& state, std::string& out) const {
+    return target.generate_text(state, out);
+}
+
+Result<void> TemplateRefNode::generate_unique_text(std::string_view key, RenderState& state,
+                                                   std::string& out) const {
+    return target.generate_unique_text(key, state, out);
+}
+
 }  // namespace veskora::render

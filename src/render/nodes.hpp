@@ -177,4 +177,17 @@ struct UnsupportedValueNode final : TextGeneratorNode {
     std::string kind;  // "object" or "array"
 };
 
+// A template that the ruleset compiled once, for its structured tree, named again as a rule or
+// context default: renders the node it refers to. The tree owns and links that node for the
+// ruleset's whole life, so a document's every string is compiled, linked and freed once.
+struct TemplateRefNode final : TextGeneratorNode {
+    explicit TemplateRefNode(const TextGeneratorNode& target) : target(target) {}
+    using TextGeneratorNode::generate_text;
+    Result<void> generate_text(RenderState& state, std::string& out) const override;
+    Result<void> generate_unique_text(std::string_view key, RenderState& state,
+                                      std::string& out) const override;
+
+    const TextGeneratorNode& target;
+};
+
 }  // namespace veskora::render

@@ -31,28 +31,28 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
     StructuredNode::Object structured;
     NodeMap rules;
     NodeMap context_defaults;
+    compile::CompiledTexts compiled;  // of the value at hand, shared by its tree and its rules
 
-    for (auto& [key, value] : *root) {
+    for (const auto& [key, value] : *root) {
         const bool is_context = key == kContextKey;
         if (compile::contains_template_loop(value, loops) && (is_context || !value.is_object())) {
             return std::unexpected(RenderError::invalid_template(
                 "structured loop blocks must be inside arrays in object-valued rules"));
         }
 
-        auto node = compile::value_to_structured_template_node(value, processors, loops);
+        auto node = compile::value_to_structured_template_node(value, processors, loops, compiled);
         if (!node) return std::unexpected(std::move(node.error()));
         structured.emplace(key, std::move(*node));
 
         if (is_context && value.is_object()) {
-            for (auto& [member_key, member] : *value.as_object()) {
+            for (const auto& [member_key, member] : *value.as_object()) {
                 auto inserted = compile::insert_context_text_nodes(context_defaults, member_key,
-                                                                   std::move(member), processors);
+                                                                   member, processors, compiled);
                 if (!inserted) return std::unexpected(std::move(inserted.error()));
             }
             continue;
         }
-        auto inserted =
-            compile::insert_named_text_nodes(rules, key, std::move(value), processors, loops);
+        auto inserted = compile::insert_named_text_nodes(rules, key, value, processors, loops, compiled);
         if (!inserted) return std::unexpected(std::move(inserted.error()));
     }
 

@@ -50,6 +50,31 @@ TEST(RuleSetBuild, RootMustBeAnObject) {
     }
 }
 
+// Each string is compiled once, into the structured tree; the rules and context defaults naming it
+// refer to that template, wherever the string stands, and render through it.
+TEST(RuleSetBuild, TextRulesReferToTheTreesTemplates) {
+    auto ruleset = RuleSet::from_template_config(
+        document(O({{"t", S("{c} here")},
+                    {"c", A({S("x")})},
+                    {"o", O({{"m", S("member")}})},
+                    {"w", A({O({{"value", S("weighted")}, {"weight", U(1)}})})},
+                    {"context", O({{"d", S("default")}})}})),
+        {});
+    ASSERT_TRUE(ruleset) << ruleset.error();
+    const auto* ref = dynamic_cast<const TemplateRefNode*>(ruleset->rules().at("t").get());
+    ASSERT_NE(ref, nullptr);
+    const auto& tree = std::get<StructuredNode::Object>(ruleset->structured().data);
+    EXPECT_EQ(&ref->target, std::get<StructuredNode::Text>(tree.at("t").data).get());
+    EXPECT_NE(dynamic_cast<const TemplateRefNode*>(ruleset->context_defaults().at("d").get()), nullptr);
+    const std::pair<const char*, const char*> renders[] = {
+        {"t", "x here"}, {"c", "x"}, {"o.m", "member"}, {"w", "weighted"}, {"d", "default"}};
+    for (const auto& [name, text] : renders) {
+        auto rendered = render_rule(*ruleset, name);
+        ASSERT_TRUE(rendered) << name << ": " << rendered.error();
+        EXPECT_EQ(*rendered, text) << name;
+    }
+}
+
 TEST(RuleSetBuild, EmptyDocumentHasTheBuiltInProcessors) {
     auto ruleset = RuleSet::from_template_config(document(O({})), {});
     ASSERT_TRUE(ruleset) << ruleset.error();
