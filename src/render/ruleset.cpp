@@ -29,17 +29,9 @@ const StructuredNode* walk(const StructuredNode& start, std::string_view path, b
     }
 }
 
-std::vector<std::string> active_names_and(const RenderState& state, std::string_view name) {
-    std::vector<std::string> names;
-    names.reserve(state.rule_stack.size() + 1);
-    for (std::string_view active : state.rule_stack) names.emplace_back(active);
-    names.emplace_back(name);
-    return names;
-}
-
 // Out of line, so the frames that repeat per nesting level carry no error temporaries.
 [[gnu::cold, gnu::noinline]] Result<void> circular(const RenderState& state, std::string_view name) {
-    return std::unexpected(RenderError::circular_reference(active_names_and(state, name)));
+    return std::unexpected(RenderError::circular_reference(state.active_names_and(name)));
 }
 
 [[gnu::cold, gnu::noinline]] Result<void> unknown_rule(std::string_view name) {
@@ -81,7 +73,7 @@ Result<void> RuleSet::render_node_with_state(std::string_view name, const TextGe
     const auto& stack = state.rule_stack;
     // Names of rules are views of the map's keys, so the same rule is mostly the same view.
     const auto active = static_cast<std::uint64_t>(std::count_if(stack.begin(), stack.end(), [&](std::string_view other) {
-        return other.size() == name.size() && (other.data() == name.data() || other == name);
+        return other.data() == name.data() ? other.size() == name.size() : same_name(other, name);
     }));
     if (active > 0 && state.recursion_limit == 0) return circular(state, name);
     // Beyond the allowance a reference quietly renders as nothing.

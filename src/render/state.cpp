@@ -22,9 +22,6 @@ constexpr std::size_t kSortedContextEntries = 16;
 
 bool by_key(const ContextEntry& a, const ContextEntry& b) { return a.key < b.key; }
 
-// Rules nested this deep fit the rule stack's first allocation; a render makes one anyway.
-constexpr std::size_t kUsualDepth = 8;
-
 // What a name resolves to, without copying: views into the state or the ruleset, valid until
 // the state changes. The "loop." members carry their number or flag. Kept small, since it sits
 // in the frames of every name lookup.
@@ -40,16 +37,6 @@ struct Resolved {
 // The failure of a name that resolve refuses.
 [[gnu::cold, gnu::noinline]] RenderError unknown_name(std::string_view name) {
     return RenderError::unknown_rule(std::string(name));
-}
-
-// Names are short: compared in place rather than through a call to memcmp, which costs more
-// than the comparison itself.
-bool same_name(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i]) return false;
-    }
-    return true;
 }
 
 // The text bound to a name; an empty map answers without hashing the name.
@@ -162,14 +149,6 @@ Result<std::vector<IterationValue>> elements_of(const StructuredNode& node, std:
     return elements;
 }
 
-std::vector<std::string> active_names_and(const RenderState& state, std::string_view name) {
-    std::vector<std::string> names;
-    names.reserve(state.rule_stack.size() + 1);
-    for (std::string_view active : state.rule_stack) names.emplace_back(active);
-    names.emplace_back(name);
-    return names;
-}
-
 }  // namespace
 
 HostContext::HostContext(std::vector<ContextEntry> entries) : entries_(std::move(entries)) {
@@ -204,14 +183,18 @@ const std::string_view* HostContext::find(std::string_view key) const {
 }
 
 RenderState::RenderState(const RuleSet& ruleset, ContextMap context, std::uint64_t options)
-    : ruleset(&ruleset), context_map(std::move(context)), recursion_limit(options) {
-    rule_stack.reserve(kUsualDepth);
-}
+    : ruleset(&ruleset), context_map(std::move(context)), recursion_limit(options) {}
 
 RenderState::RenderState(const RuleSet& ruleset, std::vector<ContextEntry> context,
                          std::uint64_t options)
-    : ruleset(&ruleset), host_context(std::move(context)), recursion_limit(options) {
-    rule_stack.reserve(kUsualDepth);
+    : ruleset(&ruleset), host_context(std::move(context)), recursion_limit(options) {}
+
+std::vector<std::string> RenderState::active_names_and(std::string_view name) const {
+    std::vector<std::string> names;
+    names.reserve(rule_stack.size() + 1);
+    for (std::string_view active : rule_stack) names.emplace_back(active);
+    names.emplace_back(name);
+    return names;
 }
 
 RenderState RenderState::with_context_and_options(const RuleSet& ruleset, ContextMap context,
@@ -258,7 +241,7 @@ namespace {
 }
 
 [[gnu::cold, gnu::noinline]] Result<bool> circular_bound(const RenderState& state, std::string_view name) {
-    return std::unexpected(RenderError::circular_reference(active_names_and(state, name)));
+    return std::unexpected(RenderError::circular_reference(state.active_names_and(name)));
 }
 
 }  // namespace

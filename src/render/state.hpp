@@ -16,6 +16,7 @@
 #include "render/error.hpp"
 #include "render/value.hpp"
 #include "support/hash.hpp"
+#include "support/inline_stack.hpp"
 #include "support/random.hpp"
 
 namespace veskora::render {
@@ -64,6 +65,19 @@ private:
 // one template may still nest and for the processors and callbacks at the deepest level.
 // Without sanitizers a unit took 0.6 KiB and 0.9 KiB (76 KiB and 113 KiB at the bound).
 inline constexpr std::size_t kMaxRenderDepth = 128;
+
+// How many guarded renders the state keeps in place before its stacks move to the heap.
+inline constexpr std::size_t kUsualDepth = 8;
+
+// Names are short: compared in place rather than through a call to memcmp, which costs more
+// than the comparison itself.
+inline bool same_name(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
 
 // One loop element: an owned runtime value, or a node of the ruleset's structured tree.
 struct IterationValue {
@@ -152,9 +166,10 @@ public:
     }
 
     std::vector<IterationScope> scopes;
-    // Views of names owned by the ruleset's nodes or by the caller of the render.
-    std::vector<std::string_view> rule_stack;
-    std::vector<const StructuredNode*> node_stack;
+    // Views of names owned by the ruleset's nodes or by the caller of the render. Renders that
+    // nest no deeper than a few rules keep them in place.
+    support::InlineStack<std::string_view, kUsualDepth> rule_stack;
+    support::InlineStack<const StructuredNode*, kUsualDepth> node_stack;
     const RuleSet* ruleset;
     // The caller's map of with_context_and_options, then bindings outside loops and rendered
     // context defaults; it answers before the host's context, which nothing changes.
@@ -167,6 +182,9 @@ public:
     // Whether no name is bound at all: no loop scope, no context value, binding or rendered
     // context default.
     bool binds_nothing() const { return scopes.empty() && context_map.empty() && host_context.empty(); }
+
+    // The names on the rule stack, then `name`: the cycle a CircularReference reports.
+    std::vector<std::string> active_names_and(std::string_view name) const;
 
     // Whether one more guarded render would nest too deeply (see kMaxRenderDepth).
     bool at_nesting_bound() const { return depth + scopes.size() >= kMaxRenderDepth; }
