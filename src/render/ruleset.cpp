@@ -51,6 +51,18 @@ RuleSet::RuleSet(StructuredNode structured, NodeMap rules, NodeMap context_defau
     for (auto& [name, node] : rules_) node->link(*this);
     for (auto& [name, node] : context_defaults_) node->link(*this);
     structured_.link(*this);
+
+    std::vector<std::pair<std::string_view, RuleCallNode::Targets>> targets;
+    targets.reserve(rules_.size() + context_defaults_.size());
+    for (const auto& entry : rules_) {
+        const auto context_default = context_defaults_.find(entry.first);
+        targets.push_back({entry.first,
+                           {context_default == context_defaults_.end() ? nullptr : &*context_default, &entry}});
+    }
+    for (const auto& entry : context_defaults_) {
+        if (!rules_.contains(entry.first)) targets.push_back({entry.first, {&entry, nullptr}});
+    }
+    targets_ = support::NameTable<RuleCallNode::Targets>(targets);
 }
 
 Result<const StructuredNode*> RuleSet::structured_node(std::string_view path) const {
@@ -73,7 +85,7 @@ Result<void> RuleSet::render_node_with_state(std::string_view name, const TextGe
     const auto& stack = state.rule_stack;
     // Names of rules are views of the map's keys, so the same rule is mostly the same view.
     const auto active = static_cast<std::uint64_t>(std::count_if(stack.begin(), stack.end(), [&](std::string_view other) {
-        return other.data() == name.data() ? other.size() == name.size() : same_name(other, name);
+        return other.data() == name.data() ? other.size() == name.size() : support::same_name(other, name);
     }));
     if (active > 0 && state.recursion_limit == 0) return circular(state, name);
     // Beyond the allowance a reference quietly renders as nothing.
@@ -90,11 +102,9 @@ Result<void> RuleSet::render_node_with_state(std::string_view name, const TextGe
 Result<void> RuleSet::render_rule_with_state(std::string_view name, RenderState& state,
                                              std::string& out) const {
     // The map's own key goes on the rule stack, so the stack never outlives its names.
-    if (const auto it = rules_.find(name); it != rules_.end()) {
-        return render_node_with_state(it->first, *it->second, state, false, out);
-    }
-    if (const auto it = context_defaults_.find(name); it != context_defaults_.end()) {
-        return render_node_with_state(it->first, *it->second, state, false, out);
+    if (const auto* targets = targets_.find(name)) {
+        const auto* entry = targets->rule != nullptr ? targets->rule : targets->context_default;
+        return render_node_with_state(entry->first, *entry->second, state, false, out);
     }
     return unknown_rule(name);
 }
@@ -107,17 +117,18 @@ Result<std::string> RuleSet::render_rule_with_state(std::string_view name, Rende
 
 Result<void> RuleSet::render_unique_rule_with_state(std::string_view name, RenderState& state,
                                                     std::string& out) const {
-    if (const auto it = rules_.find(name); it != rules_.end()) {
-        return render_node_with_state(it->first, *it->second, state, true, out);
+    if (const auto* targets = targets_.find(name); targets != nullptr && targets->rule != nullptr) {
+        return render_node_with_state(targets->rule->first, *targets->rule->second, state, true, out);
     }
     return unknown_rule(name);
 }
 
 Result<bool> RuleSet::render_context_default_with_state(std::string_view name, RenderState& state,
                                                         std::string& out) const {
-    const auto it = context_defaults_.find(name);
-    if (it == context_defaults_.end()) return false;
-    if (auto r = render_node_with_state(it->first, *it->second, state, false, out); !r) {
+    const auto* targets = targets_.find(name);
+    if (targets == nullptr || targets->context_default == nullptr) return false;
+    const auto& [key, node] = *targets->context_default;
+    if (auto r = render_node_with_state(key, *node, state, false, out); !r) {
         return std::unexpected(std::move(r.error()));
     }
     return true;

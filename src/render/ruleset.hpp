@@ -14,6 +14,7 @@
 #include "render/state.hpp"
 #include "render/value.hpp"
 #include "support/hash.hpp"
+#include "support/name_table.hpp"
 
 namespace veskora::render {
 
@@ -91,6 +92,9 @@ private:
     NodeMap rules_;
     NodeMap context_defaults_;
     ProcessorMap processors_;
+    // The rule and the context default of every name, for the renders that start from a name a
+    // host hands in.
+    support::NameTable<RuleCallNode::Targets> targets_;
 };
 
 }  // namespace veskora::render

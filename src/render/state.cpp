@@ -8,6 +8,7 @@
 
 #include "render/nodes.hpp"
 #include "render/ruleset.hpp"
+#include "support/name_table.hpp"
 
 namespace veskora::render {
 
@@ -57,7 +58,7 @@ bool resolve(const RenderState& state, std::string_view name, Resolved& r) {
     for (auto scope = state.scopes.rbegin(); scope != state.scopes.rend(); ++scope) {
         const std::string_view variable = scope->variable;
         const auto* node = std::get_if<const StructuredNode*>(&scope->element.value);
-        if (same_name(name, variable)) {
+        if (support::same_name(name, variable)) {
             if (node != nullptr) {
                 r.kind = Resolved::Kind::Structured;
                 r.node = *node;
@@ -68,7 +69,7 @@ bool resolve(const RenderState& state, std::string_view name, Resolved& r) {
             return true;
         }
         if (name.size() > variable.size() && name[variable.size()] == '.' &&
-            same_name(name.substr(0, variable.size()), variable)) {
+            support::same_name(name.substr(0, variable.size()), variable)) {
             const std::string_view path = name.substr(variable.size() + 1);
             if (node != nullptr) {
                 r.kind = Resolved::Kind::Structured;

@@ -69,16 +69,6 @@ inline constexpr std::size_t kMaxRenderDepth = 128;
 // How many guarded renders the state keeps in place before its stacks move to the heap.
 inline constexpr std::size_t kUsualDepth = 8;
 
-// Names are short: compared in place rather than through a call to memcmp, which costs more
-// than the comparison itself.
-inline bool same_name(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i]) return false;
-    }
-    return true;
-}
-
 // One loop element: an owned runtime value, or a node of the ruleset's structured tree.
 struct IterationValue {
     std::variant<VeskoraValue, const StructuredNode*> value;
