@@ -152,8 +152,10 @@ Result<std::vector<IterationValue>> elements_of(const StructuredNode& node, std:
 
 }  // namespace
 
-HostContext::HostContext(std::vector<ContextEntry> entries) : entries_(std::move(entries)) {
-    if (entries_.empty()) return;
+HostContext::HostContext(std::vector<ContextEntry>&& entries) {
+    // Most renders have no context: nothing to take then.
+    if (entries.empty()) return;
+    entries_ = std::move(entries);
     std::size_t bytes = 0;
     for (const auto& [key, value] : entries_) bytes += key.size() + value.size();
     text_ = std::make_unique_for_overwrite<char[]>(bytes);
@@ -186,7 +188,7 @@ const std::string_view* HostContext::find(std::string_view key) const {
 RenderState::RenderState(const RuleSet& ruleset, ContextMap context, std::uint64_t options)
     : ruleset(&ruleset), context_map(std::move(context)), recursion_limit(options) {}
 
-RenderState::RenderState(const RuleSet& ruleset, std::vector<ContextEntry> context,
+RenderState::RenderState(const RuleSet& ruleset, std::vector<ContextEntry>&& context,
                          std::uint64_t options)
     : ruleset(&ruleset), host_context(std::move(context)), recursion_limit(options) {}
 
@@ -204,7 +206,7 @@ RenderState RenderState::with_context_and_options(const RuleSet& ruleset, Contex
 }
 
 RenderState RenderState::with_host_context_and_options(const RuleSet& ruleset,
-                                                       std::vector<ContextEntry> context,
+                                                       std::vector<ContextEntry>&& context,
                                                        std::uint64_t options) {
     return RenderState(ruleset, std::move(context), options);
 }

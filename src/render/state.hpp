@@ -41,7 +41,7 @@ class HostContext {
 public:
     HostContext() = default;
     // The views may point anywhere; their text is copied.
-    explicit HostContext(std::vector<ContextEntry> entries);
+    explicit HostContext(std::vector<ContextEntry>&& entries);
 
     // The value of the last entry of `key`; null when there is none.
     const std::string_view* find(std::string_view key) const;
@@ -96,7 +96,7 @@ public:
                                                 std::uint64_t options);
     // The state of a host's render, taking its context entries as a HostContext.
     static RenderState with_host_context_and_options(const RuleSet& ruleset,
-                                                     std::vector<ContextEntry> context,
+                                                     std::vector<ContextEntry>&& context,
                                                      std::uint64_t options);
 
     // Loop scopes, loop names, member paths, bindings, then the context map and the host's
@@ -183,7 +183,7 @@ private:
     // Each context is made in its place: the state is the first thing a render writes, and
     // moving freshly written members into it costs more than the rest of a short render.
     RenderState(const RuleSet& ruleset, ContextMap context, std::uint64_t options);
-    RenderState(const RuleSet& ruleset, std::vector<ContextEntry> context, std::uint64_t options);
+    RenderState(const RuleSet& ruleset, std::vector<ContextEntry>&& context, std::uint64_t options);
     // The guarded render of a structured node reached through `name`.
     Result<bool> append_structured_text(const StructuredNode* node, std::string_view name,
                                         std::string& out);
