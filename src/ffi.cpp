@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -62,17 +63,64 @@ auto guarded(const char* function, F&& body) noexcept -> decltype(body()) {
     }
 }
 
-// A new NUL-terminated copy for the host, or null when the text holds a NUL byte (the host
-// could not tell where it ends).
+// Whether the host could not tell where the text ends.
+bool holds_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// A new NUL-terminated copy for the host, or null when the text holds a NUL byte. Every string
+// handed out comes from ::operator new, which veskora_string_free answers.
 char* new_c_string(std::string_view text) {
-    if (text.find('\0') != std::string_view::npos) {
+    if (holds_nul(text)) {
         return nullptr;
     }
-    char* copy = new char[text.size() + 1];
+    char* copy = static_cast<char*>(::operator new(text.size() + 1));
     std::memcpy(copy, text.data(), text.size());
     copy[text.size()] = '\0';
     return copy;
 }
+
+// The text of one render, written into the buffer that the host is then handed, with no copy. A
+// string's buffer comes from std::allocator, which takes it from ::operator new, and the
+// standard library keeps the text at its start with a NUL after it: so the string is left
+// undestroyed (which ends its life without touching the buffer) and veskora_string_free gives
+// the buffer back with ::operator delete. The sanitizer build checks that pairing on every
+// text a test renders.
+class HostText {
+public:
+    HostText() {
+        std::construct_at(&text_);
+        // Most texts are a sentence or longer: one allocation for them instead of two or three
+        // as the text outgrows the string's inline room.
+        text_.reserve(kUsualSize);
+    }
+    HostText(const HostText&) = delete;
+    HostText& operator=(const HostText&) = delete;
+    ~HostText() {
+        if (!released_) std::destroy_at(&text_);
+    }
+
+    std::string& text() { return text_; }
+
+    // The text for the host, or null when it holds a NUL byte. A text kept in the string's
+    // inline room (only if something replaced the buffer reserved above) is copied out.
+    char* release() {
+        if (holds_nul(text_)) return nullptr;
+        const auto* object = reinterpret_cast<const char*>(&text_);
+        const std::less<const char*> before;
+        if (!before(text_.data(), object) && before(text_.data(), object + sizeof text_)) {
+            return new_c_string(text_);
+        }
+        released_ = true;
+        return text_.data();
+    }
+
+private:
+    static constexpr std::size_t kUsualSize = 64;
+
+    union {
+        std::string text_;
+    };
+    bool released_ = false;
+};
 
 // Delivers a message through an optional out-parameter; a text holding a NUL byte is dropped.
 void write_out_string(std::string_view text, char** out) {
@@ -283,8 +331,6 @@ Status load(Source source, const char* document, const char* const* processor_na
 
 enum class TextMode { Text, Inferred };
 
-constexpr std::size_t kUsualTextSize = 64;
-
 Status render_text(TextMode mode, const veskora_ruleset* handle, const char* rule_name,
                    const char* const* context_keys, const char* const* context_values,
                    std::size_t context_count, std::uint64_t options, char** out_text,
@@ -311,10 +357,8 @@ Status render_text(TextMode mode, const veskora_ruleset* handle, const char* rul
     // The state copies the context's text before any callback can run.
     auto state = render::RenderState::with_host_context_and_options(ruleset, std::move(*context),
                                                                     options);
-    // Most texts are a sentence or longer: one allocation instead of two or three as the text
-    // outgrows the string's inline buffer.
-    std::string text;
-    text.reserve(kUsualTextSize);
+    HostText host_text;
+    std::string& text = host_text.text();
     const render::Result<void> done = mode == TextMode::Inferred
                                           ? ruleset.render_rule_inferred_with_state(*name, state, text)
                                           : ruleset.render_rule_with_state(*name, state, text);
@@ -324,11 +368,11 @@ Status render_text(TextMode mode, const veskora_ruleset* handle, const char* rul
     if (out_text == nullptr) {
         return VESKORA_OK;
     }
-    char* copy = new_c_string(text);
-    if (copy == nullptr) {
+    char* released = host_text.release();
+    if (released == nullptr) {
         return fail(VESKORA_ERR_RENDER, out_error, "output string contains an interior NUL byte");
     }
-    *out_text = copy;
+    *out_text = released;
     return VESKORA_OK;
 }
 
@@ -358,18 +402,18 @@ Status render_json(const veskora_ruleset* handle, const char* rule_name,
     // The state copies the context's text before any callback can run.
     auto state = render::RenderState::with_host_context_and_options(handle->ruleset,
                                                                     std::move(*context), options);
-    std::string json;
+    HostText json;
     const render::Result<void> done =
-        handle->ruleset.render_rule_json_with_state(*name, state, pretty, json);
+        handle->ruleset.render_rule_json_with_state(*name, state, pretty, json.text());
     if (!done) {
         return fail_with(VESKORA_ERR_RENDER, out_error, [&] { return done.error().fmt(); });
     }
-    char* copy = new_c_string(json);
-    if (copy == nullptr) {
+    char* released = json.release();
+    if (released == nullptr) {
         return fail(VESKORA_ERR_RENDER, out_error,
                     "structured JSON contains an interior NUL byte");
     }
-    *out_json = copy;
+    *out_json = released;
     return VESKORA_OK;
 }
 
@@ -438,7 +482,7 @@ void veskora_ruleset_free(veskora_ruleset* ruleset) {
 }
 
 void veskora_string_free(char* string) {
-    guarded(__func__, [&] { delete[] string; });
+    guarded(__func__, [&] { ::operator delete(string); });
 }
 
 int32_t veskora_ruleset_render(const veskora_ruleset* ruleset, const char* rule_name,
