@@ -74,6 +74,19 @@ struct IterationValue {
     std::variant<VeskoraValue, const StructuredNode*> value;
 };
 
+// Replaces a loop's element with the next. The elements of one loop are all of one kind, and
+// nodes of the structured tree are taken by a plain copy of the pointer rather than through
+// the variant's assignment, which visits both sides.
+inline void refill(IterationValue& element, IterationValue&& next) {
+    auto* node = std::get_if<const StructuredNode*>(&element.value);
+    const auto* next_node = std::get_if<const StructuredNode*>(&next.value);
+    if (node != nullptr && next_node != nullptr) {
+        *node = *next_node;
+    } else {
+        element = std::move(next);
+    }
+}
+
 struct IterationScope {
     std::string_view variable;  // owned by the loop's node
     IterationValue element;
@@ -139,7 +152,7 @@ public:
         for (std::uint64_t i = 0; i < length && result; ++i) {
             if (i > 0) {
                 IterationScope& scope = scopes[innermost];
-                scope.element = std::move(elements[i]);
+                refill(scope.element, std::move(elements[i]));
                 scope.index = i;
                 scope.bindings.reset();
             }
