@@ -2,6 +2,7 @@
 // structured tree.
 #include "render/value.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -221,32 +222,34 @@ std::string number_text(const VeskoraNumber& number) {
     return out;
 }
 
-void append_json_string(std::string& out, std::string_view text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    const auto plain = [](char c) {
-        const auto byte = static_cast<unsigned char>(c);
-        return byte >= 0x20 && byte != '"' && byte != '\\';
-    };
-    // Most texts need no escape: the quoted text is then written in one piece.
+namespace {
+
+// The bytes a JSON string escapes: the controls, the quote and the backslash. Looked up rather
+// than compared three ways, since every string and key of a JSON render is scanned.
+constexpr auto kEscaped = [] {
+    std::array<bool, 256> escaped{};
+    for (int byte = 0; byte < 0x20; ++byte) escaped[byte] = true;
+    escaped['"'] = true;
+    escaped['\\'] = true;
+    return escaped;
+}();
+
+bool needs_escape(char c) { return kEscaped[static_cast<unsigned char>(c)]; }
+
+// The length of the text's first run of bytes that need no escape.
+std::size_t plain_prefix(std::string_view text) {
     std::size_t run = 0;
-    while (run < text.size() && plain(text[run])) ++run;
-    if (run == text.size()) {
-        const std::size_t start = out.size();
-        const std::size_t size = start + text.size() + 2;
-        out.resize_and_overwrite(size, [&](char* data, std::size_t) {
-            data[start] = '"';
-            if (!text.empty()) std::memcpy(data + start + 1, text.data(), text.size());
-            data[size - 1] = '"';
-            return size;
-        });
-        return;
-    }
-    out.reserve(out.size() + text.size() + 2);
-    out.push_back('"');
+    while (run < text.size() && !needs_escape(text[run])) ++run;
+    return run;
+}
+
+// Appends the text escaped (without quotes), knowing that its first `run` bytes need no escape.
+void append_escaped(std::string& out, std::string_view text, std::size_t run) {
+    static constexpr char kHex[] = "0123456789abcdef";
     out.append(text.substr(0, run));
     for (std::size_t i = run; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
-        if (plain(text[i])) continue;
+        if (!needs_escape(text[i])) continue;
         out.append(text.substr(run, i - run));
         run = i + 1;
         switch (c) {
@@ -264,6 +267,27 @@ void append_json_string(std::string& out, std::string_view text) {
         }
     }
     out.append(text.substr(run));
+}
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) {
+    const std::size_t run = plain_prefix(text);
+    // Most texts need no escape: the quoted text is then written in one piece.
+    if (run == text.size()) {
+        const std::size_t start = out.size();
+        const std::size_t size = start + text.size() + 2;
+        out.resize_and_overwrite(size, [&](char* data, std::size_t) {
+            data[start] = '"';
+            if (!text.empty()) std::memcpy(data + start + 1, text.data(), text.size());
+            data[size - 1] = '"';
+            return size;
+        });
+        return;
+    }
+    out.reserve(out.size() + text.size() + 2);
+    out.push_back('"');
+    append_escaped(out, text, run);
     out.push_back('"');
 }
 
@@ -401,17 +425,50 @@ Result<void> generate_into(const StructuredNode& node, RenderState& state, Vesko
     return {};
 }
 
-// The JSON text of the value generate_value would give, written as the tree is walked; `text`
-// is the buffer each template renders into before it is escaped.
+// The JSON text of a template, a number, a boolean or null; `text` holds a template's text
+// while it is escaped.
+Result<void> write_leaf_json(const StructuredNode& node, RenderState& state, std::string& out,
+                             std::string& text) {
+    if (const auto* template_node = std::get_if<StructuredNode::Text>(&node.data)) {
+        // Rendered in place after its opening quote: most texts need no escape and stay there.
+        const std::size_t start = out.size() + 1;
+        out.push_back('"');
+        if (auto r = (*template_node)->generate_text(state, out); !r) return r;
+        const std::string_view written = std::string_view(out).substr(start);
+        if (const std::size_t run = plain_prefix(written); run != written.size()) {
+            text.assign(written);
+            out.resize(start);
+            append_escaped(out, text, run);
+        }
+        out.push_back('"');
+    } else if (const auto* number = std::get_if<VeskoraNumber>(&node.data)) {
+        append_json_number(out, *number);
+    } else if (const auto* b = std::get_if<bool>(&node.data)) {
+        out.append(*b ? "true" : "false");
+    } else {
+        out.append("null");
+    }
+    return {};
+}
+
+// The JSON text of the value generate_value would give, written as the tree is walked. Members
+// and elements that are leaves are written in the loops over them, saving a level of the walk
+// per value.
 Result<void> write_value_json(const StructuredNode& node, RenderState& state, JsonLayout& json,
                               std::size_t level, std::string& text) {
+    const auto nested = [&](const StructuredNode& value) {
+        const bool leaf = !std::holds_alternative<StructuredNode::Object>(value.data) &&
+                          !std::holds_alternative<StructuredNode::Array>(value.data);
+        return leaf ? write_leaf_json(value, state, json.out(), text)
+                    : write_value_json(value, state, json, level + 1, text);
+    };
     if (const auto* object = std::get_if<StructuredNode::Object>(&node.data)) {
         json.open('{');
         bool first = true;
         for (const auto& [key, member] : *object) {
             json.element(first, level);
             json.key(key);
-            if (auto r = write_value_json(member, state, json, level + 1, text); !r) return r;
+            if (auto r = nested(member); !r) return r;
         }
         json.close('}', first, level);
         return {};
@@ -421,7 +478,7 @@ Result<void> write_value_json(const StructuredNode& node, RenderState& state, Js
         bool first = true;
         const auto element = [&](const StructuredNode& value) {
             json.element(first, level);
-            return write_value_json(value, state, json, level + 1, text);
+            return nested(value);
         };
         for (const auto& entry : *entries) {
             Result<void> r;
@@ -436,18 +493,7 @@ Result<void> write_value_json(const StructuredNode& node, RenderState& state, Js
         json.close(']', first, level);
         return {};
     }
-    if (const auto* template_node = std::get_if<StructuredNode::Text>(&node.data)) {
-        text.clear();
-        if (auto r = (*template_node)->generate_text(state, text); !r) return r;
-        append_json_string(json.out(), text);
-    } else if (const auto* number = std::get_if<VeskoraNumber>(&node.data)) {
-        append_json_number(json.out(), *number);
-    } else if (const auto* b = std::get_if<bool>(&node.data)) {
-        json.out().append(*b ? "true" : "false");
-    } else {
-        json.out().append("null");
-    }
-    return {};
+    return write_leaf_json(node, state, json.out(), text);
 }
 
 }  // namespace
