@@ -152,9 +152,7 @@ Result<std::vector<IterationValue>> elements_of(const StructuredNode& node, std:
 
 }  // namespace
 
-HostContext::HostContext(std::vector<ContextEntry>&& entries) {
-    // Most renders have no context: nothing to take then.
-    if (entries.empty()) return;
+void HostContext::take(std::vector<ContextEntry>&& entries) {
     entries_ = std::move(entries);
     std::size_t bytes = 0;
     for (const auto& [key, value] : entries_) bytes += key.size() + value.size();
@@ -188,10 +186,6 @@ const std::string_view* HostContext::find(std::string_view key) const {
 RenderState::RenderState(const RuleSet& ruleset, ContextMap context, std::uint64_t options)
     : ruleset(&ruleset), context_map(std::move(context)), recursion_limit(options) {}
 
-RenderState::RenderState(const RuleSet& ruleset, std::vector<ContextEntry>&& context,
-                         std::uint64_t options)
-    : ruleset(&ruleset), host_context(std::move(context)), recursion_limit(options) {}
-
 std::vector<std::string> RenderState::active_names_and(std::string_view name) const {
     std::vector<std::string> names;
     names.reserve(rule_stack.size() + 1);
@@ -202,12 +196,6 @@ std::vector<std::string> RenderState::active_names_and(std::string_view name) co
 
 RenderState RenderState::with_context_and_options(const RuleSet& ruleset, ContextMap context,
                                                   std::uint64_t options) {
-    return RenderState(ruleset, std::move(context), options);
-}
-
-RenderState RenderState::with_host_context_and_options(const RuleSet& ruleset,
-                                                       std::vector<ContextEntry>&& context,
-                                                       std::uint64_t options) {
     return RenderState(ruleset, std::move(context), options);
 }
 

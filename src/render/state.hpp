@@ -40,14 +40,19 @@ struct ContextEntry {
 class HostContext {
 public:
     HostContext() = default;
-    // The views may point anywhere; their text is copied.
-    explicit HostContext(std::vector<ContextEntry>&& entries);
+    // The views may point anywhere; their text is copied. Most renders have no context: then
+    // nothing is taken, with no call.
+    explicit HostContext(std::vector<ContextEntry>&& entries) {
+        if (!entries.empty()) take(std::move(entries));
+    }
 
     // The value of the last entry of `key`; null when there is none.
     const std::string_view* find(std::string_view key) const;
     bool empty() const { return entries_.empty(); }
 
 private:
+    void take(std::vector<ContextEntry>&& entries);
+
     std::vector<ContextEntry> entries_;  // views into text_; sorted by key when long
     std::unique_ptr<char[]> text_;
 };
@@ -107,10 +112,13 @@ class RenderState {
 public:
     static RenderState with_context_and_options(const RuleSet& ruleset, ContextMap context,
                                                 std::uint64_t options);
-    // The state of a host's render, taking its context entries as a HostContext.
+    // The state of a host's render, taking its context entries as a HostContext. Inline, with
+    // the state's own making: a short render costs little more than making its state.
     static RenderState with_host_context_and_options(const RuleSet& ruleset,
                                                      std::vector<ContextEntry>&& context,
-                                                     std::uint64_t options);
+                                                     std::uint64_t options) {
+        return RenderState(ruleset, std::move(context), options);
+    }
 
     // Loop scopes, loop names, member paths, bindings, then the context map and the host's
     // context; none when nothing answers. Errors: UnknownRule for a missing member or an unknown "loop." name.
@@ -196,7 +204,8 @@ private:
     // Each context is made in its place: the state is the first thing a render writes, and
     // moving freshly written members into it costs more than the rest of a short render.
     RenderState(const RuleSet& ruleset, ContextMap context, std::uint64_t options);
-    RenderState(const RuleSet& ruleset, std::vector<ContextEntry>&& context, std::uint64_t options);
+    RenderState(const RuleSet& ruleset, std::vector<ContextEntry>&& context, std::uint64_t options)
+        : ruleset(&ruleset), host_context(std::move(context)), recursion_limit(options) {}
     // The guarded render of a structured node reached through `name`.
     Result<bool> append_structured_text(const StructuredNode* node, std::string_view name,
                                         std::string& out);
