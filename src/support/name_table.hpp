@@ -1,6 +1,7 @@
 // NameTable: a table from names to small values, built once and then only read, for the lookups
 // a render makes by a name it was handed. One keyed hash of the name and, mostly, one probe of a
-// flat array find the value: no division by a prime, no chain of nodes, no call to compare.
+// flat array find the value (no division by a prime, no chain of nodes, no call to compare);
+// a table of a few names is scanned instead.
 #pragma once
 
 #include <bit>
@@ -31,7 +32,11 @@ public:
 
     // The names must be distinct, and their text must outlive the table.
     explicit NameTable(const std::vector<std::pair<std::string_view, V>>& entries) {
-        if (entries.empty()) return;
+        if (entries.size() <= kScannedNames) {
+            for (const auto& [name, value] : entries) slots_.push_back(Slot{0, name, value, true});
+            return;
+        }
+        hashed_ = true;
         // At most half full, so a probe mostly ends at its first or second slot.
         slots_.resize(std::bit_ceil(2 * entries.size()));
         mask_ = slots_.size() - 1;
@@ -45,7 +50,12 @@ public:
 
     // The value of `name`; null when the table has none.
     const V* find(std::string_view name) const {
-        if (slots_.empty()) return nullptr;
+        if (!hashed_) {
+            for (const Slot& slot : slots_) {
+                if (same_name(slot.name, name)) return &slot.value;
+            }
+            return nullptr;
+        }
         const std::uint64_t hash = hash_(name);
         for (std::size_t i = hash & mask_; slots_[i].used; i = (i + 1) & mask_) {
             const Slot& slot = slots_[i];
@@ -55,6 +65,10 @@ public:
     }
 
 private:
+    // Up to this many names are compared one by one, mostly by their length alone, which costs
+    // less than hashing the name; no choice of so few names can slow a lookup down.
+    static constexpr std::size_t kScannedNames = 8;
+
     struct Slot {
         std::uint64_t hash = 0;
         std::string_view name;
@@ -65,8 +79,10 @@ private:
     // Keyed like every map of the library: names that come from documents cannot be chosen to
     // fall into one run of slots.
     KeyedHash hash_;
+    // The names in any order while they are scanned, else at their hashes' slots.
     std::vector<Slot> slots_;
     std::size_t mask_ = 0;
+    bool hashed_ = false;
 };
 
 }  // namespace veskora::support

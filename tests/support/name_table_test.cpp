@@ -8,8 +8,9 @@
 namespace veskora::support {
 namespace {
 
-// Every name finds its own value, whatever runs of slots the names share; names that differ
-// only in length or in their last byte, and the empty name, are told apart.
+// Every name finds its own value, in tables small enough to be scanned and in hashed ones
+// whatever runs of slots their names share; names that differ only in length or in their last
+// byte, and the empty name, are told apart.
 TEST(NameTableTest, FindsEachNameAndNothingElse) {
     for (const int count : {0, 1, 2, 3, 7, 8, 9, 200}) {
         SCOPED_TRACE(count);
