@@ -3,9 +3,11 @@
 #include <deque>
 #include <filesystem>
 #include <iterator>
+#include <span>
 #include <utility>
 
 #include "hocon/loading.hpp"
+#include "hocon/plain.hpp"
 #include "hocon/text.hpp"
 
 namespace hocon {
@@ -58,29 +60,116 @@ struct PathPiece {
     std::string text;
 };
 
+// A buffer that grew for one large object or array and is at least half full is handed over
+// whole: copying it to its exact size would move every element once more and touch as much fresh
+// memory again, to save less than half of it. The next container at that depth starts a new buffer.
+template <class T>
+bool worth_handing_over(const std::vector<T>& buffer) {
+    return buffer.size() >= 1024 && buffer.size() * 2 >= buffer.capacity();
+}
+
+// The unresolved tree, which the grammar builds for every text: each field, comment and include
+// statement as written. (The other tree it can build is detail::PlainTree.)
+struct RawTree {
+    using Value = RawValue;
+    using Field = ObjectField;
+    using Object = std::vector<ObjectField>;  // where an object's fields end up
+    using Document = RawObject;
+    using Status = std::expected<void, Error>;
+
+    static std::vector<ObjectField>* comments(std::vector<ObjectField>& fields) { return &fields; }
+    // A comment written after a field, on its line, belongs to the field.
+    static void comment_after(ObjectField& field, std::string_view body) {
+        if (auto* kv = field.as_key_value())
+            kv->comment.emplace(body);
+        else if (auto* inc = field.as_inclusion())
+            inc->comment.emplace(body);
+    }
+    // Comments before the fields of a document without braces are its first fields.
+    static void lead(RawObject& root, std::vector<ObjectField>&& leading) { root.fields = std::move(leading); }
+    static Object& root_of(RawObject& root) { return root.fields; }
+
+    static Status include(std::vector<ObjectField>& fields, Inclusion&& inclusion, SourceLocation&& where) {
+        fields.emplace_back(InclusionField{std::move(inclusion), std::nullopt, std::move(where)});
+        return {};
+    }
+    // Made empty in its place, then filled by the parser: not even the empty field is moved.
+    static KeyValueField& new_field(std::vector<ObjectField>& fields) {
+        return fields.emplace_back(CommentField{}).node.emplace<KeyValueField>();
+    }
+    static Status append(RawValue& value) {
+        value = RawValue::append(std::move(value));
+        return {};
+    }
+    static std::expected<RawValue, Error> substitution(RawValue&& value) { return std::move(value); }
+
+    static Object& object_in(RawValue& out) {
+        out = RawValue(RawObject{});
+        return out.as_object()->fields;
+    }
+    // The fields, gathered in the buffer kept for their depth, move into the object once it is
+    // complete, so the object's own vector is allocated once at its final size: growing it field
+    // by field allocates and moves several times over, and fields are large.
+    static Status close_object(Object& out, std::vector<ObjectField>& fields) {
+        if (out.empty() && worth_handing_over(fields)) {
+            out.swap(fields);
+        } else {
+            out.reserve(out.size() + fields.size());
+            out.insert(out.end(), std::make_move_iterator(fields.begin()), std::make_move_iterator(fields.end()));
+        }
+        return {};
+    }
+    static RawValue array(std::vector<RawValue>&& elements) { return RawValue::array(std::move(elements)); }
+
+    static RawValue string(RawString::Kind kind, std::string&& text) {
+        switch (kind) {
+            case RawString::Kind::Quoted: return RawValue(RawString::quoted(std::move(text)));
+            case RawString::Kind::MultiLine: return RawValue(RawString::multi_line(std::move(text)));
+            default: return RawValue(RawString::unquoted(std::move(text)));
+        }
+    }
+    static std::expected<RawValue, Error> number(std::string_view literal) {
+        return RawValue::number(std::string(literal));
+    }
+    static RawValue boolean(bool value) { return RawValue::boolean(value); }
+    static RawValue null() { return RawValue::null(); }
+    static std::expected<RawValue, Error> concat(std::vector<RawValue>&& parts, std::vector<std::string>&& separators,
+                                                 std::span<const std::string_view>) {
+        return RawValue::concat(std::move(parts), std::move(separators));
+    }
+    static Status close_document() { return {}; }
+};
+
+// The grammar, over the tree it builds: the unresolved tree (RawTree), or the resolved value
+// itself for a text that needs no resolution (detail::PlainTree).
+template <class Tree>
 class SyntaxParser {
 public:
+    using Value = typename Tree::Value;
+    using Field = typename Tree::Field;
+
     SyntaxParser(std::string_view text, std::shared_ptr<const std::string> file, std::size_t nesting_limit)
         : s_(text), file_(std::move(file)), limit_(nesting_limit) {}
 
-    std::expected<RawObject, Error> parse_document() {
-        RawObject root;
+    std::expected<typename Tree::Document, Error> parse_document() {
+        typename Tree::Document root;
         std::vector<ObjectField> leading;
-        skip_space(&leading);
+        skip_space(tree_.comments(leading));
         if (peek() == '[') return fail("the document root must be an object, found an array");
         if (peek() == '{') {
             ++pos_;
             if (auto r = enter(); !r) return std::unexpected(r.error());
-            if (auto r = parse_object_body(root.fields, true); !r) return std::unexpected(r.error());
+            if (auto r = parse_object_body(tree_.root_of(root), true); !r) return std::unexpected(r.error());
             --depth_;
             skip_space(nullptr);
             if (!at_end()) return fail("expected end of input after the root object, found " + found());
-            return root;
+        } else {
+            tree_.lead(root, std::move(leading));
+            if (auto r = enter(); !r) return std::unexpected(r.error());
+            if (auto r = parse_object_body(tree_.root_of(root), false); !r) return std::unexpected(r.error());
+            --depth_;
         }
-        root.fields = std::move(leading);
-        if (auto r = enter(); !r) return std::unexpected(r.error());
-        if (auto r = parse_object_body(root.fields, false); !r) return std::unexpected(r.error());
-        --depth_;
+        if (auto r = tree_.close_document(); !r) return std::unexpected(r.error());
         return root;
     }
 
@@ -98,9 +187,10 @@ private:
     std::size_t depth_ = 0;
     std::size_t limit_;
     bool saw_include_ = false;
+    Tree tree_;
     // Buffers reused by every object and array, one for each nesting depth.
-    std::deque<std::vector<ObjectField>> field_buffers_;
-    std::deque<std::vector<RawValue>> element_buffers_;
+    std::deque<std::vector<Field>> field_buffers_;
+    std::deque<std::vector<Value>> element_buffers_;
 
     // ---- positions and errors
 
@@ -126,14 +216,14 @@ private:
 
     // The text of the comment at the position, which is consumed up to (not including) the
     // line feed.
-    std::string take_comment() {
+    std::string_view take_comment() {
         std::size_t start = pos_ + (peek() == '#' ? 1 : 2);
         std::size_t end = s_.find('\n', start);
         if (end == std::string_view::npos) end = s_.size();
         pos_ = end;
         std::string_view body = s_.substr(start, end - start);
         if (!body.empty() && body.back() == '\r') body.remove_suffix(1);
-        return std::string(body);
+        return body;
     }
 
     void skip_inline_space() {
@@ -149,8 +239,8 @@ private:
             } else if (std::size_t len = text::whitespace_at(s_, pos_, false)) {
                 pos_ += len;
             } else if (at_comment()) {
-                std::string body = take_comment();
-                if (comments) comments->push_back(ObjectField::comment(std::move(body)));
+                const std::string_view body = take_comment();
+                if (comments) comments->push_back(ObjectField::comment(std::string(body)));
             } else {
                 break;
             }
@@ -241,38 +331,20 @@ private:
         return buffers[depth];
     }
 
-    // The fields of an object, appended to out. They are gathered in the buffer kept for the
-    // depth and moved out once the object is complete, so the object's own vector is
-    // allocated once at its final size: growing it field by field allocates and moves several
-    // times over, and fields are large.
-    Status parse_object_body(std::vector<ObjectField>& out, bool braced) {
-        std::vector<ObjectField>& fields = buffer_at(field_buffers_, depth_);
+    // The fields of an object, gathered in the buffer kept for the depth and handed to the tree
+    // once the object is complete.
+    Status parse_object_body(typename Tree::Object& out, bool braced) {
+        std::vector<Field>& fields = buffer_at(field_buffers_, depth_);
         fields.clear();
         Status r = parse_fields(fields, braced);
-        if (r) {
-            if (out.empty() && worth_handing_over(fields)) {
-                out.swap(fields);
-            } else {
-                out.reserve(out.size() + fields.size());
-                out.insert(out.end(), std::make_move_iterator(fields.begin()), std::make_move_iterator(fields.end()));
-            }
-        }
+        if (r) r = tree_.close_object(out, fields);
         fields.clear();
         return r;
     }
 
-    // A buffer that grew for one large object or array and is at least half full is handed over
-    // whole: copying it to its exact size would move every element once more and touch as much
-    // fresh memory again, to save less than half of it. The next container at that depth starts
-    // a new buffer.
-    template <class T>
-    static bool worth_handing_over(const std::vector<T>& buffer) {
-        return buffer.size() >= 1024 && buffer.size() * 2 >= buffer.capacity();
-    }
-
-    Status parse_fields(std::vector<ObjectField>& fields, bool braced) {
+    Status parse_fields(std::vector<Field>& fields, bool braced) {
         while (true) {
-            skip_space(&fields);
+            skip_space(tree_.comments(fields));
             if (at_end()) {
                 if (braced) return fail("expected '}' or a new field, found end of input");
                 return {};
@@ -289,17 +361,10 @@ private:
             if (auto r = parse_field(fields); !r) return r;
 
             skip_inline_space();
-            if (at_comment()) {
-                std::string body = take_comment();
-                ObjectField& last = fields.back();
-                if (auto* kv = last.as_key_value())
-                    kv->comment = std::move(body);
-                else if (auto* inc = last.as_inclusion())
-                    inc->comment = std::move(body);
-            }
+            if (at_comment()) tree_.comment_after(fields.back(), take_comment());
             // A comma may follow on a later line; at most one comma separates two fields.
             const std::size_t line_before = line_;
-            skip_space(&fields);
+            skip_space(tree_.comments(fields));
             c = peek();
             if (c == ',') {
                 ++pos_;
@@ -316,22 +381,22 @@ private:
         return peek() == 'i' && starts_with("include") && unquoted_run_length(pos_) == 7;
     }
 
-    Status parse_field(std::vector<ObjectField>& fields) {
+    Status parse_field(std::vector<Field>& fields) {
         if (at_include_keyword()) {
             saw_include_ = true;
             SourceLocation where = here();
             auto inclusion = parse_include();
             if (!inclusion) return std::unexpected(inclusion.error());
-            fields.emplace_back(InclusionField{std::move(*inclusion), std::nullopt, std::move(where)});
-            return {};
+            return tree_.include(fields, std::move(*inclusion), std::move(where));
         }
         // The field is added first and its key and value parsed in place, which saves moving
         // them through several wrappers. Parsing the value adds nothing to these fields (a
         // nested object has its own buffer), so the reference stays valid; after an error the
         // half-made field goes with the rest of the result.
-        // (Made empty in its place, then filled: not even the empty field is moved.)
-        KeyValueField& field = fields.emplace_back(CommentField{}).node.emplace<KeyValueField>();
-        field.location = here();
+        auto& field = tree_.new_field(fields);
+        const std::size_t key_line = line_;
+        // Only the unresolved tree tells later where a field was written.
+        if constexpr (requires { field.location; }) field.location = here();
         if (auto r = parse_key(field.key); !r) return r;
         const RawString& key = field.key;
         skip_space(nullptr);
@@ -350,7 +415,7 @@ private:
         // A path key a.b.c nests its value as deeply as braces would.
         const std::size_t extra = key.path().size() - 1;
         if (depth_ + extra > limit_)
-            return std::unexpected(Error(field.location, "the key '" + text::printable(key.text()) +
+            return std::unexpected(Error(SourceLocation{file_, key_line}, "the key '" + text::printable(key.text()) +
                                                              "' nests deeper than the limit of " + std::to_string(limit_) +
                                                              " levels"));
         depth_ += extra;
@@ -359,7 +424,7 @@ private:
         if (!found_value) return std::unexpected(found_value.error());
         if (!*found_value)
             return fail("expected a value for the key '" + text::printable(key.text()) + "', found " + found());
-        if (append) field.value = RawValue::append(std::move(field.value));
+        if (append) return tree_.append(field.value);
         return {};
     }
 
@@ -536,64 +601,70 @@ private:
 
     // A value into out: one part, or several on one line forming a concatenation. False (and
     // out untouched) when no value starts here.
-    std::expected<bool, Error> parse_value(RawValue& out) {
+    std::expected<bool, Error> parse_value(Value& out) {
         if (!at_value_start()) return false;
         const std::size_t where_line = line_;
+        std::size_t start = pos_;
         if (auto r = parse_part(out); !r) return std::unexpected(r.error());
         std::size_t ws = pos_;
         skip_inline_space();
         // Most values are a single part: no lists to build for them.
         if (!at_value_start()) return true;
-        std::vector<RawValue> parts;
+        std::vector<Value> parts;
         std::vector<std::string> separators;
+        std::vector<std::string_view> written;
         // Room for a few words up front: growing from one part allocates and moves repeatedly.
         parts.reserve(4);
         separators.reserve(3);
+        written.reserve(4);
         parts.push_back(std::move(out));
+        written.push_back(s_.substr(start, ws - start));
         std::string pending(s_.substr(ws, pos_ - ws));
         while (at_value_start()) {
             separators.push_back(std::move(pending));
+            start = pos_;
             if (auto r = parse_part(parts.emplace_back()); !r) return std::unexpected(r.error());
             ws = pos_;
+            written.push_back(s_.substr(start, ws - start));
             skip_inline_space();
             pending.assign(s_.substr(ws, pos_ - ws));
         }
-        auto joined = RawValue::concat(std::move(parts), std::move(separators));
+        auto joined = tree_.concat(std::move(parts), std::move(separators), written);
         if (!joined) return std::unexpected(Error(SourceLocation{file_, where_line}, joined.error().message));
         out = std::move(*joined);
         return true;
     }
 
+    // What the tree made, into out.
+    static Status put(Value& out, std::expected<Value, Error>&& made) {
+        if (!made) return std::unexpected(std::move(made.error()));
+        out = std::move(*made);
+        return {};
+    }
+
     // One part of a value into out (which the caller gives as null).
-    Status parse_part(RawValue& out) {
+    Status parse_part(Value& out) {
         unsigned char c = peek();
         if (c == '{') {
             ++pos_;
             if (auto r = enter(); !r) return std::unexpected(r.error());
-            out = RawValue(RawObject{});
-            if (auto r = parse_object_body(out.as_object()->fields, true); !r) return std::unexpected(r.error());
+            if (auto r = parse_object_body(tree_.object_in(out), true); !r) return std::unexpected(r.error());
             --depth_;
             return {};
         }
         if (c == '[') return parse_array(out);
         if (c == '"') {
-            if (at_triple_quote()) {
-                auto str = parse_multi_line();
-                if (!str) return std::unexpected(str.error());
-                out = RawValue(RawString::multi_line(std::move(*str)));
-                return {};
-            }
-            auto str = parse_quoted();
+            const bool multi_line = at_triple_quote();
+            auto str = multi_line ? parse_multi_line() : parse_quoted();
             if (!str) return std::unexpected(str.error());
-            out = RawValue(RawString::quoted(std::move(*str)));
+            out = tree_.string(multi_line ? RawString::Kind::MultiLine : RawString::Kind::Quoted, std::move(*str));
             return {};
         }
         if (c == '$') {
             if (peek(1) != '{') return fail("'$' is not allowed outside quotes unless it begins a substitution ${...}");
             auto sub = parse_substitution();
             if (!sub) return std::unexpected(sub.error());
-            out = std::move(*sub);
-            return {};
+            return put(out, tree_.substitution(std::move(*sub)));
         }
         if (is_reserved(c)) return fail("reserved character " + found() + " is not allowed outside quotes");
         if ((c >= '0' && c <= '9') || c == '-') {
@@ -602,8 +673,7 @@ private:
             std::string_view literal = s_.substr(pos_, end - pos_);
             if (text::is_json_number(literal)) {
                 pos_ = end;
-                out = RawValue::number(std::string(literal));
-                return {};
+                return put(out, tree_.number(literal));
             }
             if (literal.find('+') != std::string_view::npos) {
                 pos_ += literal.find('+');
@@ -615,37 +685,37 @@ private:
         std::string_view word = s_.substr(pos_, run);
         pos_ += run;
         if (word == "true")
-            out = RawValue::boolean(true);
+            out = tree_.boolean(true);
         else if (word == "false")
-            out = RawValue::boolean(false);
+            out = tree_.boolean(false);
         else if (word == "null")
-            out = RawValue::null();
+            out = tree_.null();
         else
-            out = RawValue(RawString::unquoted(std::string(word)));
+            out = tree_.string(RawString::Kind::Unquoted, std::string(word));
         return {};
     }
 
     // Elements are gathered in the buffer kept for the depth, as fields are (see
-    // parse_object_body).
-    Status parse_array(RawValue& out) {
+    // parse_object_body), and moved into an array of their number.
+    Status parse_array(Value& out) {
         ++pos_;
         if (auto r = enter(); !r) return std::unexpected(r.error());
-        std::vector<RawValue>& elements = buffer_at(element_buffers_, depth_);
+        std::vector<Value>& elements = buffer_at(element_buffers_, depth_);
         elements.clear();
         Status r = parse_elements(elements);
         if (r && worth_handing_over(elements)) {
-            out = RawValue::array(std::move(elements));
+            out = tree_.array(std::move(elements));
             elements = {};
         } else if (r) {
-            out = RawValue::array(std::vector<RawValue>(std::make_move_iterator(elements.begin()),
-                                                        std::make_move_iterator(elements.end())));
+            out = tree_.array(std::vector<Value>(std::make_move_iterator(elements.begin()),
+                                                 std::make_move_iterator(elements.end())));
         }
         elements.clear();
         if (r) --depth_;
         return r;
     }
 
-    Status parse_elements(std::vector<RawValue>& elements) {
+    Status parse_elements(std::vector<Value>& elements) {
         while (true) {
             skip_space(nullptr);
             if (peek() == ']') {
@@ -705,13 +775,13 @@ namespace detail {
 
 std::expected<RawObject, Error> parse_hocon_syntax(std::string_view text, std::shared_ptr<const std::string> file,
                                                    std::size_t nesting_limit) {
-    SyntaxParser parser(text, std::move(file), nesting_limit);
+    SyntaxParser<RawTree> parser(text, std::move(file), nesting_limit);
     return parser.parse_document();
 }
 
 std::expected<RawObject, Error> parse_hocon(std::string_view text, std::shared_ptr<const std::string> file,
                                             IncludeContext& context) {
-    SyntaxParser parser(text, std::move(file), context.options.nesting_limit());
+    SyntaxParser<RawTree> parser(text, std::move(file), context.options.nesting_limit());
     auto root = parser.parse_document();
     if (!root || !parser.saw_include()) return root;
     if (auto loaded = load_includes(*root, context); !loaded) return std::unexpected(loaded.error());
@@ -743,6 +813,14 @@ std::expected<RawObject, Error> HoconParser::parse(ReadBudget& budget) {
         }
     }
     return detail::parse_hocon(text_, shared_name(origin_), context);
+}
+
+std::optional<Value> HoconParser::parse_plain() const {
+    if (text::find_invalid_utf8(text_)) return std::nullopt;
+    SyntaxParser<detail::PlainTree> parser(text_, nullptr, options_.nesting_limit());
+    auto value = parser.parse_document();
+    if (!value) return std::nullopt;
+    return std::move(*value);
 }
 
 }  // namespace hocon

@@ -1,6 +1,6 @@
 // Readers that turn text into the unresolved tree: the HOCON parser (which loads the include
-// statements it meets by itself), a strict JSON reader, a Java properties reader, and reading a
-// file by its extension.
+// statements it meets by itself, and reads a text that needs no resolution straight into its
+// value), a strict JSON reader, a Java properties reader, and reading a file by its extension.
 #pragma once
 
 #include <expected>
@@ -12,6 +12,7 @@
 #include "hocon/options.hpp"
 #include "hocon/raw.hpp"
 #include "hocon/read_budget.hpp"
+#include "hocon/value.hpp"
 
 namespace hocon {
 
@@ -30,6 +31,13 @@ public:
     // The same, with the files that includes read counted in a budget that the caller's other
     // reads share (the text itself is the caller's to count).
     std::expected<RawObject, Error> parse(ReadBudget& budget);
+
+    // The resolved value of a text that needs no resolution, read without the unresolved tree:
+    // what parse, Config::from and resolve give for it. Such a text holds no include statement,
+    // substitution or "+=", and concatenates only strings, numbers, booleans and null. Nothing
+    // for any other text, and for a text with an error: those take the general way, which
+    // reports the error.
+    std::optional<Value> parse_plain() const;
 
 private:
     std::string_view text_;

@@ -565,19 +565,52 @@ std::expected<hocon::Value, LoadError> extract_loop_bodies(hocon::Value value, s
 
 // --- parsing one text --------------------------------------------------------------------------
 
-std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_view text, IncludeStack& stack) {
+// The rewritten text views the transformed one, which lives behind its own pointer, so the two
+// may be moved together.
+struct TemplateConfigLoader::PreparedText {
+    structured_template::TransformedSource transformed;
+    config_loader::IncludeRewrite rewrite;
+};
+
+std::expected<TemplateConfigLoader::PreparedText, LoadError> TemplateConfigLoader::prepare(std::string_view text) {
     if (text.find(prefix) != std::string_view::npos) return std::unexpected(LoadError::prefix_collision());
 
     auto transformed = structured_template::transform_source(text, prefix, next_id);
     if (!transformed) return fail(std::move(transformed.error()));
 
     auto rewrite = config_loader::rewrite_includes(transformed->text, prefix, next_id);
+    return PreparedText{std::move(*transformed), std::move(rewrite)};
+}
 
+std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_view text, IncludeStack& stack) {
+    auto prepared = prepare(text);
+    if (!prepared) return std::unexpected(std::move(prepared.error()));
+    return parse_prepared(*prepared, stack);
+}
+
+std::expected<ParsedDocument, LoadError> TemplateConfigLoader::parse_document(std::string_view text,
+                                                                            IncludeStack& stack) {
+    auto prepared = prepare(text);
+    if (!prepared) return std::unexpected(std::move(prepared.error()));
+    // Without blocks and include statements the loader has no names of its own in the text, so
+    // the prefix plays no part in the value: nothing is left to check or to take out of it.
+    if (prepared->transformed.loops.empty() && prepared->rewrite.specs.empty()) {
+        if (auto value = hocon::HoconParser(prepared->rewrite.text, config_options).parse_plain())
+            return std::move(*value);
+    }
+    auto parsed = parse_prepared(*prepared, stack);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    return std::move(*parsed);
+}
+
+std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_prepared(PreparedText& prepared, IncludeStack& stack) {
+    auto& transformed = prepared.transformed;
+    auto& rewrite = prepared.rewrite;
     auto parsed = hocon::HoconParser(rewrite.text, config_options).parse(read_budget);
     if (!parsed) return fail(concat("parsing configuration: ", parsed.error().render()));
     hocon::RawObject& object = *parsed;
     support::StringMap<bool> own;
-    for (const LoopSource& loop : transformed->loops) own.emplace(loop.marker, false);
+    for (const LoopSource& loop : transformed.loops) own.emplace(loop.marker, false);
     for (const auto& [name, spec] : rewrite.specs) own.emplace(name, false);
     if (holds_foreign_prefix(object.fields, prefix, own)) return std::unexpected(LoadError::prefix_collision());
 
@@ -590,10 +623,10 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_
     // loader wrote as the only one, in this text and in every body put back, so the places are
     // found in one walk for all blocks before any wrapper is put in: putting a wrapper in shifts
     // no other place.
-    std::vector<std::optional<ValuePath>> places(transformed->loops.size());
+    std::vector<std::optional<ValuePath>> places(transformed.loops.size());
     support::StringMap<std::size_t> wanted;
-    if (!transformed->loops.empty()) {
-        for (std::size_t i = 0; i < transformed->loops.size(); ++i) wanted.emplace(transformed->loops[i].marker, i);
+    if (!transformed.loops.empty()) {
+        for (std::size_t i = 0; i < transformed.loops.size(); ++i) wanted.emplace(transformed.loops[i].marker, i);
         ValuePath path;
         for (std::size_t i = 0; i < object.fields.size(); ++i) {
             const hocon::KeyValueField* kv = object.fields[i].as_key_value();
@@ -603,8 +636,8 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_
         }
     }
 
-    for (std::size_t block = 0; block < transformed->loops.size(); ++block) {
-        LoopSource& loop = transformed->loops[block];
+    for (std::size_t block = 0; block < transformed.loops.size(); ++block) {
+        LoopSource& loop = transformed.loops[block];
         if (loop_depth_ >= max_structured_loop_nesting) {
             return fail(concat("structured loop blocks nested deeper than ", max_structured_loop_nesting));
         }
@@ -648,21 +681,39 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::parse_raw(std::string_
 
 // --- files and includes ------------------------------------------------------------------------
 
-std::expected<ParsedRaw, LoadError> TemplateConfigLoader::load_path(const std::string& path, IncludeStack& stack) {
+namespace {
+
+bool is_conf_path(std::string_view path) {
     const auto component = final_component(path);
-    const std::string_view name =
-        component ? std::string_view(path).substr(component->begin, component->end - component->begin) : "";
+    const std::string_view name = component ? path.substr(component->begin, component->end - component->begin) : "";
+    return extension_of(name) == std::optional<std::string_view>("conf");
+}
+
+}  // namespace
+
+std::expected<ParsedRaw, LoadError> TemplateConfigLoader::load_path(const std::string& path, IncludeStack& stack) {
+    if (is_conf_path(path)) return parse_conf(path, stack, [&](std::string_view text) { return parse_raw(text, stack); });
+    // JSON and properties files are the HOCON library's to read, by the path's own bytes.
+    auto parsed = hocon::parse_file(path, config_options, read_budget);
+    if (!parsed) return fail(parsed.error().render());
+    support::StringMap<bool> none;
+    if (holds_foreign_prefix(parsed->fields, prefix, none)) return std::unexpected(LoadError::prefix_collision());
+    return ParsedRaw{std::move(parsed->fields), {}};
+}
+
+std::expected<ParsedDocument, LoadError> TemplateConfigLoader::load_document(const std::string& path,
+                                                                           IncludeStack& stack) {
+    if (is_conf_path(path))
+        return parse_conf(path, stack, [&](std::string_view text) { return parse_document(text, stack); });
+    auto parsed = load_path(path, stack);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    return std::move(*parsed);
+}
+
+template <class Parse>
+auto TemplateConfigLoader::parse_conf(const std::string& path, IncludeStack& stack, Parse&& parse)
+    -> std::invoke_result_t<Parse, std::string_view> {
     const std::string shown = lossy_utf8(path);
-
-    if (extension_of(name) != std::optional<std::string_view>("conf")) {
-        // JSON and properties files are the HOCON library's to read, by the path's own bytes.
-        auto parsed = hocon::parse_file(path, config_options, read_budget);
-        if (!parsed) return fail(parsed.error().render());
-        support::StringMap<bool> none;
-        if (holds_foreign_prefix(parsed->fields, prefix, none)) return std::unexpected(LoadError::prefix_collision());
-        return ParsedRaw{std::move(parsed->fields), {}};
-    }
-
     std::error_code error;
     std::filesystem::path canonical = std::filesystem::canonical(path, error);
     if (error) return fail(concat(shown, ": ", os_error_text(error.value())));
@@ -677,7 +728,7 @@ std::expected<ParsedRaw, LoadError> TemplateConfigLoader::load_path(const std::s
     if (auto counted = read_budget.add_file(canonical, text->size(), shown); !counted) return fail(std::move(counted.error()));
 
     stack.push_back(std::move(canonical));
-    auto parsed = parse_raw(*text, stack);
+    auto parsed = parse(*text);
     stack.pop_back();
     if (!parsed && !parsed.error().is_prefix_collision()) {
         return fail(concat(shown, ": ", parsed.error().text()));
@@ -856,7 +907,9 @@ std::expected<bool, LoadError> TemplateConfigLoader::inject_field(hocon::ObjectF
 
 // --- finishing and the attempt loop ------------------------------------------------------------
 
-std::expected<TemplateConfig, LoadError> TemplateConfigLoader::finish(ParsedRaw parsed) const {
+std::expected<TemplateConfig, LoadError> TemplateConfigLoader::finish(ParsedDocument document) const {
+    if (auto* value = std::get_if<hocon::Value>(&document)) return TemplateConfig{std::move(*value), {}};
+    ParsedRaw& parsed = std::get<ParsedRaw>(document);
     // Resolution falls back to the environment for substitutions the document does not define,
     // and a value taken from there could stand in the tree as one of the loader's names: an
     // environment that holds the prefix starts the next attempt, as a text holding it does.
@@ -910,7 +963,7 @@ std::expected<TemplateConfig, std::string> load_str(std::string_view text,
         TemplateConfigLoader loader(number, options ? *options : hocon::ConfigOptions::defaults());
         loader.read_budget.add_text(text.size());
         IncludeStack stack;
-        auto parsed = loader.parse_raw(text, stack);
+        auto parsed = loader.parse_document(text, stack);
         if (!parsed) return std::unexpected(std::move(parsed.error()));
         return loader.finish(std::move(*parsed));
     });
@@ -926,6 +979,12 @@ std::expected<TemplateConfig, std::string> load_file(std::string path, hocon::Co
             return TemplateConfig{std::move(*loaded), {}};
         }
         IncludeStack stack;
+        if (candidates.size() == 1) {
+            auto parsed = loader.load_document(candidates.front(), stack);
+            if (!parsed) return std::unexpected(std::move(parsed.error()));
+            return loader.finish(std::move(*parsed));
+        }
+        // The fields of several files are joined before they are resolved together.
         ParsedRaw all;
         for (const std::string& candidate : candidates) {
             auto parsed = loader.load_path(candidate, stack);

@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 #include "hocon/options.hpp"
@@ -76,6 +78,10 @@ struct ParsedRaw {
     support::StringMap<LoopHeader> loops;
 };
 
+// A whole document as read: its resolved value when its text could be read straight into one
+// (no block or include statement, nothing to resolve), else what parse_raw gives for it.
+using ParsedDocument = std::variant<ParsedRaw, hocon::Value>;
+
 enum class IncludeKind : std::uint8_t { File = 0, Classpath = 1, Plain = 2 };
 
 // One include statement rewritten into a placeholder field.
@@ -112,6 +118,12 @@ public:
     // prefixed with the path), anything else through the HOCON library's own reader.
     std::expected<ParsedRaw, LoadError> load_path(const std::string& path, IncludeStack& stack);
 
+    // The same for the text or the one file that is the whole document: most rulesets need no
+    // resolution and hold no block or include statement, and their text is read straight into
+    // its value; any other is read as parse_raw and load_path read it.
+    std::expected<ParsedDocument, LoadError> parse_document(std::string_view text, IncludeStack& stack);
+    std::expected<ParsedDocument, LoadError> load_document(const std::string& path, IncludeStack& stack);
+
     // Replaces each placeholder field of the object by an inclusion field holding the loaded
     // fields; used specs are removed from `specs`, headers of loaded files added to `loops`.
     std::expected<void, LoadError> inject_includes(hocon::RawObject& object, support::StringMap<IncludeSpec>& specs,
@@ -120,9 +132,19 @@ public:
                                                 support::StringMap<LoopHeader>& loops, IncludeStack& stack);
 
     // Resolves the collected fields and pairs loop headers with their bodies.
-    std::expected<TemplateConfig, LoadError> finish(ParsedRaw parsed) const;
+    std::expected<TemplateConfig, LoadError> finish(ParsedDocument parsed) const;
 
 private:
+    // A text past the prefix guard and the rewrites that come before parsing.
+    struct PreparedText;
+    std::expected<PreparedText, LoadError> prepare(std::string_view text);
+    std::expected<ParsedRaw, LoadError> parse_prepared(PreparedText& prepared, IncludeStack& stack);
+    // A ".conf" file checked (cycle, depth, UTF-8, read budget) and read, its text handed to
+    // `parse` with the file on the include stack; messages are prefixed with the path.
+    template <class Parse>
+    auto parse_conf(const std::string& path, IncludeStack& stack, Parse&& parse)
+        -> std::invoke_result_t<Parse, std::string_view>;
+
     std::expected<std::vector<hocon::ObjectField>, LoadError> resolve_include(const IncludeSpec& spec,
                                                                              support::StringMap<LoopHeader>& loops,
                                                                              IncludeStack& stack);

@@ -571,6 +571,69 @@ TEST(Bounds, LongRunsOfDuplicateFieldsStayLinear) {
     EXPECT_EQ(merged_value->as_object()->at("x").as_object()->size(), 20000u);
 }
 
+// ---- texts read straight into their value
+
+std::optional<Value> plain(const std::string& text) { return HoconParser(text, ConfigOptions::defaults()).parse_plain(); }
+
+TEST(PlainValue, ReadsWhatResolutionGives) {
+    struct Case {
+        const char* text;
+        const char* json;
+    };
+    const Case cases[] = {
+        {"b = 1, a = [x, \"y\", 2.5, -3, true, null], c { z = {} }", R"({"a":["x","y",2.5,-3,true,null],"b":1,"c":{"z":{}}})"},
+        {"{ \"B\" : 1, a : 2 }  # braced, keys in byte order", R"({"B":1,"a":2})"},
+        {"", "{}"},
+        {"big = 18446744073709551616, small = -0, max = 18446744073709551615", R"({"big":18446744073709551616.0,"max":18446744073709551615,"small":-0.0})"},
+        // Duplicate keys: objects merge, anything else hides what came before.
+        {"a { x = 1 }\na { y = 2 }", R"({"a":{"x":1,"y":2}})"},
+        {"a { x = 1 }\na = 5\na { y = 2 }", R"({"a":{"y":2}})"},
+        {"a = [1]\na = [2]", R"({"a":[2]})"},
+        {"a { x { p = 1 } }\na { x = null }", R"({"a":{"x":null}})"},
+        {"r { a { x = 1 } }\nr { a = 5, a { y = 2 } }", R"({"r":{"a":{"x":1,"y":2}}})"},
+        // Path keys nest, and merge like the objects they stand for.
+        {"a.b.c = 1\na.b.d = 2\na { e = 3 }", R"({"a":{"b":{"c":1,"d":2},"e":3}})"},
+        {"a = 1\na.b = 2", R"({"a":{"b":2}})"},
+        {"a.b = 2\na = 1", R"({"a":1})"},
+        {"\"a.b\" = 1, a.\"b.c\" = 2", R"({"a":{"b.c":2},"a.b":1})"},
+        {"a b . c = 1", R"({"a b ":{" c":1}})"},
+        // Concatenations of scalars join their texts as written, whitespace between them kept.
+        {"a = foo  bar 1.50 true null", R"({"a":"foo  bar 1.50 true null"})"},
+        {"a = \"x\"\"y\" 1e5", R"({"a":"xy 1e5"})"},
+        {"a = [one two, 3]", R"({"a":["one two",3]})"},
+        {"a { x = 1 }\na = p q", R"({"a":"p q"})"},
+        {"a = \"\"\"multi\nline\"\"\" x", "{\"a\":\"multi\\nline x\"}"},
+    };
+    for (const Case& c : cases) {
+        auto value = plain(c.text);
+        ASSERT_TRUE(value.has_value()) << c.text;
+        EXPECT_EQ(json(*value), c.json) << c.text;
+        EXPECT_EQ(resolve_text(c.text), c.json) << c.text;
+    }
+}
+
+TEST(PlainValue, RefusesWhatOnlyResolutionTells) {
+    const std::string wide(1 << 16, ' ');
+    const std::string refused[] = {
+        "include \"elsewhere.conf\"",
+        "a = 1, b = ${a}",
+        "a = [1], a += 2",
+        "a = {x = 1} {y = 2}",
+        "a = [1] [2]",
+        "a = 1e400",
+        // Resolution keeps the concatenation in the key's history, where it hides the older
+        // object that the enclosing object is merged with: r.a is {y = 2} alone.
+        "r { a { x = 1 } }\nr { a = p q, a { y = 2 } }",
+        // More whitespace between parts than resolution's byte budget may leave room for.
+        "a = x" + wide + "y",
+        // Errors are reported by the general way.
+        "a = {",
+        "a = \xFF",
+    };
+    for (const std::string& text : refused) EXPECT_FALSE(plain(text).has_value()) << text.substr(0, 60);
+    EXPECT_EQ(resolve_text("r { a { x = 1 } }\nr { a = p q, a { y = 2 } }"), R"({"r":{"a":{"y":2}}})");
+}
+
 // ---- the Config object and loading files
 
 TEST(Config, ResolvesAgainAndAcrossCopies) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -114,6 +115,28 @@ TEST(Conformance, EveryEquivalenceFolderMatchesItsOriginal) {
             ++documents;
         }
         EXPECT_GT(documents, 0u) << folder;
+    }
+}
+
+// Every document that is read straight into a value resolves, to that value.
+TEST(Conformance, DocumentsReadPlainlyResolveAlike) {
+    std::vector<std::string> texts;
+    for (const Case& c : load_cases()) texts.push_back(c.text);
+    for (const auto& folder : fs::directory_iterator(data_dir)) {
+        if (!folder.is_directory()) continue;
+        for (const auto& file : fs::directory_iterator(folder.path())) {
+            if (file.path().extension() != ".conf") continue;
+            std::ifstream in(file.path(), std::ios::binary);
+            texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+    }
+    for (const std::string& text : texts) {
+        auto plain = HoconParser(text, ConfigOptions::defaults()).parse_plain();
+        if (!plain) continue;
+        auto actual = resolve_text(text);
+        ASSERT_TRUE(actual.has_value()) << text << "\n  read plainly, but: " << actual.error();
+        EXPECT_EQ(json(*plain), json(*actual)) << text;
+        EXPECT_TRUE(*plain == *actual) << text;
     }
 }
 

@@ -533,6 +533,26 @@ TEST(Attempts, EnvironmentValuesAreGuarded) {
     EXPECT_TRUE(loaded->structured_loops.contains(kPrefix1 + "0__"));
 }
 
+// Without blocks the loader's names are only text, however the text spells them: a document that
+// needs no resolution, read straight into its value, keeps a wrapper-like object as it is.
+TEST(Attempts, DocumentsWithoutBlocksKeepTheLoadersNamesAsText) {
+    const std::string text = "w { \"\\u005f_veskora_internal_0_loop_marker\" = m, \"\\u005f_veskora_internal_0_loop_body\" = 1 }\n"
+                             "note = \"\\u005f_veskora_internal_0_0__\"\n";
+    const std::string expected =
+        "{note:\"" + kPrefix0 + "0__\",w:{" + kPrefix0 + "loop_body:1," + kPrefix0 + "loop_marker:\"m\"}}";
+    auto from_text = config_loader::load_str(text, std::nullopt);
+    ASSERT_TRUE(from_text.has_value()) << from_text.error();
+    EXPECT_EQ(show(from_text->root), expected);
+    EXPECT_TRUE(from_text->structured_loops.empty());
+
+    TempDir dir;
+    dir.write("plain.conf", text);
+    auto from_file = config_loader::load_file(dir.file("plain.conf"), file_options(dir.file("plain.conf")));
+    ASSERT_TRUE(from_file.has_value()) << from_file.error();
+    EXPECT_EQ(show(from_file->root), expected);
+    EXPECT_TRUE(from_file->structured_loops.empty());
+}
+
 TEST(Attempts, FileRoadRestartsWithTheFileReadAgain) {
     TempDir dir;
     dir.write("top.conf", "a = [{% for x in xs %} 1 {% endfor %}]\ninclude \"" + dir.file("inner.conf") + "\"\n");

@@ -1,0 +1,91 @@
+// Internal to the library: reading a text straight into its resolved value. A text of objects,
+// arrays and scalars (and concatenations of scalars) resolves to what it spells, duplicate and
+// path keys merged: it needs neither the unresolved tree nor the merged one on the way.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "hocon/error.hpp"
+#include "hocon/raw.hpp"
+#include "hocon/value.hpp"
+
+namespace hocon::detail {
+
+// The tree the parser builds for such a text. Whatever only resolution could decide (an include
+// statement, a substitution, "+=", a concatenation of objects or arrays, a number out of range)
+// is refused with an error whose text does not matter: the caller then reads the text the general
+// way, which also reports any real error in it.
+class PlainTree {
+public:
+    using Value = hocon::Value;
+    struct Field {
+        RawString key;
+        Value value;
+    };
+    using Object = Value;  // where an object's fields end up
+    using Document = Value;
+    using Status = std::expected<void, Error>;
+
+    static std::unexpected<Error> refuse() { return std::unexpected(Error("needs resolution")); }
+
+    // Comments are not kept.
+    template <class Fields>
+    static std::vector<ObjectField>* comments(Fields&) {
+        return nullptr;
+    }
+    static void comment_after(Field&, std::string_view) {}
+    static void lead(Document&, std::vector<ObjectField>&&) {}
+    static Object& root_of(Document& document) { return document; }
+
+    static Status include(std::vector<Field>&, Inclusion&&, SourceLocation&&) { return refuse(); }
+    static Field& new_field(std::vector<Field>& fields) { return fields.emplace_back(); }
+    static Status append(Value&) { return refuse(); }
+    static std::expected<Value, Error> substitution(RawValue&&) { return refuse(); }
+
+    static Object& object_in(Value& out) { return out; }
+    // The object of the fields in the order written, keys sorted and merged as resolution merges
+    // them: an object written again under a key merges into the one before, anything else hides it.
+    Status close_object(Object& out, std::vector<Field>& fields);
+    static Value array(std::vector<Value>&& elements) { return Value(std::move(elements)); }
+
+    Value string(RawString::Kind, std::string&& text) {
+        ++scalars_;
+        return Value(std::move(text));
+    }
+    std::expected<Value, Error> number(std::string_view literal);
+    Value boolean(bool value) {
+        ++scalars_;
+        return Value::boolean(value);
+    }
+    Value null() {
+        ++scalars_;
+        return Value();
+    }
+    // The parts as resolution joins them: each one's text, and the whitespace written between
+    // them. `written` is each part as it stands in the text, the literal of a number or boolean.
+    std::expected<Value, Error> concat(std::vector<Value>&& parts, std::vector<std::string>&& separators,
+                                       std::span<const std::string_view> written);
+
+    // Whether resolution could have refused what was read: see the definition.
+    Status close_document() const;
+
+private:
+    // A key path and the value written under it, in the order fields were written.
+    struct Assignment {
+        std::span<const std::string> path;
+        Value* value;
+    };
+    static Status merge_into(std::vector<Assignment>& assignments, Value& out);
+
+    std::size_t scalars_ = 0;
+    std::size_t separator_bytes_ = 0;
+    std::vector<std::uint32_t> order_;  // scratch of close_object
+};
+
+}  // namespace hocon::detail
