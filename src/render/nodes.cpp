@@ -146,7 +146,7 @@ Result<void> BindNode::generate_text(RenderState& state, std::string&) const {
 
 void BindNode::link(const RuleSet& ruleset) { node->link(ruleset); }
 
-Result<std::vector<IterationValue>> ArrayIterationSource::elements(RenderState& state) const {
+Result<LoopElements> ArrayIterationSource::elements(RenderState& state) const {
     return state.iterable_elements(source);
 }
 

@@ -54,10 +54,27 @@ struct VecNode final : TextGeneratorNode {
 
     std::vector<NodePtr> children;
 
-private:
     // Once linked, the text of a template that is one piece of literal text (every plain
-    // string of a document): appended without a call to the child.
+    // string of a document), else null.
+    const std::string* literal() const { return literal_; }
+
+private:
+    // Appended without a call to the child.
     const std::string* literal_ = nullptr;
+};
+
+// A reference, in a loop's body, to the variable of that loop or of one around it in the same
+// template: nothing else can answer to the name there (a binding may not take a loop's name),
+// so the element is taken from its scope, `outward` scopes out from the innermost, with no lookup.
+struct LoopVariableNode final : TextGeneratorNode {
+    LoopVariableNode(std::string name, std::size_t outward) : name(std::move(name)), outward(outward) {}
+    using TextGeneratorNode::generate_text;
+    Result<void> generate_text(RenderState& state, std::string& out) const override {
+        return state.append_loop_element(outward, name, out);
+    }
+
+    std::string name;
+    std::size_t outward;
 };
 
 struct RuleCallNode final : TextGeneratorNode {
@@ -112,12 +129,12 @@ struct BindNode final : TextGeneratorNode {
 class IterationSource {
 public:
     virtual ~IterationSource() = default;
-    virtual Result<std::vector<IterationValue>> elements(RenderState& state) const = 0;
+    virtual Result<LoopElements> elements(RenderState& state) const = 0;
 };
 
 struct ArrayIterationSource final : IterationSource {
     explicit ArrayIterationSource(std::string source) : source(std::move(source)) {}
-    Result<std::vector<IterationValue>> elements(RenderState& state) const override;
+    Result<LoopElements> elements(RenderState& state) const override;
 
     std::string source;
 };

@@ -132,22 +132,19 @@ VeskoraValue runtime_copy(const Resolved& r) {
     return *r.value;
 }
 
-Result<std::vector<IterationValue>> elements_of(const StructuredNode& node, std::string_view source) {
+Result<LoopElements> elements_of(const StructuredNode& node, std::string_view source) {
     const auto* entries = std::get_if<StructuredNode::Array>(&node.data);
     if (entries == nullptr) {
         return std::unexpected(RenderError::not_iterable(std::string(source), kind_text(node)));
     }
-    std::vector<IterationValue> elements;
-    elements.reserve(entries->size());
+    // Checked before the first element renders, so that the error does not depend on the body.
     for (const auto& entry : *entries) {
-        const StructuredNode* element = entry->value_node();
-        if (element == nullptr) {
+        if (entry->value_node() == nullptr) {
             return std::unexpected(
                 RenderError::not_iterable(std::string(source), "array with generated entries"));
         }
-        elements.emplace_back().value.emplace<const StructuredNode*>(element);
     }
-    return elements;
+    return LoopElements(*entries);
 }
 
 }  // namespace
@@ -255,8 +252,18 @@ Result<bool> RenderState::append_bound_text(std::string_view name, std::string& 
     return append_structured_text(r.node, name, out);
 }
 
-Result<bool> RenderState::append_structured_text(const StructuredNode* node, std::string_view name,
-                                                 std::string& out) {
+Result<void> RenderState::append_loop_element(std::size_t outward, std::string_view name,
+                                              std::string& out) {
+    const IterationValue& element = scopes[scopes.size() - 1 - outward].element;
+    if (const auto* node = std::get_if<const StructuredNode*>(&element.value)) {
+        if (auto done = append_structured_text(*node, name, out); !done) return std::unexpected(std::move(done.error()));
+        return {};
+    }
+    return std::get<VeskoraValue>(element.value).append_rendered_text(out);
+}
+
+Result<bool> RenderState::append_guarded_structured_text(const StructuredNode* node,
+                                                         std::string_view name, std::string& out) {
     // A structured element renders under the same re-entry check as a rule, counted on the
     // node's place in the tree rather than on the name.
     const auto active = static_cast<std::uint64_t>(std::count(node_stack.begin(), node_stack.end(), node));
@@ -282,7 +289,7 @@ Result<std::optional<std::string>> RenderState::resolve_bound_text(std::string_v
     return std::optional<std::string>{std::move(text)};
 }
 
-Result<std::vector<IterationValue>> RenderState::iterable_elements(std::string_view source) {
+Result<LoopElements> RenderState::iterable_elements(std::string_view source) {
     Resolved r;
     if (!resolve(*this, source, r)) return std::unexpected(unknown_name(source));
     switch (r.kind) {
@@ -294,7 +301,7 @@ Result<std::vector<IterationValue>> RenderState::iterable_elements(std::string_v
             std::vector<IterationValue> elements;
             elements.reserve(array->size());
             for (const auto& element : *array) elements.emplace_back().value.emplace<VeskoraValue>(element);
-            return elements;
+            return LoopElements(std::move(elements));
         }
         case Resolved::Kind::LoopNumber:
             return std::unexpected(RenderError::not_iterable(std::string(source), "number"));

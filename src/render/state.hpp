@@ -92,6 +92,25 @@ inline void refill(IterationValue& element, IterationValue&& next) {
     }
 }
 
+// The elements a loop walks: the entries of an array of the structured tree, read where they
+// are, or copies of a runtime array's values.
+class LoopElements {
+public:
+    explicit LoopElements(const StructuredNode::Array& entries) : entries_(&entries) {}
+    explicit LoopElements(std::vector<IterationValue> values) : values_(std::move(values)) {}
+
+    std::uint64_t size() const { return entries_ != nullptr ? entries_->size() : values_.size(); }
+    // The element at `i`; each is taken once.
+    IterationValue take(std::size_t i) {
+        if (entries_ != nullptr) return IterationValue{(*entries_)[i]->value_node()};
+        return std::move(values_[i]);
+    }
+
+private:
+    const StructuredNode::Array* entries_ = nullptr;
+    std::vector<IterationValue> values_;
+};
+
 struct IterationScope {
     std::string_view variable;  // owned by the loop's node
     IterationValue element;
@@ -129,9 +148,12 @@ public:
     // The text a template reference gets from the scoped value, appended to `out`; false when
     // the name is not bound. Structured nodes render under the re-entry check on node identity.
     Result<bool> append_bound_text(std::string_view name, std::string& out);
+    // What append_bound_text gives for `name` when it is the variable of the loop `outward`
+    // scopes out from the innermost, the answer known when the template was compiled.
+    Result<void> append_loop_element(std::size_t outward, std::string_view name, std::string& out);
     Result<std::optional<std::string>> resolve_bound_text(std::string_view name);
 
-    Result<std::vector<IterationValue>> iterable_elements(std::string_view source);
+    Result<LoopElements> iterable_elements(std::string_view source);
 
     Result<void> bind(std::string_view name, std::string text, bool check);
     bool is_immutable_loop_name(std::string_view name) const;
@@ -150,17 +172,17 @@ public:
     // first failure. One scope serves the whole loop: each element refills it, with no
     // bindings, which is the same as a scope of its own.
     template <class Body>
-    Result<void> iterate(std::string_view variable, std::vector<IterationValue> elements, Body&& body) {
+    Result<void> iterate(std::string_view variable, LoopElements elements, Body&& body) {
         const std::uint64_t length = elements.size();
         if (length == 0) return {};
-        push_iteration_scope(variable, std::move(elements[0]), 0, length);
+        push_iteration_scope(variable, elements.take(0), 0, length);
         // By position: loops inside the body push and pop scopes of their own.
         const std::size_t innermost = scopes.size() - 1;
         Result<void> result;
         for (std::uint64_t i = 0; i < length && result; ++i) {
             if (i > 0) {
                 IterationScope& scope = scopes[innermost];
-                refill(scope.element, std::move(elements[i]));
+                refill(scope.element, elements.take(i));
                 scope.index = i;
                 scope.bindings.reset();
             }
@@ -208,7 +230,16 @@ private:
         : ruleset(&ruleset), host_context(std::move(context)), recursion_limit(options) {}
     // The guarded render of a structured node reached through `name`.
     Result<bool> append_structured_text(const StructuredNode* node, std::string_view name,
-                                        std::string& out);
+                                        std::string& out) {
+        // Literal text reaches nothing else, so it needs no re-entry check.
+        if (const std::string* literal = node->literal(); literal != nullptr && !at_nesting_bound()) {
+            out.append(*literal);
+            return true;
+        }
+        return append_guarded_structured_text(node, name, out);
+    }
+    Result<bool> append_guarded_structured_text(const StructuredNode* node, std::string_view name,
+                                                std::string& out);
 
     support::Rng* rng_ = nullptr;
     // Made by the first unique draw.

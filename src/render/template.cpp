@@ -154,15 +154,15 @@ Result<std::vector<NodePtr>> TemplateParser::parse_nodes(bool in_loop) {
                 if (!header) return std::unexpected(std::move(header.error()));
                 // Checked before descending, so even a template of endless nested loops never
                 // recurses past the bound.
-                if (loop_depth_ >= kMaxLoopNesting) {
+                if (loop_variables_.size() >= kMaxLoopNesting) {
                     return std::unexpected(RenderError::invalid_template(
                         "template loops nested more than " + std::to_string(kMaxLoopNesting) +
                         " levels deep"));
                 }
                 ++position_;
-                ++loop_depth_;
+                loop_variables_.push_back(header->variable);
                 auto body = parse_nodes(true);
-                --loop_depth_;
+                loop_variables_.pop_back();
                 if (!body) return std::unexpected(std::move(body.error()));
                 nodes.push_back(std::make_unique<ForEachNode>(
                     std::move(header->variable),
@@ -194,6 +194,14 @@ Result<void> TemplateParser::parse_expression(const std::string& text,
         unique = true;
         head = strip_unique_mark(head);
         if (head.empty()) return std::unexpected(invalid(text));
+    }
+    if (!unique && pipeline->processors.empty()) {
+        const auto innermost = std::find(loop_variables_.rbegin(), loop_variables_.rend(), head);
+        if (innermost != loop_variables_.rend()) {
+            const auto outward = static_cast<std::size_t>(innermost - loop_variables_.rbegin());
+            nodes.push_back(std::make_unique<LoopVariableNode>(std::string(head), outward));
+            return {};
+        }
     }
     nodes.push_back(pipeline_node(rule_call_node(head, unique), std::move(pipeline->processors)));
     return {};

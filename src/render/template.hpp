@@ -67,7 +67,8 @@ private:
     std::span<const TemplateToken> tokens_;
     const ProcessorMap& processors_;
     std::size_t position_ = 0;
-    std::size_t loop_depth_ = 0;  // loops open around the current parse_nodes call
+    // The variables of the loops open around the current parse_nodes call, innermost last.
+    std::vector<std::string> loop_variables_;
 };
 
 // An expression or binding split at "|": the trimmed head (a view into the text passed in) and

@@ -103,6 +103,12 @@ public:
 
     // Links every template below the node to the ruleset that owns it (see TextGeneratorNode).
     void link(const RuleSet& ruleset);
+
+    // Once linked, the text of a template that is one piece of literal text, else null.
+    const std::string* literal() const { return literal_; }
+
+private:
+    const std::string* literal_ = nullptr;
 };
 
 // "object", "array", "string" (for template text), "number", "boolean", "null".

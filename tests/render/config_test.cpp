@@ -389,6 +389,7 @@ TEST(LoadFromText, NameResolutionAndBindings) {
         person { name = Ann }
 
         loop_count = "{% for x in three %}{loop.count}{% endfor %}"
+        outer_and_shadowed = "{% for x in three %}[{% for y in three %}{x}{y}{% endfor %}|{% for x in three %}{x}{% endfor %}|{x}]{% endfor %}"
         loop_count_outside = "{loop.count}"
         loop_bare = "{% for x in three %}{loop}{% endfor %}"
         loop_over_loop = "{% for x in three %}{% for y in loop %}{y}{% endfor %}{% endfor %}"
@@ -448,6 +449,7 @@ TEST(LoadFromText, NameResolutionAndBindings) {
         {"uses_caller", from_caller, 0, "ctx"},
         // Loop names inside and outside loops.
         {"loop_count", from_caller, 0, "error: unknown rule: loop.count"},
+        {"outer_and_shadowed", none, 0, "[aaabac|abc|a][babbbc|abc|b][cacbcc|abc|c]"},
         {"loop_count_outside", from_caller, 0, "ctx"},
         {"loop_bare", none, 0, "error: unsupported value type: object"},
         {"loop_over_loop", none, 0, "error: iteration source is not iterable: loop (object)"},

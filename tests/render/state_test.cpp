@@ -193,7 +193,7 @@ TEST(ScopedValueTest, Variants) {
     auto elements = state.iterable_elements("rt");
     ASSERT_TRUE(elements);
     ASSERT_EQ(elements->size(), 1u);
-    EXPECT_EQ(std::get<VeskoraValue>((*elements)[0].value), VeskoraValue{std::string("r1")});
+    EXPECT_EQ(std::get<VeskoraValue>(elements->take(0).value), VeskoraValue{std::string("r1")});
     EXPECT_EQ(state.iterable_elements("loop.first").error().fmt(),
               "iteration source is not iterable: loop.first (boolean)");
     EXPECT_EQ(state.resolve_bound_text("rt").error().fmt(), "unsupported value type: array");

@@ -63,6 +63,9 @@ std::string describe(const TextGeneratorNode& node) {
         }
         return out + "]";
     }
+    if (auto* n = dynamic_cast<const LoopVariableNode*>(&node)) {
+        return "element(" + n->name + "@" + std::to_string(n->outward) + ")";
+    }
     if (auto* n = dynamic_cast<const RuleCallNode*>(&node)) {
         return (n->unique ? "unique(" : "call(") + n->name + ")";
     }
@@ -182,10 +185,15 @@ TEST(TemplateParser, BuildsNodes) {
         {"{% for: y %}", "[bind(for : call(y))]"},
         // Loops.
         {"{% for x in y %}{% endfor %}", "[for(x in y)[]]"},
-        {"{%for x in y%}{x}{%endfor%}", "[for(x in y)[call(x)]]"},
+        // A loop's variable is taken from its scope, counted out from the innermost; anything
+        // more (a member, a unique mark, processors) is looked up by name.
+        {"{%for x in y%}{x}{%endfor%}", "[for(x in y)[element(x@0)]]"},
+        {"{% for x in y %}{x.m}{x!}{x|upper}{% endfor %}{x}", "[for(x in y)[call(x.m), unique(x), pipe(call(x)|upper)], call(x)]"},
         {"{% for  x \t\n in\xE2\x80\x83y.z %}{% endfor %}", "[for(x in y.z)[]]"},
         {"<{% for a in as %}[{% for b in a.bs %}{b}{% endfor %}]{% endfor %}>",
-         "['<', for(a in as)['[', for(b in a.bs)[call(b)], ']'], '>']"},
+         "['<', for(a in as)['[', for(b in a.bs)[element(b@0)], ']'], '>']"},
+        {"{% for a in x %}{% for b in y %}{a}{b}{% for a in z %}{a}{% endfor %}{% endfor %}{% endfor %}",
+         "[for(a in x)[for(b in y)[element(a@1), element(b@0), for(a in z)[element(a@0)]]]]"},
         {"{% for a in x %}{% endfor %}{% for b in y %}{% endfor %}", "[for(a in x)[], for(b in y)[]]"},
         {"{% for a in x %}{% n := v %}{% endfor %}", "[for(a in x)[bind(n := call(v))]]"},
     };
