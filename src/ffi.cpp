@@ -80,10 +80,17 @@ char* new_c_string(std::string_view text) {
 
 // The text of one render, written into the buffer that the host is then handed, with no copy. A
 // string's buffer comes from std::allocator, which takes it from ::operator new, and the
-// standard library keeps the text at its start with a NUL after it: so the string is left
-// undestroyed (which ends its life without touching the buffer) and veskora_string_free gives
-// the buffer back with ::operator delete. The sanitizer build checks that pairing on every
-// text a test renders.
+// standard libraries known here keep the text at the start of that block with a NUL after it:
+// so the string is left undestroyed (which ends its life without touching the buffer) and
+// veskora_string_free gives the buffer back with ::operator delete. The sanitizer build checks
+// that pairing on every text a test renders. Other standard libraries (and the old
+// copy-on-write strings, whose text follows a header) get a copy.
+#if (defined(__GLIBCXX__) && _GLIBCXX_USE_CXX11_ABI) || defined(_LIBCPP_VERSION)
+constexpr bool kHandOverStringBuffer = true;
+#else
+constexpr bool kHandOverStringBuffer = false;
+#endif
+
 class HostText {
 public:
     HostText() {
@@ -106,7 +113,8 @@ public:
         if (holds_nul(text_)) return nullptr;
         const auto* object = reinterpret_cast<const char*>(&text_);
         const std::less<const char*> before;
-        if (!before(text_.data(), object) && before(text_.data(), object + sizeof text_)) {
+        if (!kHandOverStringBuffer ||
+            (!before(text_.data(), object) && before(text_.data(), object + sizeof text_))) {
             return new_c_string(text_);
         }
         released_ = true;
