@@ -153,10 +153,20 @@ Result<LoopElements> ArrayIterationSource::elements(RenderState& state) const {
 Result<void> ForEachNode::generate_text(RenderState& state, std::string& out) const {
     auto elements = source->elements(state);
     if (!elements) return pass(std::move(elements.error()));
-    return state.iterate(variable, std::move(*elements), [&] { return body->generate_text(state, out); });
+    return state.iterate(variable, std::move(*elements), [&]() -> Result<void> {
+        if (pieces_ == nullptr) return body->generate_text(state, out);
+        for (const auto& piece : *pieces_) {
+            if (auto r = piece->generate_text(state, out); !r) return r;
+        }
+        return {};
+    });
 }
 
-void ForEachNode::link(const RuleSet& ruleset) { body->link(ruleset); }
+void ForEachNode::link(const RuleSet& ruleset) {
+    body->link(ruleset);
+    const auto* sequence = dynamic_cast<const VecNode*>(body.get());
+    pieces_ = sequence != nullptr ? &sequence->children : nullptr;
+}
 
 Result<void> ChoiceNode::generate_text(RenderState& state, std::string& out) const {
     if (choices.empty()) return std::unexpected(RenderError::empty_choice());

@@ -149,6 +149,11 @@ struct ForEachNode final : TextGeneratorNode {
     std::string variable;
     std::unique_ptr<IterationSource> source;
     NodePtr body;
+
+private:
+    // Once linked, the pieces of a body that is a sequence (as every parsed body is): each
+    // element renders them without one more call through the sequence.
+    const std::vector<NodePtr>* pieces_ = nullptr;
 };
 
 struct ChoiceNode final : TextGeneratorNode {
