@@ -62,7 +62,7 @@ RuleSet::RuleSet(StructuredNode structured, NodeMap rules, NodeMap context_defau
     for (const auto& entry : context_defaults_) {
         if (!rules_.contains(entry.first)) targets.push_back({entry.first, {&entry, nullptr}});
     }
-    targets_ = support::NameTable<RuleCallNode::Targets>(targets);
+    targets_ = support::NameTable<RuleCallNode::Targets>(std::move(targets));
 }
 
 Result<const StructuredNode*> RuleSet::structured_node(std::string_view path) const {
