@@ -273,7 +273,7 @@ public:
                     return std::unexpected(RenderError::invalid_template(
                         "structured loop blocks must occupy one array entry"));
                 }
-                auto compiled = templates::template_to_node(text, processors_);
+                auto compiled = templates::text_to_node(text, processors_);
                 if (!compiled) return std::unexpected(std::move(compiled.error()));
                 if (compiled_ != nullptr && body_depth_ == 0) compiled_->add(value, **compiled);
                 return StructuredNode(StructuredNode::Text(std::move(*compiled)));

@@ -22,6 +22,12 @@ std::string_view trim(std::string_view text) { return support::trim_white_space(
 // The bytes the tokenizer reacts to; everything else is copied in slices.
 bool is_special(char c) { return c == '\\' || c == '%' || c == '{' || c == '}'; }
 
+// Most texts of a ruleset (words in choices, values, notes) hold no brace and no backslash:
+// they are one piece of literal text, with no tokens to cut or parse.
+bool is_plain_text(std::string_view text) {
+    return std::none_of(text.begin(), text.end(), [](char c) { return c == '{' || c == '}' || c == '\\'; });
+}
+
 // Removes the one trailing "!" that marks a unique reference, then the whitespace before it.
 // The text must already be trimmed and end with "!".
 std::string_view strip_unique_mark(std::string_view text) {
@@ -112,9 +118,7 @@ Result<std::vector<TemplateToken>> tokenize(std::string_view text) {
 }
 
 Result<NodePtr> template_to_node(std::string_view text, const ProcessorMap& processors) {
-    // Most texts of a ruleset (words in choices, values, notes) hold no brace and no backslash:
-    // they are one piece of literal text, with no tokens to cut or parse.
-    if (std::none_of(text.begin(), text.end(), [](char c) { return c == '{' || c == '}' || c == '\\'; })) {
+    if (is_plain_text(text)) {
         std::vector<NodePtr> nodes;
         if (!text.empty()) nodes.push_back(std::make_unique<LiteralNode>(std::string(text)));
         return NodePtr(std::make_unique<VecNode>(std::move(nodes)));
@@ -125,6 +129,11 @@ Result<NodePtr> template_to_node(std::string_view text, const ProcessorMap& proc
     auto nodes = parser.parse_nodes(false);
     if (!nodes) return std::unexpected(std::move(nodes.error()));
     return NodePtr(std::make_unique<VecNode>(std::move(*nodes)));
+}
+
+Result<NodePtr> text_to_node(std::string_view text, const ProcessorMap& processors) {
+    if (is_plain_text(text)) return NodePtr(std::make_unique<LiteralNode>(std::string(text)));
+    return template_to_node(text, processors);
 }
 
 Result<std::vector<NodePtr>> TemplateParser::parse_nodes(bool in_loop) {

@@ -205,6 +205,24 @@ TEST(TemplateParser, BuildsNodes) {
     }
 }
 
+// A text that only renders is compiled to its literal when it holds no brace and no backslash,
+// and to the template otherwise.
+TEST(TemplateParser, TextsThatOnlyRenderAreLiteralsWhenPlain) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"", "''"},
+        {"plain 50% text", "'plain 50% text'"},
+        {"a {b}", "['a ', call(b)]"},
+        {"\\{x\\}", "['{x}']"},
+        {"a\\b", "['a\\b']"},
+    };
+    for (const auto& [text, shape] : cases) {
+        auto node = tp::text_to_node(text, processors());
+        ASSERT_TRUE(node) << text << ": " << node.error();
+        EXPECT_EQ(describe(**node), shape) << text;
+    }
+    EXPECT_EQ(compile_error("{"), tp::text_to_node("{", processors()).error().fmt());
+}
+
 // ---------------------------------------------------------------------------------------------
 // Parser: failures, each with its exact detail, in check order
 
