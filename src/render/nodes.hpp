@@ -13,12 +13,14 @@
 #include "render/error.hpp"
 #include "render/processor.hpp"
 #include "render/state.hpp"
+#include "support/arena.hpp"
 #include "support/hash.hpp"
 #include "support/random.hpp"
 
 namespace veskora::render {
 
-class TextGeneratorNode {
+// Nodes live in their ruleset's arena when it compiles them (see support::ArenaAllocated).
+class TextGeneratorNode : public support::ArenaAllocated {
 public:
     virtual ~TextGeneratorNode() = default;
 
@@ -126,7 +128,7 @@ struct BindNode final : TextGeneratorNode {
     bool overwrite;  // ":=" rather than ":"
 };
 
-class IterationSource {
+class IterationSource : public support::ArenaAllocated {
 public:
     virtual ~IterationSource() = default;
     virtual Result<LoopElements> elements(RenderState& state) const = 0;

@@ -42,7 +42,13 @@ const StructuredNode* walk(const StructuredNode& start, std::string_view path, b
 
 RuleSet::RuleSet(StructuredNode structured, NodeMap rules, NodeMap context_defaults,
                  ProcessorMap processors)
-    : structured_(std::move(structured)),
+    : RuleSet(support::Arena(), std::move(structured), std::move(rules), std::move(context_defaults),
+              std::move(processors)) {}
+
+RuleSet::RuleSet(support::Arena arena, StructuredNode structured, NodeMap rules,
+                 NodeMap context_defaults, ProcessorMap processors)
+    : arena_(std::move(arena)),
+      structured_(std::move(structured)),
       rules_(std::move(rules)),
       context_defaults_(std::move(context_defaults)),
       processors_(std::move(processors)) {

@@ -26,6 +26,11 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
     }
     host_processors.clear();
 
+    // Every node compiled below is made in the arena, which is declared before the nodes and so
+    // outlives them on every way out of this function.
+    support::Arena arena;
+    const support::ArenaScope in_arena(arena);
+
     // Built once: every top-level value is tested and compiled against the same markers.
     const compile::LoopMarkerIndex loops(config.structured_loops);
     StructuredNode::Object structured;
@@ -56,7 +61,7 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
         if (!inserted) return std::unexpected(std::move(inserted.error()));
     }
 
-    return RuleSet(StructuredNode(std::move(structured)), std::move(rules),
+    return RuleSet(std::move(arena), StructuredNode(std::move(structured)), std::move(rules),
                    std::move(context_defaults), std::move(processors));
 }
 

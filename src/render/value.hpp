@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "render/error.hpp"
+#include "support/arena.hpp"
 
 namespace veskora::render {
 
@@ -115,7 +116,7 @@ private:
 const char* kind_text(const StructuredNode& node);
 
 // One entry of a structured array: a fixed node, or a loop producing one value per element.
-class StructuredArrayEntryRenderer {
+class StructuredArrayEntryRenderer : public support::ArenaAllocated {
 public:
     struct Iteration {
         std::string_view variable;

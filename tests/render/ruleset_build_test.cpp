@@ -75,6 +75,23 @@ TEST(RuleSetBuild, TextRulesReferToTheTreesTemplates) {
     }
 }
 
+// A compiled ruleset's nodes live in memory it owns: moved, or assigned over (its old nodes go
+// before that memory does), or failing half way through, it never touches freed memory (the
+// sanitizer build sees any use).
+TEST(RuleSetBuild, NodesOutliveNoMemoryOfTheirRuleset) {
+    auto first = RuleSet::from_template_config(document(O({{"a", S("first {b}")}, {"b", A({S("x")})}})), {});
+    auto second = RuleSet::from_template_config(document(O({{"a", S("second {b}")}, {"b", A({S("y")})}})), {});
+    ASSERT_TRUE(first && second);
+    *first = std::move(*second);
+    second = RuleSet::from_template_config(document(O({})), {});
+    const RuleSet moved(std::move(*first));
+    first = RuleSet::from_template_config(document(O({})), {});
+    EXPECT_EQ(render_rule(moved, "a").value(), "second y");
+
+    auto failed = RuleSet::from_template_config(document(O({{"a", A({S("x"), S("{")})}})), {});
+    EXPECT_FALSE(failed);
+}
+
 TEST(RuleSetBuild, EmptyDocumentHasTheBuiltInProcessors) {
     auto ruleset = RuleSet::from_template_config(document(O({})), {});
     ASSERT_TRUE(ruleset) << ruleset.error();

@@ -1,0 +1,67 @@
+#include "support/arena.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace veskora::support {
+namespace {
+
+// Allocations of every size, also larger than any block, are aligned, writable and disjoint.
+TEST(ArenaTest, AllocationsAreAlignedAndDisjoint) {
+    Arena arena;
+    struct Piece {
+        unsigned char* data;
+        std::size_t size;
+    };
+    std::vector<Piece> pieces;
+    for (const std::size_t size : {1, 7, 8, 9, 24, 100, 4096, 5000, 3 << 20, 16, 1}) {
+        auto* data = static_cast<unsigned char*>(arena.allocate(size));
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(data) % 8, 0u) << size;
+        std::memset(data, static_cast<int>(pieces.size()), size);
+        pieces.push_back({data, size});
+    }
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        for (std::size_t j = 0; j < pieces[i].size; ++j) ASSERT_EQ(pieces[i].data[j], i) << i;
+    }
+}
+
+struct Counted : ArenaAllocated {
+    explicit Counted(int& destroyed) : destroyed(destroyed) {}
+    ~Counted() { ++destroyed; }
+    int& destroyed;
+    char payload[40] = {};
+};
+
+// Objects made in a scope, in a nested one, after it and outside any are each destroyed once
+// by their owner (the sanitizer build sees a heap object that is not freed, or an arena object
+// that is).
+TEST(ArenaTest, ObjectsAreDestroyedByTheirOwnersWhereverTheyLive) {
+    int destroyed = 0;
+    auto outside = std::make_unique<Counted>(destroyed);
+    {
+        Arena outer;
+        Arena inner;
+        std::vector<std::unique_ptr<Counted>> owned;
+        {
+            const ArenaScope in_outer(outer);
+            owned.push_back(std::make_unique<Counted>(destroyed));
+            {
+                const ArenaScope in_inner(inner);
+                owned.push_back(std::make_unique<Counted>(destroyed));
+            }
+            owned.push_back(std::make_unique<Counted>(destroyed));
+        }
+        owned.push_back(std::make_unique<Counted>(destroyed));
+        owned.clear();
+        EXPECT_EQ(destroyed, 4);
+    }
+    outside.reset();
+    EXPECT_EQ(destroyed, 5);
+}
+
+}  // namespace
+}  // namespace veskora::support
