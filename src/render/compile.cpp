@@ -245,6 +245,7 @@ public:
         switch (value.kind()) {
             case hocon::Value::Kind::Object: {
                 StructuredNode::Object members;
+                members.reserve(value.as_object()->size());
                 for (auto& [key, member] : *value.as_object()) {
                     auto compiled = node(member, depth + 1);
                     if (!compiled) return std::unexpected(std::move(compiled.error()));

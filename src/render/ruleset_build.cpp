@@ -34,6 +34,7 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
     // Built once: every top-level value is tested and compiled against the same markers.
     const compile::LoopMarkerIndex loops(config.structured_loops);
     StructuredNode::Object structured;
+    structured.reserve(root->size());
     NodeMap rules;
     NodeMap context_defaults;
     compile::CompiledTexts compiled;  // of the value at hand, shared by its tree and its rules

@@ -15,6 +15,7 @@
 
 #include "render/error.hpp"
 #include "support/arena.hpp"
+#include "support/sorted_map.hpp"
 
 namespace veskora::render {
 
@@ -72,7 +73,7 @@ using StructuredArrayEntry = std::unique_ptr<StructuredArrayEntryRenderer>;
 
 class StructuredNode {
 public:
-    using Object = std::map<std::string, StructuredNode, std::less<>>;
+    using Object = support::SortedMap<StructuredNode>;
     using Array = std::vector<StructuredArrayEntry>;
     using Text = std::unique_ptr<TextGeneratorNode>;
     using Null = std::nullptr_t;
