@@ -38,15 +38,6 @@ std::vector<std::size_t> available_positions(const RenderState& state, std::stri
     return available;
 }
 
-RuleCallNode::Targets targets_in(const RuleSet& ruleset, std::string_view name) {
-    RuleCallNode::Targets targets;
-    if (const auto it = ruleset.context_defaults().find(name); it != ruleset.context_defaults().end()) {
-        targets.context_default = &*it;
-    }
-    if (const auto it = ruleset.rules().find(name); it != ruleset.rules().end()) targets.rule = &*it;
-    return targets;
-}
-
 void link_all(std::vector<NodePtr>& nodes, const RuleSet& ruleset) {
     for (const auto& node : nodes) node->link(ruleset);
 }
@@ -94,7 +85,7 @@ Result<void> RuleCallNode::generate_text(RenderState& state, std::string& out) c
     if (!found) return pass(std::move(found.error()));
     if (*found) return {};
 
-    const Targets targets = linked_ ? *linked_ : targets_in(*state.ruleset, name);
+    const Targets targets = linked_ ? *linked_ : state.ruleset->targets(name);
     // The map's own key goes on the rule stack, so the stack never outlives its names.
     if (const auto* entry = targets.context_default) {
         const std::size_t start = out.size();
@@ -110,7 +101,7 @@ Result<void> RuleCallNode::generate_text(RenderState& state, std::string& out) c
     return unknown_rule(name);
 }
 
-void RuleCallNode::link(const RuleSet& ruleset) { linked_ = targets_in(ruleset, name); }
+void RuleCallNode::link(const RuleSet& ruleset) { linked_ = ruleset.targets(name); }
 
 Result<void> ProcessorPipelineNode::generate_text(RenderState& state, std::string& out) const {
     std::string text;

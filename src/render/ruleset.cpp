@@ -52,12 +52,6 @@ RuleSet::RuleSet(support::Arena arena, StructuredNode structured, NodeMap rules,
       rules_(std::move(rules)),
       context_defaults_(std::move(context_defaults)),
       processors_(std::move(processors)) {
-    // The maps and the tree keep their entries in place when the ruleset moves, so the links
-    // stay valid for its whole life.
-    for (auto& [name, node] : rules_) node->link(*this);
-    for (auto& [name, node] : context_defaults_) node->link(*this);
-    structured_.link(*this);
-
     std::vector<std::pair<std::string_view, RuleCallNode::Targets>> targets;
     targets.reserve(rules_.size() + context_defaults_.size());
     for (const auto& entry : rules_) {
@@ -69,6 +63,12 @@ RuleSet::RuleSet(support::Arena arena, StructuredNode structured, NodeMap rules,
         if (!rules_.contains(entry.first)) targets.push_back({entry.first, {&entry, nullptr}});
     }
     targets_ = support::NameTable<RuleCallNode::Targets>(std::move(targets));
+
+    // The maps and the tree keep their entries in place when the ruleset moves, so the links
+    // (made through the table above) stay valid for its whole life.
+    for (auto& [name, node] : rules_) node->link(*this);
+    for (auto& [name, node] : context_defaults_) node->link(*this);
+    structured_.link(*this);
 }
 
 Result<const StructuredNode*> RuleSet::structured_node(std::string_view path) const {

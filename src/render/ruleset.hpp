@@ -43,6 +43,12 @@ public:
     const NodeMap& context_defaults() const { return context_defaults_; }
     const ProcessorMap& processors() const { return processors_; }
 
+    // The rule and the context default of a name (null where it has none).
+    RuleCallNode::Targets targets(std::string_view name) const {
+        const auto* found = targets_.find(name);
+        return found != nullptr ? *found : RuleCallNode::Targets{};
+    }
+
     // Walks a dotted path from the root; UnknownRule(path) for an empty segment, a step through
     // a non-object or a missing member.
     Result<const StructuredNode*> structured_node(std::string_view path) const;
