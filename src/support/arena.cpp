@@ -1,5 +1,6 @@
-// Blocks of the arena grow from 4 KiB to 1 MiB, so a small ruleset takes one small block and a
-// large one a few dozen; the word before each ArenaAllocated object tells arena from heap.
+// Blocks of the arena grow from 4 KiB to 256 KiB: a small ruleset takes one small block, a large
+// one a block per 256 KiB of nodes, and no more than a block's tail is left unused. The word
+// before each ArenaAllocated object tells arena from heap.
 #include "support/arena.hpp"
 
 #include <algorithm>
@@ -12,7 +13,7 @@ namespace {
 
 constexpr std::size_t kAlignment = 8;
 constexpr std::size_t kFirstBlock = std::size_t{4} << 10;
-constexpr std::size_t kLargestBlock = std::size_t{1} << 20;
+constexpr std::size_t kLargestBlock = std::size_t{256} << 10;
 
 constexpr std::size_t aligned(std::size_t bytes) { return (bytes + kAlignment - 1) & ~(kAlignment - 1); }
 
