@@ -444,6 +444,21 @@ Result<void> insert_context_text_nodes(NodeMap& map, std::string name, const hoc
     return insert_context(map, std::move(name), value, TextContext{processors, &compiled}, 0);
 }
 
+std::size_t registered_names(const hocon::Value& value) {
+    std::size_t count = 0;
+    // An explicit stack: the value may nest arbitrarily deep.
+    std::vector<const hocon::Value*> pending{&value};
+    while (!pending.empty()) {
+        const hocon::Value* current = pending.back();
+        pending.pop_back();
+        ++count;
+        if (const auto* members = current->as_object()) {
+            for (const auto& [key, member] : *members) pending.push_back(&member);
+        }
+    }
+    return count;
+}
+
 bool contains_template_loop(const hocon::Value& value, const LoopMarkerIndex& loops) {
     if (loops.loops().empty()) return false;
     // An explicit stack: the value may nest arbitrarily deep.

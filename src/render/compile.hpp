@@ -87,6 +87,10 @@ Result<NodePtr> weighted_choice_node(hocon::Value::Array elements, const Process
 // InvalidWeightedChoice; errors from compiling "value" keep their kind.
 Result<WeightedEntry> weighted_choice_entry(hocon::Value element, const ProcessorMap& processors);
 
+// How many names registering the value takes at most: its own and, for an object, those of its
+// members at any depth (a name given twice counts twice).
+std::size_t registered_names(const hocon::Value& value);
+
 // Registers a top-level rule: a non-object under its name; an object as an "object"
 // placeholder plus its members under dotted names.
 Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,

@@ -35,8 +35,16 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
     const compile::LoopMarkerIndex loops(config.structured_loops);
     StructuredNode::Object structured;
     structured.reserve(root->size());
+    // Sized once for the names the document registers, so the maps never grow on the way.
+    std::size_t rule_names = 0;
+    std::size_t context_names = 0;
+    for (const auto& [key, value] : *root) {
+        (key == kContextKey && value.is_object() ? context_names : rule_names) += compile::registered_names(value);
+    }
     NodeMap rules;
+    rules.reserve(rule_names);
     NodeMap context_defaults;
+    context_defaults.reserve(context_names);
     compile::CompiledTexts compiled;  // of the value at hand, shared by its tree and its rules
 
     for (const auto& [key, value] : *root) {

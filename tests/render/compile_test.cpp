@@ -308,6 +308,21 @@ std::string placeholder_kind(const NodeMap& map, const std::string& name) {
     return node == nullptr ? "(compiled)" : node->kind;
 }
 
+// The count a ruleset reserves its maps by is the number of names registered: one for a value
+// that is no object, one more for each member of an object at any depth, none for array elements.
+TEST(Registration, CountsTheNamesAValueRegisters) {
+    const std::pair<Value, std::size_t> cases[] = {
+        {S("text"), 1},
+        {A({O({{"a", U(1)}}), S("x")}), 1},
+        {O({}), 1},
+        {O({{"a", U(1)}, {"b", O({{"c", A({S("x")})}, {"d", O({})}})}}), 5},
+    };
+    for (const auto& [value, count] : cases) {
+        EXPECT_EQ(compile::registered_names(value), count);
+        EXPECT_EQ(registered(value).size(), count);
+    }
+}
+
 TEST(Registration, ObjectMembersUnderDottedNames) {
     NodeMap rules = registered(O({{"name", S("Ann")}, {"age", U(7)}}), kNoLoops, "person");
     auto sentence = compile::insert_named_text_nodes(rules, "sentence", S("{person.name} is {person.age}"),
