@@ -445,6 +445,7 @@ Result<void> insert_context_text_nodes(NodeMap& map, std::string name, const hoc
 }
 
 std::size_t registered_names(const hocon::Value& value) {
+    if (!value.is_object()) return 1;  // most top-level values
     std::size_t count = 0;
     // An explicit stack: the value may nest arbitrarily deep.
     std::vector<const hocon::Value*> pending{&value};

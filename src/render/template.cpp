@@ -42,6 +42,9 @@ std::string_view strip_unique_mark(std::string_view text) {
 // other character untouched. Literal text between delimiters is appended in slices.
 Result<std::vector<TemplateToken>> tokenize(std::string_view text) {
     std::vector<TemplateToken> tokens;
+    // At most a token per opening brace and one of text before each and after the last, so the
+    // list never grows on the way.
+    tokens.reserve(2 * static_cast<std::size_t>(std::count(text.begin(), text.end(), '{')) + 1);
     std::string buffer;
     const auto flush = [&] {
         if (!buffer.empty()) {
