@@ -1,6 +1,7 @@
-// Blocks of the arena grow from 4 KiB to 256 KiB: a small ruleset takes one small block, a large
-// one a block per 256 KiB of nodes, and no more than a block's tail is left unused. The word
-// before each ArenaAllocated object tells arena from heap.
+// Blocks of the arena grow from 4 KiB to 32 KiB: small enough that the C library takes them from
+// its heap and reuses them for the next ruleset, where blocks of its mapping size (128 KiB and
+// up) were mapped afresh and faulted in page by page on every load. The word before each
+// ArenaAllocated object tells arena from heap.
 #include "support/arena.hpp"
 
 #include <algorithm>
@@ -13,7 +14,7 @@ namespace {
 
 constexpr std::size_t kAlignment = 8;
 constexpr std::size_t kFirstBlock = std::size_t{4} << 10;
-constexpr std::size_t kLargestBlock = std::size_t{256} << 10;
+constexpr std::size_t kLargestBlock = std::size_t{32} << 10;
 
 constexpr std::size_t aligned(std::size_t bytes) { return (bytes + kAlignment - 1) & ~(kAlignment - 1); }
 
