@@ -522,7 +522,11 @@ void StructuredNode::link(const RuleSet& ruleset) {
         for (auto& entry : *entries) entry->link(ruleset);
     } else if (auto* text = std::get_if<Text>(&data)) {
         (*text)->link(ruleset);
-        if (const auto* pieces = dynamic_cast<const VecNode*>(text->get())) literal_ = pieces->literal();
+        if (const auto* piece = dynamic_cast<const LiteralNode*>(text->get())) {
+            literal_ = &piece->text;
+        } else if (const auto* pieces = dynamic_cast<const VecNode*>(text->get())) {
+            literal_ = pieces->literal();
+        }
     }
 }
 
