@@ -1,4 +1,4 @@
-// Arena: memory for the many small objects of one compiled ruleset, taken from a few large blocks
+// Arena: memory for the many small objects of one compiled ruleset, taken from shared blocks
 // and given back all at once. ArenaScope makes an arena the one that the objects derived from
 // ArenaAllocated (the compiled nodes) come from while they are made on this thread.
 #pragma once
