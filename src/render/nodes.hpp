@@ -15,6 +15,7 @@
 #include "render/state.hpp"
 #include "support/arena.hpp"
 #include "support/hash.hpp"
+#include "support/name_map.hpp"
 #include "support/random.hpp"
 
 namespace veskora::render {
@@ -38,7 +39,7 @@ public:
 };
 
 using NodePtr = std::unique_ptr<TextGeneratorNode>;
-using NodeMap = support::StringMap<NodePtr>;
+using NodeMap = support::NameMap<NodePtr>;
 
 struct LiteralNode final : TextGeneratorNode {
     explicit LiteralNode(std::string text) : text(std::move(text)) {}

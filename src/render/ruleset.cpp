@@ -52,20 +52,8 @@ RuleSet::RuleSet(support::Arena arena, StructuredNode structured, NodeMap rules,
       rules_(std::move(rules)),
       context_defaults_(std::move(context_defaults)),
       processors_(std::move(processors)) {
-    std::vector<std::pair<std::string_view, RuleCallNode::Targets>> targets;
-    targets.reserve(rules_.size() + context_defaults_.size());
-    for (const auto& entry : rules_) {
-        const auto context_default = context_defaults_.find(entry.first);
-        targets.push_back({entry.first,
-                           {context_default == context_defaults_.end() ? nullptr : &*context_default, &entry}});
-    }
-    for (const auto& entry : context_defaults_) {
-        if (!rules_.contains(entry.first)) targets.push_back({entry.first, {&entry, nullptr}});
-    }
-    targets_ = support::NameTable<RuleCallNode::Targets>(std::move(targets));
-
-    // The maps and the tree keep their entries in place when the ruleset moves, so the links
-    // (made through the table above) stay valid for its whole life.
+    // The maps and the tree keep their entries in place when the ruleset moves, and nothing is
+    // added to them later, so the links stay valid for the ruleset's whole life.
     for (auto& [name, node] : rules_) node->link(*this);
     for (auto& [name, node] : context_defaults_) node->link(*this);
     structured_.link(*this);
@@ -108,11 +96,10 @@ Result<void> RuleSet::render_node_with_state(std::string_view name, const TextGe
 Result<void> RuleSet::render_rule_with_state(std::string_view name, RenderState& state,
                                              std::string& out) const {
     // The map's own key goes on the rule stack, so the stack never outlives its names.
-    if (const auto* targets = targets_.find(name)) {
-        const auto* entry = targets->rule != nullptr ? targets->rule : targets->context_default;
-        return render_node_with_state(entry->first, *entry->second, state, false, out);
-    }
-    return unknown_rule(name);
+    const auto* found = entry(rules_, name);
+    if (found == nullptr) found = entry(context_defaults_, name);
+    if (found == nullptr) return unknown_rule(name);
+    return render_node_with_state(found->first, *found->second, state, false, out);
 }
 
 Result<std::string> RuleSet::render_rule_with_state(std::string_view name, RenderState& state) const {
@@ -123,17 +110,16 @@ Result<std::string> RuleSet::render_rule_with_state(std::string_view name, Rende
 
 Result<void> RuleSet::render_unique_rule_with_state(std::string_view name, RenderState& state,
                                                     std::string& out) const {
-    if (const auto* targets = targets_.find(name); targets != nullptr && targets->rule != nullptr) {
-        return render_node_with_state(targets->rule->first, *targets->rule->second, state, true, out);
-    }
-    return unknown_rule(name);
+    const auto* rule = entry(rules_, name);
+    if (rule == nullptr) return unknown_rule(name);
+    return render_node_with_state(rule->first, *rule->second, state, true, out);
 }
 
 Result<bool> RuleSet::render_context_default_with_state(std::string_view name, RenderState& state,
                                                         std::string& out) const {
-    const auto* targets = targets_.find(name);
-    if (targets == nullptr || targets->context_default == nullptr) return false;
-    const auto& [key, node] = *targets->context_default;
+    const auto* context_default = entry(context_defaults_, name);
+    if (context_default == nullptr) return false;
+    const auto& [key, node] = *context_default;
     if (auto r = render_node_with_state(key, *node, state, false, out); !r) {
         return std::unexpected(std::move(r.error()));
     }

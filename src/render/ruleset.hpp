@@ -15,7 +15,6 @@
 #include "render/value.hpp"
 #include "support/arena.hpp"
 #include "support/hash.hpp"
-#include "support/name_table.hpp"
 
 namespace veskora::render {
 
@@ -45,8 +44,7 @@ public:
 
     // The rule and the context default of a name (null where it has none).
     RuleCallNode::Targets targets(std::string_view name) const {
-        const auto* found = targets_.find(name);
-        return found != nullptr ? *found : RuleCallNode::Targets{};
+        return {entry(context_defaults_, name), entry(rules_, name)};
     }
 
     // Walks a dotted path from the root; UnknownRule(path) for an empty segment, a step through
@@ -98,6 +96,12 @@ private:
     RuleSet(support::Arena arena, StructuredNode structured, NodeMap rules, NodeMap context_defaults,
             ProcessorMap processors);
 
+    // The entry of `name` in one of the maps; null when it has none.
+    static const NodeMap::value_type* entry(const NodeMap& map, std::string_view name) {
+        const auto found = map.find(name);
+        return found == map.end() ? nullptr : &*found;
+    }
+
     // The node of a structured render: UnknownRule, or StructuredTargetNotObject.
     Result<const StructuredNode*> structured_object(std::string_view name) const;
 
@@ -111,9 +115,6 @@ private:
     NodeMap rules_;
     NodeMap context_defaults_;
     ProcessorMap processors_;
-    // The rule and the context default of every name, for the renders that start from a name a
-    // host hands in.
-    support::NameTable<RuleCallNode::Targets> targets_;
 };
 
 }  // namespace veskora::render

@@ -8,7 +8,7 @@
 
 #include "render/nodes.hpp"
 #include "render/ruleset.hpp"
-#include "support/name_table.hpp"
+#include "support/name_map.hpp"
 
 namespace veskora::render {
 

@@ -1,0 +1,80 @@
+#include "support/name_map.hpp"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace veskora::support {
+namespace {
+
+// Every name finds its own value, in maps small enough to be scanned and in hashed ones whatever
+// runs of slots their names share, whether the map was sized first or grew name by name; names
+// that differ only in length or in their last byte, and the empty name, are told apart.
+TEST(NameMapTest, FindsEachNameAndNothingElse) {
+    for (const bool reserved : {false, true}) {
+        for (const int count : {0, 1, 2, 3, 7, 8, 9, 200}) {
+            SCOPED_TRACE(testing::Message() << count << (reserved ? " reserved" : " grown"));
+            std::vector<std::string> names;
+            for (int i = 0; i < count; ++i) names.push_back(std::string(static_cast<std::size_t>(i % 5), 'n') + std::to_string(i));
+            if (count > 0) names.push_back("");
+            NameMap<int> map;
+            if (reserved) map.reserve(names.size());
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                EXPECT_TRUE(map.emplace(names[i], static_cast<int>(i)).second);
+            }
+            ASSERT_EQ(map.size(), names.size());
+
+            for (std::size_t i = 0; i < names.size(); ++i) {
+                ASSERT_TRUE(map.contains(names[i])) << names[i];
+                EXPECT_EQ(map.at(names[i]), static_cast<int>(i)) << names[i];
+            }
+            for (const std::string& name : names) {
+                EXPECT_EQ(map.find(name + "x"), map.end()) << name;
+                if (!name.empty()) {
+                    EXPECT_FALSE(map.contains(name.substr(0, name.size() - 1) + "#")) << name;
+                }
+            }
+            if (count == 0) {
+                EXPECT_FALSE(map.contains(""));
+                EXPECT_THROW(map.at(""), std::out_of_range);
+            }
+        }
+    }
+}
+
+// A name added again keeps its one entry: emplace leaves the value, insert_or_assign replaces it;
+// the entries stay in the order first added.
+TEST(NameMapTest, AddsEachNameOnce) {
+    NameMap<std::unique_ptr<int>> map;
+    for (int i = 0; i < 20; ++i) map.emplace("n" + std::to_string(i), std::make_unique<int>(i));
+    const auto* first = &*map.find("n3");
+
+    const auto [kept, kept_added] = map.emplace("n3", std::make_unique<int>(-1));
+    EXPECT_FALSE(kept_added);
+    EXPECT_EQ(*kept->second, 3);
+    const auto [assigned, assigned_added] = map.insert_or_assign("n3", std::make_unique<int>(33));
+    EXPECT_FALSE(assigned_added);
+    EXPECT_EQ(&*assigned, first);
+    EXPECT_EQ(*map.at("n3"), 33);
+    EXPECT_EQ(map.size(), 20u);
+
+    int expected = 0;
+    for (const auto& [name, value] : map) {
+        EXPECT_EQ(name, "n" + std::to_string(expected));
+        ++expected;
+    }
+}
+
+TEST(NameMapTest, SameNameComparesEveryByte) {
+    EXPECT_TRUE(same_name("", ""));
+    EXPECT_TRUE(same_name("rule", std::string("rule")));
+    EXPECT_FALSE(same_name("rule", "rules"));
+    EXPECT_FALSE(same_name("rule", "rulf"));
+    EXPECT_FALSE(same_name("rule", "Rule"));
+    EXPECT_FALSE(same_name(std::string_view("a\0b", 3), std::string_view("a\0c", 3)));
+}
+
+}  // namespace
+}  // namespace veskora::support
