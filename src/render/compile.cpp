@@ -141,7 +141,7 @@ Result<NodePtr> text_node(const hocon::Value& value, const TextContext& context,
                 }
             }
             if (weighted) return weighted_node(elements, context, depth + 1);
-            std::vector<NodePtr> choices;
+            NodeList choices;
             choices.reserve(elements.size());
             for (const auto& element : elements) {
                 auto node = text_node(element, context, depth + 1);

@@ -38,11 +38,15 @@ std::vector<std::size_t> available_positions(const RenderState& state, std::stri
     return available;
 }
 
-void link_all(std::vector<NodePtr>& nodes, const RuleSet& ruleset) {
+void link_all(NodeList& nodes, const RuleSet& ruleset) {
     for (const auto& node : nodes) node->link(ruleset);
 }
 
 }  // namespace
+
+NodeList list_of(std::vector<NodePtr> nodes) {
+    return NodeList(std::make_move_iterator(nodes.begin()), std::make_move_iterator(nodes.end()));
+}
 
 void TextGeneratorNode::link(const RuleSet&) {}
 
@@ -118,6 +122,7 @@ Result<void> ProcessorPipelineNode::generate_text(RenderState& state, std::strin
 void ProcessorPipelineNode::link(const RuleSet& ruleset) {
     inner->link(ruleset);
     linked_.clear();
+    linked_.reserve(processors.size());
     for (const auto& name : processors) linked_.push_back(ruleset.find_processor(name));
 }
 
@@ -179,13 +184,13 @@ Result<void> ChoiceNode::generate_unique_text(std::string_view key, RenderState&
 
 void ChoiceNode::link(const RuleSet& ruleset) { link_all(choices, ruleset); }
 
-WeightedChoiceNode::WeightedChoiceNode(std::vector<NodePtr> choices, std::vector<double> weights,
+WeightedChoiceNode::WeightedChoiceNode(NodeList choices, std::vector<double> weights,
                                        support::WeightedIndex distribution)
     : choices_(std::move(choices)), weights_(std::move(weights)), distribution_(std::move(distribution)) {}
 
 Result<std::unique_ptr<WeightedChoiceNode>> WeightedChoiceNode::create(
     std::vector<std::pair<NodePtr, double>> pairs) {
-    std::vector<NodePtr> choices;
+    NodeList choices;
     std::vector<double> weights;
     choices.reserve(pairs.size());
     weights.reserve(pairs.size());

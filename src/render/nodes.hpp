@@ -39,6 +39,11 @@ public:
 };
 
 using NodePtr = std::unique_ptr<TextGeneratorNode>;
+// The children of a node: in the ruleset's arena, like the nodes, when it compiles them.
+using NodeList = support::ArenaVector<NodePtr>;
+
+// The nodes of a list built elsewhere, in a NodeList.
+NodeList list_of(std::vector<NodePtr> nodes);
 using NodeMap = support::NameMap<NodePtr>;
 
 struct LiteralNode final : TextGeneratorNode {
@@ -50,12 +55,13 @@ struct LiteralNode final : TextGeneratorNode {
 };
 
 struct VecNode final : TextGeneratorNode {
-    explicit VecNode(std::vector<NodePtr> children) : children(std::move(children)) {}
+    explicit VecNode(NodeList children) : children(std::move(children)) {}
+    explicit VecNode(std::vector<NodePtr> children) : VecNode(list_of(std::move(children))) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     void link(const RuleSet& ruleset) override;
 
-    std::vector<NodePtr> children;
+    NodeList children;
 
     // Once linked, the text of a template that is one piece of literal text (every plain
     // string of a document), else null.
@@ -114,7 +120,7 @@ struct ProcessorPipelineNode final : TextGeneratorNode {
 private:
     // The processor of each name in the ruleset that owns the node (null for a name it lacks);
     // empty until linked, when each render looks the names up.
-    std::vector<const Processor*> linked_;
+    support::ArenaVector<const Processor*> linked_;
 };
 
 struct BindNode final : TextGeneratorNode {
@@ -156,18 +162,19 @@ struct ForEachNode final : TextGeneratorNode {
 private:
     // Once linked, the pieces of a body that is a sequence (as every parsed body is): each
     // element renders them without one more call through the sequence.
-    const std::vector<NodePtr>* pieces_ = nullptr;
+    const NodeList* pieces_ = nullptr;
 };
 
 struct ChoiceNode final : TextGeneratorNode {
-    explicit ChoiceNode(std::vector<NodePtr> choices) : choices(std::move(choices)) {}
+    explicit ChoiceNode(NodeList choices) : choices(std::move(choices)) {}
+    explicit ChoiceNode(std::vector<NodePtr> choices) : ChoiceNode(list_of(std::move(choices))) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     Result<void> generate_unique_text(std::string_view key, RenderState& state,
                                       std::string& out) const override;
     void link(const RuleSet& ruleset) override;
 
-    std::vector<NodePtr> choices;
+    NodeList choices;
 };
 
 class WeightedChoiceNode final : public TextGeneratorNode {
@@ -182,14 +189,13 @@ public:
                                       std::string& out) const override;
     void link(const RuleSet& ruleset) override;
 
-    const std::vector<NodePtr>& choices() const { return choices_; }
+    const NodeList& choices() const { return choices_; }
     const std::vector<double>& weights() const { return weights_; }
 
 private:
-    WeightedChoiceNode(std::vector<NodePtr> choices, std::vector<double> weights,
-                       support::WeightedIndex distribution);
+    WeightedChoiceNode(NodeList choices, std::vector<double> weights, support::WeightedIndex distribution);
 
-    std::vector<NodePtr> choices_;
+    NodeList choices_;
     std::vector<double> weights_;
     support::WeightedIndex distribution_;
 };

@@ -53,7 +53,9 @@ RuleSet::RuleSet(support::Arena arena, StructuredNode structured, NodeMap rules,
       context_defaults_(std::move(context_defaults)),
       processors_(std::move(processors)) {
     // The maps and the tree keep their entries in place when the ruleset moves, and nothing is
-    // added to them later, so the links stay valid for the ruleset's whole life.
+    // added to them later, so the links stay valid for the ruleset's whole life. What linking
+    // keeps goes into this ruleset's own arena, whichever arena its caller had current.
+    const support::ArenaScope in_arena(arena_);
     for (auto& [name, node] : rules_) node->link(*this);
     for (auto& [name, node] : context_defaults_) node->link(*this);
     structured_.link(*this);

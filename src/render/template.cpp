@@ -122,7 +122,7 @@ Result<std::vector<TemplateToken>> tokenize(std::string_view text) {
 
 Result<NodePtr> template_to_node(std::string_view text, const ProcessorMap& processors) {
     if (is_plain_text(text)) {
-        std::vector<NodePtr> nodes;
+        NodeList nodes;
         if (!text.empty()) nodes.push_back(std::make_unique<LiteralNode>(std::string(text)));
         return NodePtr(std::make_unique<VecNode>(std::move(nodes)));
     }
@@ -139,8 +139,11 @@ Result<NodePtr> text_to_node(std::string_view text, const ProcessorMap& processo
     return template_to_node(text, processors);
 }
 
-Result<std::vector<NodePtr>> TemplateParser::parse_nodes(bool in_loop) {
-    std::vector<NodePtr> nodes;
+Result<NodeList> TemplateParser::parse_nodes(bool in_loop) {
+    NodeList nodes;
+    // A token gives at most one node, so the list never grows (and leaves no spent block behind
+    // in an arena).
+    nodes.reserve(tokens_.size() - position_);
     while (position_ < tokens_.size()) {
         const TemplateToken& token = tokens_[position_];
         switch (token.kind) {
@@ -194,8 +197,7 @@ Result<std::vector<NodePtr>> TemplateParser::parse_nodes(bool in_loop) {
     return nodes;
 }
 
-Result<void> TemplateParser::parse_expression(const std::string& text,
-                                              std::vector<NodePtr>& nodes) {
+Result<void> TemplateParser::parse_expression(const std::string& text, NodeList& nodes) {
     auto pipeline = parse_pipeline(text, processors_);
     if (!pipeline) return std::unexpected(std::move(pipeline.error()));
     std::string_view head = pipeline->head;
@@ -219,7 +221,7 @@ Result<void> TemplateParser::parse_expression(const std::string& text,
     return {};
 }
 
-Result<void> TemplateParser::parse_binding(const std::string& text, std::vector<NodePtr>& nodes) {
+Result<void> TemplateParser::parse_binding(const std::string& text, NodeList& nodes) {
     auto pipeline = parse_pipeline(text, processors_);
     if (!pipeline) return std::unexpected(std::move(pipeline.error()));
     const std::string_view head = pipeline->head;

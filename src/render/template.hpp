@@ -61,13 +61,13 @@ public:
 
     // Parses tokens from the current position: to the end of the tokens when `in_loop` is
     // false, to the matching "endfor" (consumed) when it is true.
-    Result<std::vector<NodePtr>> parse_nodes(bool in_loop);
+    Result<NodeList> parse_nodes(bool in_loop);
 
     std::size_t position() const { return position_; }
 
 private:
-    Result<void> parse_expression(const std::string& text, std::vector<NodePtr>& nodes);
-    Result<void> parse_binding(const std::string& text, std::vector<NodePtr>& nodes);
+    Result<void> parse_expression(const std::string& text, NodeList& nodes);
+    Result<void> parse_binding(const std::string& text, NodeList& nodes);
 
     std::span<const TemplateToken> tokens_;
     const ProcessorMap& processors_;

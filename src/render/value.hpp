@@ -73,8 +73,9 @@ using StructuredArrayEntry = std::unique_ptr<StructuredArrayEntryRenderer>;
 
 class StructuredNode {
 public:
-    using Object = support::SortedMap<StructuredNode>;
-    using Array = std::vector<StructuredArrayEntry>;
+    // The members and entries sit in the ruleset's arena when it compiles the tree.
+    using Object = support::SortedMap<StructuredNode, support::ArenaAllocator<std::pair<std::string, StructuredNode>>>;
+    using Array = support::ArenaVector<StructuredArrayEntry>;
     using Text = std::unique_ptr<TextGeneratorNode>;
     using Null = std::nullptr_t;
     // Object, Array, Text, Number, Bool, Null, in that order.

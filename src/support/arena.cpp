@@ -66,14 +66,14 @@ ArenaScope::ArenaScope(Arena& arena) : previous_(std::exchange(current_arena, &a
 
 ArenaScope::~ArenaScope() { current_arena = previous_; }
 
-void* ArenaAllocated::operator new(std::size_t bytes) {
+void* allocate_in_arena_or_heap(std::size_t bytes) {
     const Home home = current_arena != nullptr ? Home::Arena : Home::Heap;
     void* memory = home == Home::Arena ? current_arena->allocate(kHeader + bytes) : ::operator new(kHeader + bytes);
     *static_cast<Home*>(memory) = home;
     return static_cast<char*>(memory) + kHeader;
 }
 
-void ArenaAllocated::operator delete(void* object) noexcept {
+void release_arena_or_heap(void* object) noexcept {
     if (object == nullptr) return;
     void* memory = static_cast<char*>(object) - kHeader;
     if (*static_cast<Home*>(memory) == Home::Heap) ::operator delete(memory);

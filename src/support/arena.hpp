@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
 namespace veskora::support {
 
@@ -42,13 +43,41 @@ private:
     Arena* previous_;
 };
 
+// The memory behind ArenaAllocated and ArenaAllocator: `bytes` from the current arena when there
+// is one, else from the heap, with a word before it that says which; released by
+// release_arena_or_heap, which frees only what came from the heap.
+void* allocate_in_arena_or_heap(std::size_t bytes);
+void release_arena_or_heap(void* memory) noexcept;
+
 // A base for objects made by the hundred thousand and owned by std::unique_ptr like any other:
 // made while an arena is current, they live in it, and their delete runs their destructor but
 // frees nothing (the arena frees the block they share with thousands of others); made
 // elsewhere, they live on the heap as usual. A word before each object says which.
 struct ArenaAllocated {
-    static void* operator new(std::size_t bytes);
-    static void operator delete(void* object) noexcept;
+    static void* operator new(std::size_t bytes) { return allocate_in_arena_or_heap(bytes); }
+    static void operator delete(void* object) noexcept { release_arena_or_heap(object); }
 };
+
+// The same for the lists those objects hold: a list made while an arena is current keeps its
+// elements there, so a ruleset's lists cost neither a malloc nor a free each.
+template <class T>
+struct ArenaAllocator {
+    using value_type = T;
+
+    ArenaAllocator() = default;
+    template <class U>
+    constexpr ArenaAllocator(const ArenaAllocator<U>&) noexcept {}
+
+    T* allocate(std::size_t count) {
+        static_assert(alignof(T) <= 8, "the arena aligns to eight bytes");
+        return static_cast<T*>(allocate_in_arena_or_heap(count * sizeof(T)));
+    }
+    void deallocate(T* elements, std::size_t) noexcept { release_arena_or_heap(elements); }
+
+    friend bool operator==(const ArenaAllocator&, const ArenaAllocator&) { return true; }
+};
+
+template <class T>
+using ArenaVector = std::vector<T, ArenaAllocator<T>>;
 
 }  // namespace veskora::support

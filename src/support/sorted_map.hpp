@@ -15,12 +15,12 @@
 
 namespace veskora::support {
 
-template <class V>
+template <class V, class Allocator = std::allocator<std::pair<std::string, V>>>
 class SortedMap {
 public:
     using value_type = std::pair<std::string, V>;
-    using iterator = typename std::vector<value_type>::iterator;
-    using const_iterator = typename std::vector<value_type>::const_iterator;
+    using iterator = typename std::vector<value_type, Allocator>::iterator;
+    using const_iterator = typename std::vector<value_type, Allocator>::const_iterator;
 
     void reserve(std::size_t count) { members_.reserve(count); }
 
@@ -70,7 +70,7 @@ private:
                                 [](const value_type& member, std::string_view k) { return std::string_view(member.first) < k; });
     }
 
-    std::vector<value_type> members_;
+    std::vector<value_type, Allocator> members_;
 };
 
 }  // namespace veskora::support

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace veskora::support {
@@ -61,6 +62,26 @@ TEST(ArenaTest, ObjectsAreDestroyedByTheirOwnersWhereverTheyLive) {
     }
     outside.reset();
     EXPECT_EQ(destroyed, 5);
+}
+
+// A list keeps its elements in the arena current when it allocates: one begun in a scope and
+// grown after it holds blocks of both homes in turn, and lists swapped between homes free only
+// what came from the heap (the sanitizer build sees any other free, or a leak).
+TEST(ArenaTest, ListsLiveWhereTheyAllocate) {
+    Arena arena;
+    ArenaVector<std::string> in_arena;
+    ArenaVector<std::string> on_heap{"heap"};
+    {
+        const ArenaScope scope(arena);
+        for (int i = 0; i < 20; ++i) in_arena.push_back("element " + std::to_string(i) + " long enough for the heap");
+    }
+    for (int i = 20; i < 40; ++i) in_arena.push_back("element " + std::to_string(i));
+    std::swap(in_arena, on_heap);
+    ASSERT_EQ(on_heap.size(), 40u);
+    EXPECT_EQ(on_heap[39], "element 39");
+    EXPECT_EQ(in_arena, ArenaVector<std::string>{"heap"});
+    in_arena = std::move(on_heap);
+    EXPECT_EQ(in_arena.front(), "element 0 long enough for the heap");
 }
 
 }  // namespace
