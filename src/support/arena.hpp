@@ -25,10 +25,14 @@ public:
 private:
     struct Block;
 
+    // Starts a block with room for `bytes` more.
+    void grow(std::size_t bytes);
+
     Block* blocks_ = nullptr;  // the newest first
     char* next_ = nullptr;     // the free part of the newest block
     char* end_ = nullptr;
-    std::size_t block_size_ = 0;  // of the newest block
+    std::size_t block_size_ = 0;  // of the newest block taken from the heap
+    std::size_t held_ = 0;        // the size of every block
 };
 
 // Makes `arena` the current one of this thread for the scope's life; scopes nest.

@@ -11,7 +11,8 @@
 namespace veskora::support {
 namespace {
 
-// Allocations of every size, also larger than any block, are aligned, writable and disjoint.
+// Allocations of every size, also larger than any block, are aligned, writable and disjoint,
+// in the blocks of a small arena and in the regions a large one maps.
 TEST(ArenaTest, AllocationsAreAlignedAndDisjoint) {
     Arena arena;
     struct Piece {
@@ -19,7 +20,7 @@ TEST(ArenaTest, AllocationsAreAlignedAndDisjoint) {
         std::size_t size;
     };
     std::vector<Piece> pieces;
-    for (const std::size_t size : {1, 7, 8, 9, 24, 100, 4096, 5000, 3 << 20, 16, 1}) {
+    for (const std::size_t size : {1, 7, 8, 9, 24, 100, 4096, 5000, 3 << 20, 16, 1, 2 << 20, 5000, 5 << 20, 8, 1 << 20}) {
         auto* data = static_cast<unsigned char*>(arena.allocate(size));
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(data) % 8, 0u) << size;
         std::memset(data, static_cast<int>(pieces.size()), size);
