@@ -42,6 +42,9 @@ using NodePtr = std::unique_ptr<TextGeneratorNode>;
 // The children of a node: in the ruleset's arena, like the nodes, when it compiles them.
 using NodeList = support::ArenaVector<NodePtr>;
 
+// The processor names of a pipeline, in written order.
+using ProcessorNames = support::ArenaVector<std::string>;
+
 // The nodes of a list built elsewhere, in a NodeList.
 NodeList list_of(std::vector<NodePtr> nodes);
 using NodeMap = support::NameMap<NodePtr>;
@@ -108,13 +111,15 @@ private:
 };
 
 struct ProcessorPipelineNode final : TextGeneratorNode {
-    ProcessorPipelineNode(std::vector<std::string> processors, NodePtr inner)
+    ProcessorPipelineNode(ProcessorNames processors, NodePtr inner)
         : processors(std::move(processors)), inner(std::move(inner)) {}
+    ProcessorPipelineNode(const std::vector<std::string>& processors, NodePtr inner)
+        : ProcessorPipelineNode(ProcessorNames(processors.begin(), processors.end()), std::move(inner)) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     void link(const RuleSet& ruleset) override;
 
-    std::vector<std::string> processors;
+    ProcessorNames processors;
     NodePtr inner;
 
 private:

@@ -264,7 +264,7 @@ std::unique_ptr<RuleCallNode> rule_call_node(std::string_view name, bool unique)
     return std::make_unique<RuleCallNode>(std::string(name), unique);
 }
 
-NodePtr pipeline_node(std::unique_ptr<RuleCallNode> call, std::vector<std::string> processors) {
+NodePtr pipeline_node(std::unique_ptr<RuleCallNode> call, ProcessorNames processors) {
     if (processors.empty()) return call;
     return std::make_unique<ProcessorPipelineNode>(std::move(processors), std::move(call));
 }
@@ -331,7 +331,7 @@ bool is_source_path(std::string_view text) {
 }
 
 Result<NodePtr> bind_node(std::string_view statement, std::string_view name_part,
-                          std::string_view value_part, std::vector<std::string> processors,
+                          std::string_view value_part, ProcessorNames processors,
                           bool overwrite) {
     const std::string_view name = trim(name_part);
     std::string_view value = trim(value_part);

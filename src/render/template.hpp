@@ -80,7 +80,7 @@ private:
 // the processor names in written order.
 struct Pipeline {
     std::string_view head;
-    std::vector<std::string> processors;
+    ProcessorNames processors;
 };
 
 // Splits `text` at every "|". InvalidTemplate(text) for an empty head or an empty processor
@@ -90,7 +90,7 @@ Result<Pipeline> parse_pipeline(std::string_view text, const ProcessorMap& proce
 std::unique_ptr<RuleCallNode> rule_call_node(std::string_view name, bool unique);
 
 // The call itself when `processors` is empty, else a ProcessorPipelineNode around it.
-NodePtr pipeline_node(std::unique_ptr<RuleCallNode> call, std::vector<std::string> processors);
+NodePtr pipeline_node(std::unique_ptr<RuleCallNode> call, ProcessorNames processors);
 
 // The variable and source path of a loop header.
 struct ForStatement {
@@ -113,7 +113,7 @@ bool is_source_path(std::string_view text);
 // Builds the node of a binding statement from the text before and after its separator.
 // InvalidTemplate(statement) for an empty name or value, or a value that is only "!".
 Result<NodePtr> bind_node(std::string_view statement, std::string_view name_part,
-                          std::string_view value_part, std::vector<std::string> processors,
+                          std::string_view value_part, ProcessorNames processors,
                           bool overwrite);
 
 }  // namespace veskora::render::templates
