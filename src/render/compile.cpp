@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "render/template.hpp"
+#include "support/inline_stack.hpp"
 
 namespace veskora::render::compile {
 namespace {
@@ -160,17 +161,16 @@ Result<void> insert_child(NodeMap& map, std::string name, const hocon::Value& va
                           const TextContext& context, const LoopMarkerIndex& loops,
                           std::size_t depth);
 
-// The "object" placeholder under the name, then every member under its dotted name.
+// Every member under its dotted name, then the "object" placeholder under the name.
 template <class InsertMember>
 Result<void> insert_object(NodeMap& map, std::string name, const hocon::Value::Object& members,
                            std::size_t depth, InsertMember insert_member) {
     if (depth >= kMaxValueNesting) return std::unexpected(too_deep());
-    std::string parent = name;
-    map.insert_or_assign(std::move(name), placeholder("object"));
     for (const auto& [key, member] : members) {
-        auto inserted = insert_member(dotted(parent, key), member, depth + 1);
+        auto inserted = insert_member(dotted(name, key), member, depth + 1);
         if (!inserted) return inserted;
     }
+    map.insert_or_assign(std::move(name), placeholder("object"));
     return {};
 }
 
@@ -447,10 +447,12 @@ Result<void> insert_context_text_nodes(NodeMap& map, std::string name, const hoc
 std::size_t registered_names(const hocon::Value& value) {
     if (!value.is_object()) return 1;  // most top-level values
     std::size_t count = 0;
-    // An explicit stack: the value may nest arbitrarily deep.
-    std::vector<const hocon::Value*> pending{&value};
+    // An explicit stack, since the value may nest arbitrarily deep, kept inline for the usual
+    // object of a few members.
+    support::InlineStack<const hocon::Value*, 16> pending;
+    pending.push_back(&value);
     while (!pending.empty()) {
-        const hocon::Value* current = pending.back();
+        const hocon::Value* current = *(pending.end() - 1);
         pending.pop_back();
         ++count;
         if (const auto* members = current->as_object()) {
