@@ -1,7 +1,8 @@
 #include "hocon/plain.hpp"
 
 #include <algorithm>
-#include <numeric>
+#include <bit>
+#include <cstring>
 #include <utility>
 
 #include "hocon/resolve.hpp"
@@ -34,24 +35,48 @@ std::expected<Value, Error> PlainTree::concat(std::vector<Value>&& parts, std::v
     return Value(std::move(text));
 }
 
+namespace {
+
+// The eight bytes of a key from an offset as one big-endian word, zero past its end: comparing
+// such words orders keys as their bytes do, except where the words are equal.
+std::uint64_t word_at(std::string_view key, std::size_t from) {
+    std::uint64_t word = 0;
+    if (from < key.size()) std::memcpy(&word, key.data() + from, std::min<std::size_t>(8, key.size() - from));
+    if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
+    return word;
+}
+
+}  // namespace
+
 PlainTree::Status PlainTree::close_object(Object& out, std::vector<Field>& fields) {
     // Most objects have one-segment keys, each written once: their members are the fields in key
     // order. Only the others need merging.
+    //
+    // Keys are sorted by their first sixteen bytes, held beside the index so that most
+    // comparisons touch neither the fields nor the strings; only keys equal in those bytes (one a
+    // prefix of the other, or sharing a long start) compare in full.
     const auto count = static_cast<std::uint32_t>(fields.size());
-    order_.resize(count);
-    std::iota(order_.begin(), order_.end(), std::uint32_t{0});
-    std::sort(order_.begin(), order_.end(),
-              [&](std::uint32_t a, std::uint32_t b) { return fields[a].key.text() < fields[b].key.text(); });
+    order_.clear();
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::string& key = fields[i].key.text();
+        order_.push_back(SortKey{word_at(key, 0), word_at(key, 8), i});
+    }
+    const auto less = [&](const SortKey& a, const SortKey& b) {
+        if (a.high != b.high) return a.high < b.high;
+        if (a.low != b.low) return a.low < b.low;
+        return fields[a.index].key.text() < fields[b.index].key.text();
+    };
+    if (!std::is_sorted(order_.begin(), order_.end(), less)) std::sort(order_.begin(), order_.end(), less);
     bool simple = true;
     for (std::uint32_t i = 0; i < count && simple; ++i) {
-        const RawString& key = fields[order_[i]].key;
-        simple = key.kind() != RawString::Kind::PathExpression &&
-                 (i == 0 || fields[order_[i - 1]].key.text() != key.text());
+        const RawString& key = fields[order_[i].index].key;
+        simple = key.kind() != RawString::Kind::PathExpression && (i == 0 || less(order_[i - 1], order_[i]));
     }
     if (simple) {
         auto& object = out.node().emplace<Value::Object>();
         object.reserve(count);
-        for (std::uint32_t i : order_) object.append(fields[i].key.text()) = std::move(fields[i].value);
+        for (const SortKey& sorted : order_)
+            object.append(fields[sorted.index].key.text()) = std::move(fields[sorted.index].value);
         return {};
     }
     std::vector<Assignment> assignments;

@@ -85,7 +85,14 @@ private:
 
     std::size_t scalars_ = 0;
     std::size_t separator_bytes_ = 0;
-    std::vector<std::uint32_t> order_;  // scratch of close_object
+    // A field's place in close_object's sort: the first sixteen bytes of its key, and its index.
+    struct SortKey {
+        std::uint64_t high;
+        std::uint64_t low;
+        std::uint32_t index;
+    };
+
+    std::vector<SortKey> order_;  // scratch of close_object
 };
 
 }  // namespace hocon::detail

@@ -612,6 +612,39 @@ TEST(PlainValue, ReadsWhatResolutionGives) {
     }
 }
 
+// Keys in byte order however they begin: sharing a long start, one a prefix of another (by a
+// zero byte too), bytes above 0x7F; and keys written again still merge when they share a start.
+TEST(PlainValue, OrdersKeysByTheirBytes) {
+    struct Case {
+        const char* text;
+        const char* json;
+    };
+    const Case cases[] = {
+        {"abcdefghijklmnopq2 = 1, abcdefghijklmnopq1 = 2, abcdefghijklmnop = 3, abcdefgh = 4, \"\" = 5",
+         R"({"":5,"abcdefgh":4,"abcdefghijklmnop":3,"abcdefghijklmnopq1":2,"abcdefghijklmnopq2":1})"},
+        {"\"a\\u0000\" = 1, a = 2, \"a\\u0000\\u0000\" = 3, \"a\\u0001\" = 4",
+         R"({"a":2,"a\u0000":1,"a\u0000\u0000":3,"a\u0001":4})"},
+        {"\xC3\xA9 = 1, z = 2, \"\\u007f\" = 3, Z = 4", "{\"Z\":4,\"z\":2,\"\x7F\":3,\"\xC3\xA9\":1}"},
+        {"abcdefghijklmnopqrst { x = 1 }, abcdefghijklmnopqrsu = 0, abcdefghijklmnopqrst { y = 2 }",
+         R"({"abcdefghijklmnopqrst":{"x":1,"y":2},"abcdefghijklmnopqrsu":0})"},
+        {"abcdefghijklmnop = 1, abcdefghijklmnopq = 2, abcdefghijklmnop = 3", R"({"abcdefghijklmnop":3,"abcdefghijklmnopq":2})"},
+    };
+    for (const Case& c : cases) {
+        auto value = plain(c.text);
+        ASSERT_TRUE(value.has_value()) << c.text;
+        EXPECT_EQ(json(*value), c.json) << c.text;
+        EXPECT_EQ(resolve_text(c.text), c.json) << c.text;
+    }
+    // Enough keys, most of them alike in their first sixteen bytes, that the sort partitions.
+    std::vector<std::string> keys;
+    for (int i = 0; i < 3000; ++i) keys.push_back((i % 3 ? "shared_start_of_key_" : "k") + std::to_string(i * 7919 % 3001));
+    std::string text;
+    for (const std::string& key : keys) text += key + " = " + std::to_string(key.size()) + "\n";
+    auto value = plain(text);
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(json(*value), resolve_text(text));
+}
+
 TEST(PlainValue, RefusesWhatOnlyResolutionTells) {
     const std::string wide(1 << 16, ' ');
     const std::string refused[] = {
