@@ -26,7 +26,7 @@ constexpr bool is_forbidden(unsigned char c) {
 }
 
 // Reserved for future syntax: never valid outside quotes.
-bool is_reserved(unsigned char c) {
+constexpr bool is_reserved(unsigned char c) {
     switch (c) {
         case '`': case '^': case '?': case '!': case '@': case '*': case '&': case '\\': case '+':
             return true;
@@ -35,19 +35,40 @@ bool is_reserved(unsigned char c) {
     }
 }
 
-// For each ASCII byte, whether it ends an unquoted run: whitespace (newline included) or a
-// forbidden character. '/' is marked too, since "//" begins a comment; a single '/' does not
-// end the run, which the scan checks separately. Built once, as the scan asks it of every byte.
-struct UnquotedStops {
-    bool stop[128] = {};
-    constexpr UnquotedStops() {
-        for (unsigned c = 0; c < 128; ++c) {
+// What each byte is to the scanners, which ask it of nearly every byte of a text: one lookup
+// instead of a chain of comparisons.
+enum ByteClass : unsigned char {
+    // Ends an unquoted run: whitespace (newline included) or a forbidden character. '/' is marked
+    // too, since "//" begins a comment; a single '/' does not end the run, which the scan checks
+    // separately. So is every byte of 0x80 or more, which may begin Unicode whitespace.
+    EndsUnquoted = 1,
+    InlineSpace = 2,  // ASCII whitespace other than the newline
+    Newline = 4,
+    NonAscii = 8,
+    // Begins a value though it ends an unquoted run: an object, an array, a quoted string, a
+    // substitution, or a reserved character (which reading the value reports).
+    BeginsValue = 16,
+};
+
+struct ByteClasses {
+    unsigned char of[256] = {};
+    constexpr ByteClasses() {
+        for (unsigned c = 0; c < 256; ++c) {
             const auto b = static_cast<unsigned char>(c);
-            stop[c] = is_forbidden(b) || text::is_ascii_whitespace(b) || b == '/';
+            if (c >= 0x80) {
+                of[c] = EndsUnquoted | NonAscii;
+                continue;
+            }
+            if (is_forbidden(b) || text::is_ascii_whitespace(b) || b == '/') of[c] |= EndsUnquoted;
+            if (b == '\n') of[c] |= Newline;
+            else if (text::is_ascii_whitespace(b)) of[c] |= InlineSpace;
+            if (b == '{' || b == '[' || b == '"' || b == '$' || is_reserved(b)) of[c] |= BeginsValue;
         }
     }
 };
-constexpr UnquotedStops unquoted_stops;
+constexpr ByteClasses byte_classes;
+
+unsigned char class_of(char c) { return byte_classes.of[static_cast<unsigned char>(c)]; }
 
 bool is_number_char(unsigned char c) {
     return (c >= '0' && c <= '9') || c == 'e' || c == 'E' || c == '+' || c == '-' || c == '.';
@@ -226,17 +247,25 @@ private:
         return body;
     }
 
+    // Length of the whitespace character at i, newlines aside (0 when there is none).
+    std::size_t inline_space_at(std::size_t i) const {
+        const unsigned char c = class_of(s_[i]);
+        if (c & InlineSpace) return 1;
+        return c & NonAscii ? text::non_ascii_whitespace_at(s_, i) : 0;
+    }
+
     void skip_inline_space() {
-        while (std::size_t len = text::whitespace_at(s_, pos_, false)) pos_ += len;
+        std::size_t len = 0;
+        while (!at_end() && (len = inline_space_at(pos_)) > 0) pos_ += len;
     }
 
     // Whitespace, newlines and comments; comments are kept as fields when asked for.
     void skip_space(std::vector<ObjectField>* comments) {
         while (!at_end()) {
-            if (peek() == '\n') {
+            if (class_of(s_[pos_]) & Newline) {
                 ++pos_;
                 ++line_;
-            } else if (std::size_t len = text::whitespace_at(s_, pos_, false)) {
+            } else if (std::size_t len = inline_space_at(pos_)) {
                 pos_ += len;
             } else if (at_comment()) {
                 const std::string_view body = take_comment();
@@ -264,20 +293,20 @@ private:
     // Length of the unquoted run at the position: up to whitespace, a forbidden character or
     // "//".
     std::size_t unquoted_run_length(std::size_t from) const {
+        const std::size_t n = s_.size();
         std::size_t i = from;
-        while (i < s_.size()) {
-            auto c = static_cast<unsigned char>(s_[i]);
-            if (c < 0x80) {
-                if (unquoted_stops.stop[c]) {
-                    if (c != '/') break;
-                    if (i + 1 < s_.size() && s_[i + 1] == '/') break;
-                }
+        while (true) {
+            while (i < n && !(class_of(s_[i]) & EndsUnquoted)) ++i;
+            if (i >= n) break;
+            const auto c = static_cast<unsigned char>(s_[i]);
+            if (c == '/' && (i + 1 >= n || s_[i + 1] != '/')) {
                 ++i;
-            } else {
-                if (text::whitespace_at(s_, i, true)) break;
+            } else if (c >= 0x80 && !text::non_ascii_whitespace_at(s_, i)) {
                 std::size_t len = 0;
                 text::decode_utf8(s_, i, len);
                 i += len;
+            } else {
+                break;
             }
         }
         return i - from;
@@ -287,9 +316,10 @@ private:
     // measured (the caller that reads it does).
     bool at_unquoted_start() const {
         if (at_end()) return false;
-        const auto c = static_cast<unsigned char>(s_[pos_]);
-        if (c < 0x80) return !unquoted_stops.stop[c] || (c == '/' && peek(1) != '/');
-        return text::whitespace_at(s_, pos_, true) == 0;
+        const unsigned char c = class_of(s_[pos_]);
+        if (!(c & EndsUnquoted)) return true;
+        if (c & NonAscii) return text::non_ascii_whitespace_at(s_, pos_) == 0;
+        return peek() == '/' && peek(1) != '/';
     }
 
     // ---- strings
@@ -591,12 +621,8 @@ private:
     // ---- values
 
     bool at_value_start() const {
-        unsigned char c = peek();
         if (at_end()) return false;
-        if (c == '{' || c == '[' || c == '"') return true;
-        if (c == '$') return true;  // a substitution, or an error reported by parse_part
-        if (c < 0x80 && is_reserved(c)) return true;  // reported by parse_part
-        return at_unquoted_start();
+        return (class_of(s_[pos_]) & BeginsValue) || at_unquoted_start();
     }
 
     // A value into out: one part, or several on one line forming a concatenation. False (and
