@@ -48,6 +48,7 @@ enum ByteClass : unsigned char {
     // Begins a value though it ends an unquoted run: an object, an array, a quoted string, a
     // substitution, or a reserved character (which reading the value reports).
     BeginsValue = 16,
+    NumberChar = 32,  // may be part of a number literal: a digit, a sign, a point or an exponent
 };
 
 struct ByteClasses {
@@ -63,16 +64,13 @@ struct ByteClasses {
             if (b == '\n') of[c] |= Newline;
             else if (text::is_ascii_whitespace(b)) of[c] |= InlineSpace;
             if (b == '{' || b == '[' || b == '"' || b == '$' || is_reserved(b)) of[c] |= BeginsValue;
+            if ((b >= '0' && b <= '9') || b == 'e' || b == 'E' || b == '+' || b == '-' || b == '.') of[c] |= NumberChar;
         }
     }
 };
 constexpr ByteClasses byte_classes;
 
 unsigned char class_of(char c) { return byte_classes.of[static_cast<unsigned char>(c)]; }
-
-bool is_number_char(unsigned char c) {
-    return (c >= '0' && c <= '9') || c == 'e' || c == 'E' || c == '+' || c == '-' || c == '.';
-}
 
 // One piece of a key or a substitution path, as written.
 struct PathPiece {
@@ -142,15 +140,16 @@ struct RawTree {
     }
     static RawValue array(std::vector<RawValue>&& elements) { return RawValue::array(std::move(elements)); }
 
-    static RawValue string(RawString::Kind kind, std::string&& text) {
+    static void string(RawValue& out, RawString::Kind kind, std::string&& text) {
         switch (kind) {
-            case RawString::Kind::Quoted: return RawValue(RawString::quoted(std::move(text)));
-            case RawString::Kind::MultiLine: return RawValue(RawString::multi_line(std::move(text)));
-            default: return RawValue(RawString::unquoted(std::move(text)));
+            case RawString::Kind::Quoted: out = RawValue(RawString::quoted(std::move(text))); break;
+            case RawString::Kind::MultiLine: out = RawValue(RawString::multi_line(std::move(text))); break;
+            default: out = RawValue(RawString::unquoted(std::move(text)));
         }
     }
-    static std::expected<RawValue, Error> number(std::string_view literal) {
-        return RawValue::number(std::string(literal));
+    static Status number(RawValue& out, std::string_view literal) {
+        out = RawValue::number(std::string(literal));
+        return {};
     }
     static RawValue boolean(bool value) { return RawValue::boolean(value); }
     static RawValue null() { return RawValue::null(); }
@@ -668,7 +667,8 @@ private:
         return {};
     }
 
-    // One part of a value into out (which the caller gives as null).
+    // One part of a value into out (which the caller gives as null). Scalars are made in place:
+    // an array of a million numbers would otherwise move each through a temporary.
     Status parse_part(Value& out) {
         unsigned char c = peek();
         if (c == '{') {
@@ -683,7 +683,7 @@ private:
             const bool multi_line = at_triple_quote();
             auto str = multi_line ? parse_multi_line() : parse_quoted();
             if (!str) return std::unexpected(str.error());
-            out = tree_.string(multi_line ? RawString::Kind::MultiLine : RawString::Kind::Quoted, std::move(*str));
+            tree_.string(out, multi_line ? RawString::Kind::MultiLine : RawString::Kind::Quoted, std::move(*str));
             return {};
         }
         if (c == '$') {
@@ -695,11 +695,11 @@ private:
         if (is_reserved(c)) return fail("reserved character " + found() + " is not allowed outside quotes");
         if ((c >= '0' && c <= '9') || c == '-') {
             std::size_t end = pos_;
-            while (end < s_.size() && is_number_char(static_cast<unsigned char>(s_[end]))) ++end;
+            while (end < s_.size() && (class_of(s_[end]) & NumberChar)) ++end;
             std::string_view literal = s_.substr(pos_, end - pos_);
             if (text::is_json_number(literal)) {
                 pos_ = end;
-                return put(out, tree_.number(literal));
+                return tree_.number(out, literal);
             }
             if (literal.find('+') != std::string_view::npos) {
                 pos_ += literal.find('+');
@@ -717,7 +717,7 @@ private:
         else if (word == "null")
             out = tree_.null();
         else
-            out = tree_.string(RawString::Kind::Unquoted, std::string(word));
+            tree_.string(out, RawString::Kind::Unquoted, std::string(word));
         return {};
     }
 

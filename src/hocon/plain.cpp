@@ -9,12 +9,13 @@
 
 namespace hocon::detail {
 
-std::expected<Value, Error> PlainTree::number(std::string_view literal) {
+PlainTree::Status PlainTree::number(Value& out, std::string_view literal) {
     // A literal out of range is an error of resolution, told with the field it stands in.
     const auto number = parse_number(literal);
     if (!number) return refuse();
     ++scalars_;
-    return std::expected<Value, Error>(std::in_place, *number);
+    out.node().emplace<Number>(*number);
+    return {};
 }
 
 std::expected<Value, Error> PlainTree::concat(std::vector<Value>&& parts, std::vector<std::string>&& separators,

@@ -54,11 +54,11 @@ public:
     Status close_object(Object& out, std::vector<Field>& fields);
     static Value array(std::vector<Value>&& elements) { return Value(std::move(elements)); }
 
-    Value string(RawString::Kind, std::string&& text) {
+    void string(Value& out, RawString::Kind, std::string&& text) {
         ++scalars_;
-        return Value(std::move(text));
+        out.node().emplace<std::string>(std::move(text));
     }
-    std::expected<Value, Error> number(std::string_view literal);
+    Status number(Value& out, std::string_view literal);
     Value boolean(bool value) {
         ++scalars_;
         return Value::boolean(value);

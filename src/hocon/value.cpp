@@ -41,6 +41,18 @@ bool json_number_shape(std::string_view s, bool& integral) {
     return i == n;
 }
 
+// The value of a literal of at most 19 digits, without sign or leading zero: such a literal
+// always fits, and most literals are of this kind, so they skip the general reading.
+std::optional<std::uint64_t> short_unsigned(std::string_view s) {
+    if (s.empty() || s.size() > 19 || (s[0] == '0' && s.size() > 1)) return std::nullopt;
+    std::uint64_t value = 0;
+    for (char c : s) {
+        if (!is_digit(c)) return std::nullopt;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value;
+}
+
 }  // namespace
 
 ValueObject::ValueObject(std::initializer_list<std::pair<const std::string, Value>> members) {
@@ -55,6 +67,7 @@ ValueObject::ValueObject(std::initializer_list<std::pair<const std::string, Valu
 }
 
 std::optional<Number> parse_number(std::string_view literal) {
+    if (auto value = short_unsigned(literal)) return Number(*value);
     bool integral = false;
     if (!json_number_shape(literal, integral)) return std::nullopt;
     const char* first = literal.data();

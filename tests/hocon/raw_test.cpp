@@ -135,6 +135,16 @@ TEST(Numbers, LiteralRules) {
     EXPECT_TRUE(std::signbit(std::get<double>(*negative_zero)));
 }
 
+// Integer literals around the length that can no longer overflow (19 digits) keep every digit,
+// or become doubles once they do not fit.
+TEST(Numbers, IntegersAroundNineteenDigits) {
+    EXPECT_EQ(parse_number("9999999999999999999"), Number(std::uint64_t{9999999999999999999u}));
+    EXPECT_EQ(parse_number("1000000000000000000"), Number(std::uint64_t{1000000000000000000u}));
+    EXPECT_EQ(parse_number("10000000000000000000"), Number(std::uint64_t{10000000000000000000u}));
+    EXPECT_EQ(parse_number("99999999999999999999"), Number(99999999999999999999.0));
+    EXPECT_EQ(parse_number("0000000000000000001"), std::nullopt);
+}
+
 TEST(Value, NumbersCompareByKind) {
     EXPECT_NE(Value(Number(std::uint64_t{42})), Value(Number(42.0)));
     EXPECT_EQ(Value(Value::Object{{"a", Value(std::string("x"))}}), Value(Value::Object{{"a", Value(std::string("x"))}}));
