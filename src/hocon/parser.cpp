@@ -49,6 +49,8 @@ enum ByteClass : unsigned char {
     // substitution, or a reserved character (which reading the value reports).
     BeginsValue = 16,
     NumberChar = 32,  // may be part of a number literal: a digit, a sign, a point or an exponent
+    // May begin whitespace or a comment: what skipping space looks further at.
+    BeginsSpace = 64,
 };
 
 struct ByteClasses {
@@ -57,7 +59,7 @@ struct ByteClasses {
         for (unsigned c = 0; c < 256; ++c) {
             const auto b = static_cast<unsigned char>(c);
             if (c >= 0x80) {
-                of[c] = EndsUnquoted | NonAscii;
+                of[c] = EndsUnquoted | NonAscii | BeginsSpace;
                 continue;
             }
             if (is_forbidden(b) || text::is_ascii_whitespace(b) || b == '/') of[c] |= EndsUnquoted;
@@ -65,6 +67,7 @@ struct ByteClasses {
             else if (text::is_ascii_whitespace(b)) of[c] |= InlineSpace;
             if (b == '{' || b == '[' || b == '"' || b == '$' || is_reserved(b)) of[c] |= BeginsValue;
             if ((b >= '0' && b <= '9') || b == 'e' || b == 'E' || b == '+' || b == '-' || b == '.') of[c] |= NumberChar;
+            if (text::is_ascii_whitespace(b) || b == '#' || b == '/') of[c] |= BeginsSpace;
         }
     }
 };
@@ -258,8 +261,14 @@ private:
         while (!at_end() && (len = inline_space_at(pos_)) > 0) pos_ += len;
     }
 
-    // Whitespace, newlines and comments; comments are kept as fields when asked for.
+    // Whitespace, newlines and comments; comments are kept as fields when asked for. Most calls
+    // find a value or a separator right away, which one lookup tells before any loop.
     void skip_space(std::vector<ObjectField>* comments) {
+        if (!at_end() && (class_of(s_[pos_]) & BeginsSpace)) skip_space_from_here(comments);
+    }
+
+    // Kept out of line, so that the check before it is all that callers inline.
+    [[gnu::noinline]] void skip_space_from_here(std::vector<ObjectField>* comments) {
         while (!at_end()) {
             if (class_of(s_[pos_]) & Newline) {
                 ++pos_;

@@ -9,15 +9,6 @@
 
 namespace hocon::detail {
 
-PlainTree::Status PlainTree::number(Value& out, std::string_view literal) {
-    // A literal out of range is an error of resolution, told with the field it stands in.
-    const auto number = parse_number(literal);
-    if (!number) return refuse();
-    ++scalars_;
-    out.node().emplace<Number>(*number);
-    return {};
-}
-
 std::expected<Value, Error> PlainTree::concat(std::vector<Value>&& parts, std::vector<std::string>&& separators,
                                               std::span<const std::string_view> written) {
     std::string text;

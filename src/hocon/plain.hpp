@@ -58,7 +58,14 @@ public:
         ++scalars_;
         out.node().emplace<std::string>(std::move(text));
     }
-    Status number(Value& out, std::string_view literal);
+    Status number(Value& out, std::string_view literal) {
+        // A literal out of range is an error of resolution, told with the field it stands in.
+        const auto number = parse_number(literal);
+        if (!number) return refuse();
+        ++scalars_;
+        out.node().emplace<Number>(*number);
+        return {};
+    }
     Value boolean(bool value) {
         ++scalars_;
         return Value::boolean(value);
