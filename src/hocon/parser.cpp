@@ -704,9 +704,13 @@ private:
         if (is_reserved(c)) return fail("reserved character " + found() + " is not allowed outside quotes");
         if ((c >= '0' && c <= '9') || c == '-') {
             std::size_t end = pos_;
+            while (end < s_.size() && s_[end] >= '0' && s_[end] <= '9') ++end;
+            // Digits alone, without a leading zero, are a number; the grammar decides the rest.
+            const bool digits_only = end > pos_ && (c != '0' || end == pos_ + 1);
+            const std::size_t digits_end = end;
             while (end < s_.size() && (class_of(s_[end]) & NumberChar)) ++end;
             std::string_view literal = s_.substr(pos_, end - pos_);
-            if (text::is_json_number(literal)) {
+            if ((digits_only && end == digits_end) || text::is_json_number(literal)) {
                 pos_ = end;
                 return tree_.number(out, literal);
             }

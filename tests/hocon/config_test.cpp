@@ -645,6 +645,16 @@ TEST(PlainValue, OrdersKeysByTheirBytes) {
     EXPECT_EQ(json(*value), resolve_text(text));
 }
 
+// Literals that are numbers, and runs of digits that are words, read as resolution reads them.
+TEST(PlainValue, TellsNumbersFromWordsOfDigits) {
+    const std::string text = "a = [0, 01, 007, 10, 9999999999999999999, 99999999999999999999, 1.50, -0, -7, 12ab, 0e1, 3 4]";
+    auto value = plain(text);
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(json(*value),
+              R"({"a":[0,"01","007",10,9999999999999999999,1e+20,1.5,-0.0,-7,"12ab",0.0,"3 4"]})");
+    EXPECT_EQ(resolve_text(text), json(*value));
+}
+
 TEST(PlainValue, RefusesWhatOnlyResolutionTells) {
     const std::string wide(1 << 16, ' ');
     const std::string refused[] = {
