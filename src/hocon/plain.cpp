@@ -27,18 +27,20 @@ std::expected<Value, Error> PlainTree::concat(std::vector<Value>&& parts, std::v
     return Value(std::move(text));
 }
 
-namespace {
-
-// The eight bytes of a key from an offset as one big-endian word, zero past its end: comparing
-// such words orders keys as their bytes do, except where the words are equal.
-std::uint64_t word_at(std::string_view key, std::size_t from) {
-    std::uint64_t word = 0;
-    if (from < key.size()) std::memcpy(&word, key.data() + from, std::min<std::size_t>(8, key.size() - from));
-    if constexpr (std::endian::native == std::endian::little) word = std::byteswap(word);
-    return word;
+// A key's first sixteen bytes, zero past its end, as two big-endian words: comparing them orders
+// keys as their bytes do, except where both words are equal.
+PlainTree::SortKey PlainTree::sort_key(std::string_view key, std::uint32_t index) {
+    unsigned char bytes[16] = {};
+    std::memcpy(bytes, key.data(), std::min<std::size_t>(sizeof bytes, key.size()));
+    std::uint64_t high = 0, low = 0;
+    std::memcpy(&high, bytes, 8);
+    std::memcpy(&low, bytes + 8, 8);
+    if constexpr (std::endian::native == std::endian::little) {
+        high = std::byteswap(high);
+        low = std::byteswap(low);
+    }
+    return SortKey{high, low, index};
 }
-
-}  // namespace
 
 PlainTree::Status PlainTree::close_object(Object& out, std::vector<Field>& fields) {
     // Most objects have one-segment keys, each written once: their members are the fields in key
@@ -49,10 +51,7 @@ PlainTree::Status PlainTree::close_object(Object& out, std::vector<Field>& field
     // prefix of the other, or sharing a long start) compare in full.
     const auto count = static_cast<std::uint32_t>(fields.size());
     order_.clear();
-    for (std::uint32_t i = 0; i < count; ++i) {
-        const std::string& key = fields[i].key.text();
-        order_.push_back(SortKey{word_at(key, 0), word_at(key, 8), i});
-    }
+    for (std::uint32_t i = 0; i < count; ++i) order_.push_back(sort_key(fields[i].key.text(), i));
     const auto less = [&](const SortKey& a, const SortKey& b) {
         if (a.high != b.high) return a.high < b.high;
         if (a.low != b.low) return a.low < b.low;
@@ -68,7 +67,7 @@ PlainTree::Status PlainTree::close_object(Object& out, std::vector<Field>& field
         auto& object = out.node().emplace<Value::Object>();
         object.reserve(count);
         for (const SortKey& sorted : order_)
-            object.append(fields[sorted.index].key.text()) = std::move(fields[sorted.index].value);
+            object.append(fields[sorted.index].key.text(), std::move(fields[sorted.index].value));
         return {};
     }
     std::vector<Assignment> assignments;

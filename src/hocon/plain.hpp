@@ -83,6 +83,14 @@ public:
     Status close_document() const;
 
 private:
+    // A field's place in close_object's sort: the first sixteen bytes of its key, and its index.
+    struct SortKey {
+        std::uint64_t high;
+        std::uint64_t low;
+        std::uint32_t index;
+    };
+    static SortKey sort_key(std::string_view key, std::uint32_t index);
+
     // A key path and the value written under it, in the order fields were written.
     struct Assignment {
         std::span<const std::string> path;
@@ -92,13 +100,6 @@ private:
 
     std::size_t scalars_ = 0;
     std::size_t separator_bytes_ = 0;
-    // A field's place in close_object's sort: the first sixteen bytes of its key, and its index.
-    struct SortKey {
-        std::uint64_t high;
-        std::uint64_t low;
-        std::uint32_t index;
-    };
-
     std::vector<SortKey> order_;  // scratch of close_object
 };
 

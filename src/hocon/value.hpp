@@ -46,6 +46,8 @@ public:
     // Appends a member whose key sorts after every key present, and returns its value (null).
     // The resolver makes objects this way, their members already in order.
     Value& append(std::string_view key);
+    // The same with the member's value, moved in.
+    void append(std::string_view key, Value&& value);
     void reserve(std::size_t count) { members_.reserve(count); }
 
     iterator find(std::string_view key);
@@ -134,6 +136,7 @@ inline ValueObject::const_reverse_iterator ValueObject::rbegin() const { return 
 inline ValueObject::const_reverse_iterator ValueObject::rend() const { return members_.rend(); }
 
 inline Value& ValueObject::append(std::string_view key) { return members_.emplace_back(key, Value()).second; }
+inline void ValueObject::append(std::string_view key, Value&& value) { members_.emplace_back(key, std::move(value)); }
 
 inline ValueObject::iterator ValueObject::find(std::string_view key) {
     auto it = std::lower_bound(members_.begin(), members_.end(), key,
