@@ -269,17 +269,23 @@ private:
 
     // Kept out of line, so that the check before it is all that callers inline.
     [[gnu::noinline]] void skip_space_from_here(std::vector<ObjectField>* comments) {
-        while (!at_end()) {
-            if (class_of(s_[pos_]) & Newline) {
-                ++pos_;
-                ++line_;
-            } else if (std::size_t len = inline_space_at(pos_)) {
+        while (true) {
+            // ASCII whitespace, the bulk of it, in a loop of its own.
+            std::size_t i = pos_;
+            unsigned char c = 0;
+            while (i < s_.size() && ((c = class_of(s_[i])) & (InlineSpace | Newline))) {
+                if (c & Newline) ++line_;
+                ++i;
+            }
+            pos_ = i;
+            if (at_end()) return;
+            if (std::size_t len = c & NonAscii ? text::non_ascii_whitespace_at(s_, pos_) : 0) {
                 pos_ += len;
             } else if (at_comment()) {
                 const std::string_view body = take_comment();
                 if (comments) comments->push_back(ObjectField::comment(std::string(body)));
             } else {
-                break;
+                return;
             }
         }
     }
