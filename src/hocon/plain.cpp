@@ -66,8 +66,9 @@ PlainTree::Status PlainTree::close_object(Object& out, std::vector<Field>& field
     if (simple) {
         auto& object = out.node().emplace<Value::Object>();
         object.reserve(count);
-        for (const SortKey& sorted : order_)
+        for (const SortKey& sorted : order_) {
             object.append(fields[sorted.index].key.text(), std::move(fields[sorted.index].value));
+        }
         return {};
     }
     std::vector<Assignment> assignments;

@@ -39,15 +39,14 @@ public:
 };
 
 using NodePtr = std::unique_ptr<TextGeneratorNode>;
+using NodeMap = support::NameMap<NodePtr>;
 // The children of a node: in the ruleset's arena, like the nodes, when it compiles them.
 using NodeList = support::ArenaVector<NodePtr>;
-
 // The processor names of a pipeline, in written order.
 using ProcessorNames = support::ArenaVector<std::string>;
 
 // The nodes of a list built elsewhere, in a NodeList.
 NodeList list_of(std::vector<NodePtr> nodes);
-using NodeMap = support::NameMap<NodePtr>;
 
 struct LiteralNode final : TextGeneratorNode {
     explicit LiteralNode(std::string text) : text(std::move(text)) {}

@@ -105,11 +105,12 @@ private:
     // The node of a structured render: UnknownRule, or StructuredTargetNotObject.
     Result<const StructuredNode*> structured_object(std::string_view name) const;
 
-    // The memory of the nodes that from_template_config compiled (none for a ruleset built
-    // from nodes made elsewhere). Hundreds of thousands of small nodes then share blocks of up
-    // to 32 KiB instead of taking one allocation each: freeing them one by one was most of the
-    // cost of freeing a ruleset. The nodes are still owned, and destroyed, as
-    // unique_ptr; declared first, the arena goes after them.
+    // The memory of the nodes and lists that from_template_config compiled, and of what linking
+    // keeps (only the latter for a ruleset built from nodes made elsewhere). Hundreds of
+    // thousands of small nodes then share a few blocks and regions instead of taking one
+    // allocation each: freeing them one by one was most of the cost of freeing a ruleset. The
+    // nodes are still owned, and destroyed, as unique_ptr; declared first, the arena goes after
+    // them.
     support::Arena arena_;
     StructuredNode structured_;
     NodeMap rules_;

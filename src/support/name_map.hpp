@@ -53,9 +53,7 @@ public:
     const_iterator end() const { return entries_.end(); }
 
     iterator find(std::string_view name) { return at_position(position(name)); }
-    const_iterator find(std::string_view name) const {
-        return entries_.begin() + static_cast<std::ptrdiff_t>(position(name));
-    }
+    const_iterator find(std::string_view name) const { return at_position(position(name)); }
     bool contains(std::string_view name) const { return position(name) != entries_.size(); }
 
     V& at(std::string_view name) { return entries_[checked(name)].second; }
@@ -126,6 +124,9 @@ private:
         return place.found ? place.position : entries_.size();
     }
     iterator at_position(std::size_t position) { return entries_.begin() + static_cast<std::ptrdiff_t>(position); }
+    const_iterator at_position(std::size_t position) const {
+        return entries_.begin() + static_cast<std::ptrdiff_t>(position);
+    }
 
     iterator add(std::string name, V value, const Place& place) {
         const std::size_t index = entries_.size();
