@@ -59,6 +59,9 @@ RuleSet::RuleSet(support::Arena arena, StructuredNode structured, NodeMap rules,
     for (auto& [name, node] : rules_) node->link(*this);
     for (auto& [name, node] : context_defaults_) node->link(*this);
     structured_.link(*this);
+    // Nothing is allocated in the arena from here on: the unused part of its last region, up
+    // to 2 MiB, would be held for nothing.
+    arena_.release_unused();
 }
 
 Result<const StructuredNode*> RuleSet::structured_node(std::string_view path) const {

@@ -28,6 +28,7 @@ constexpr std::size_t kLargestBlock = std::size_t{32} << 10;
 
 constexpr std::size_t kMappedAfter = std::size_t{1} << 20;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kPage = std::size_t{4} << 10;
 
 constexpr std::size_t aligned(std::size_t bytes) { return (bytes + kAlignment - 1) & ~(kAlignment - 1); }
 constexpr std::size_t huge_pages(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
@@ -133,6 +134,17 @@ void Arena::grow(std::size_t bytes) {
     held_ += size;
     next_ = static_cast<char*>(memory) + header;
     end_ = static_cast<char*>(memory) + size;
+}
+
+void Arena::release_unused() {
+    if (blocks_ == nullptr || blocks_->mapped == 0) return;
+    const auto start = reinterpret_cast<std::uintptr_t>(blocks_);
+    const std::size_t used = (reinterpret_cast<std::uintptr_t>(next_) - start + kPage - 1) & ~(kPage - 1);
+    if (used >= blocks_->mapped) return;
+    ::munmap(reinterpret_cast<char*>(blocks_) + used, blocks_->mapped - used);
+    held_ -= blocks_->mapped - used;
+    blocks_->mapped = used;
+    end_ = next_;
 }
 
 ArenaScope::ArenaScope(Arena& arena) : previous_(std::exchange(current_arena, &arena)) {}

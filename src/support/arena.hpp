@@ -22,6 +22,10 @@ public:
     // `bytes` of memory aligned to eight bytes, valid until the arena is destroyed.
     void* allocate(std::size_t bytes);
 
+    // Gives the system back the pages of the newest mapped region that nothing was allocated
+    // in, for an arena that is done growing; a later allocation takes a new block.
+    void release_unused();
+
 private:
     struct Block;
 

@@ -1,9 +1,12 @@
 #include "support/arena.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +31,44 @@ TEST(ArenaTest, AllocationsAreAlignedAndDisjoint) {
     }
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         for (std::size_t j = 0; j < pieces[i].size; ++j) ASSERT_EQ(pieces[i].data[j], i) << i;
+    }
+}
+
+std::size_t mapped_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0;
+    statm >> pages;
+    return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+bool huge_pages_on_request() {
+    std::ifstream setting("/sys/kernel/mm/transparent_hugepage/enabled");
+    const std::string text((std::istreambuf_iterator<char>(setting)), std::istreambuf_iterator<char>());
+    return text.find("[always]") != std::string::npos || text.find("[madvise]") != std::string::npos;
+}
+
+// Releasing the unused part of the last region keeps everything allocated before it, and the
+// arena goes on allocating after it; where the arena maps regions, the process maps less.
+TEST(ArenaTest, ReleasingUnusedMemoryKeepsWhatWasAllocated) {
+    Arena arena;
+    std::vector<unsigned char*> pieces;
+    auto fill = [&](std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            auto* data = static_cast<unsigned char*>(arena.allocate(1000));
+            std::memset(data, static_cast<int>(pieces.size() % 251), 1000);
+            pieces.push_back(data);
+        }
+    };
+    fill(1500);  // past the first MiB, into a region
+    const std::size_t before = mapped_bytes();
+    arena.release_unused();
+    if (huge_pages_on_request()) {
+        EXPECT_LE(mapped_bytes() + (1u << 20), before);
+    }
+    arena.release_unused();
+    fill(3000);
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        for (std::size_t j = 0; j < 1000; ++j) ASSERT_EQ(pieces[i][j], i % 251) << i;
     }
 }
 
