@@ -2,7 +2,9 @@
 // The entries sit in one array in the order they were added, indexed by a flat table of
 // eight-byte slots: no node, bucket or chain per name, so a map of a hundred thousand names is
 // three allocations, and one keyed hash plus, mostly, one probe find a name. A map of a few
-// names is scanned instead.
+// names is scanned instead. Like a ruleset's lists, the arrays live in the arena current when
+// they are made: a large ruleset's map then sits in huge pages, which its random probes reach
+// without a page walk each.
 #pragma once
 
 #include <bit>
@@ -14,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/arena.hpp"
 #include "support/hash.hpp"
 
 namespace veskora::support {
@@ -32,8 +35,8 @@ template <class V>
 class NameMap {
 public:
     using value_type = std::pair<std::string, V>;
-    using iterator = typename std::vector<value_type>::iterator;
-    using const_iterator = typename std::vector<value_type>::const_iterator;
+    using iterator = typename ArenaVector<value_type>::iterator;
+    using const_iterator = typename ArenaVector<value_type>::const_iterator;
 
     NameMap() = default;
     NameMap(NameMap&&) noexcept = default;
@@ -160,8 +163,8 @@ private:
     // Keyed like every map of the library: names that come from documents cannot be chosen to
     // fall into one run of slots.
     KeyedHash hash_;
-    std::vector<value_type> entries_;  // in the order added
-    std::vector<Slot> slots_;          // empty while the entries are scanned
+    ArenaVector<value_type> entries_;  // in the order added
+    ArenaVector<Slot> slots_;          // empty while the entries are scanned
     std::size_t mask_ = 0;
 };
 
