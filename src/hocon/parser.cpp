@@ -85,8 +85,8 @@ struct PathPiece {
 // A buffer that grew for one large object or array and is at least half full is handed over
 // whole: copying it to its exact size would move every element once more and touch as much fresh
 // memory again, to save less than half of it. The next container at that depth starts a new buffer.
-template <class T>
-bool worth_handing_over(const std::vector<T>& buffer) {
+template <class Buffer>
+bool worth_handing_over(const Buffer& buffer) {
     return buffer.size() >= 1024 && buffer.size() * 2 >= buffer.capacity();
 }
 
@@ -141,7 +141,8 @@ struct RawTree {
         }
         return {};
     }
-    static RawValue array(std::vector<RawValue>&& elements) { return RawValue::array(std::move(elements)); }
+    using Array = std::vector<RawValue>;
+    static RawValue array(Array&& elements) { return RawValue::array(std::move(elements)); }
 
     static void string(RawValue& out, RawString::Kind kind, std::string&& text) {
         switch (kind) {
@@ -170,6 +171,7 @@ class SyntaxParser {
 public:
     using Value = typename Tree::Value;
     using Field = typename Tree::Field;
+    using Array = typename Tree::Array;
 
     SyntaxParser(std::string_view text, std::shared_ptr<const std::string> file, std::size_t nesting_limit)
         : s_(text), file_(std::move(file)), limit_(nesting_limit) {}
@@ -213,7 +215,7 @@ private:
     Tree tree_;
     // Buffers reused by every object and array, one for each nesting depth.
     std::deque<std::vector<Field>> field_buffers_;
-    std::deque<std::vector<Value>> element_buffers_;
+    std::deque<Array> element_buffers_;
 
     // ---- positions and errors
 
@@ -369,8 +371,8 @@ private:
 
     // The buffer for the container open at a nesting depth. A deque, so that adding a deeper
     // buffer leaves references to the shallower ones (and their elements) valid.
-    template <class T>
-    static std::vector<T>& buffer_at(std::deque<std::vector<T>>& buffers, std::size_t depth) {
+    template <class Buffer>
+    static Buffer& buffer_at(std::deque<Buffer>& buffers, std::size_t depth) {
         while (buffers.size() <= depth) buffers.emplace_back();
         return buffers[depth];
     }
@@ -745,22 +747,21 @@ private:
     Status parse_array(Value& out) {
         ++pos_;
         if (auto r = enter(); !r) return std::unexpected(r.error());
-        std::vector<Value>& elements = buffer_at(element_buffers_, depth_);
+        Array& elements = buffer_at(element_buffers_, depth_);
         elements.clear();
         Status r = parse_elements(elements);
         if (r && worth_handing_over(elements)) {
             out = tree_.array(std::move(elements));
             elements = {};
         } else if (r) {
-            out = tree_.array(std::vector<Value>(std::make_move_iterator(elements.begin()),
-                                                 std::make_move_iterator(elements.end())));
+            out = tree_.array(Array(std::make_move_iterator(elements.begin()), std::make_move_iterator(elements.end())));
         }
         elements.clear();
         if (r) --depth_;
         return r;
     }
 
-    Status parse_elements(std::vector<Value>& elements) {
+    Status parse_elements(Array& elements) {
         while (true) {
             skip_space(nullptr);
             if (peek() == ']') {

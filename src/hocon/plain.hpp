@@ -52,7 +52,8 @@ public:
     // The object of the fields in the order written, keys sorted and merged as resolution merges
     // them: an object written again under a key merges into the one before, anything else hides it.
     Status close_object(Object& out, std::vector<Field>& fields);
-    static Value array(std::vector<Value>&& elements) { return Value(std::move(elements)); }
+    using Array = Value::Array;
+    static Value array(Array&& elements) { return Value(std::move(elements)); }
 
     void string(Value& out, RawString::Kind, std::string&& text) {
         ++scalars_;

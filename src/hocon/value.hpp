@@ -13,6 +13,8 @@
 #include <variant>
 #include <vector>
 
+#include "hocon/tree_memory.hpp"
+
 namespace hocon {
 
 // A number as resolution gives it. An integer literal that fits is a uint64 when it is not
@@ -30,14 +32,16 @@ class Value;
 // An object's members, sorted by key in byte order with each key once, held in one block rather
 // than a node each: a resolved document has as many members as values, and a tree of map nodes
 // costs an allocation (and a free) for every one of them. It offers what readers of a map use:
-// find, at, contains and count by key, and iteration in key order.
+// find, at, contains and count by key, and iteration in key order. The block comes from the tree
+// memory current where the object is made (see tree_memory.hpp), as an array's elements do.
 class ValueObject {
 public:
     using value_type = std::pair<std::string, Value>;
-    using iterator = std::vector<value_type>::iterator;
-    using const_iterator = std::vector<value_type>::const_iterator;
-    using reverse_iterator = std::vector<value_type>::reverse_iterator;
-    using const_reverse_iterator = std::vector<value_type>::const_reverse_iterator;
+    using Members = std::vector<value_type, TreeAllocator<value_type>>;
+    using iterator = Members::iterator;
+    using const_iterator = Members::const_iterator;
+    using reverse_iterator = Members::reverse_iterator;
+    using const_reverse_iterator = Members::const_reverse_iterator;
 
     ValueObject() = default;
     // From members in any order, as a map is made from a list: the first of equal keys is kept.
@@ -72,7 +76,7 @@ public:
     bool operator==(const ValueObject& other) const;
 
 private:
-    std::vector<value_type> members_;
+    Members members_;
 };
 
 class Value {
@@ -81,7 +85,7 @@ public:
     struct Null {
         bool operator==(const Null&) const = default;
     };
-    using Array = std::vector<Value>;
+    using Array = std::vector<Value, TreeAllocator<Value>>;
     using Object = ValueObject;
     using Variant = std::variant<Null, bool, Number, std::string, Array, Object>;
 

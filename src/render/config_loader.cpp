@@ -12,7 +12,9 @@
 #include "hocon/config.hpp"
 #include "hocon/parser.hpp"
 #include "hocon/text.hpp"
+#include "hocon/tree_memory.hpp"
 #include "render/structured_template.hpp"
+#include "support/arena.hpp"
 #include "support/utf8.hpp"
 
 extern char** environ;
@@ -942,12 +944,23 @@ std::expected<TemplateConfig, LoadError> TemplateConfigLoader::finish(ParsedDocu
 namespace config_loader {
 namespace {
 
+// The memory of a loaded document's containers: an arena, so that a large document's tree is
+// faulted in huge pages and freed in a few pieces once the ruleset is built from it.
+class ArenaTreeMemory final : public hocon::TreeMemory {
+public:
+    void* allocate(std::size_t bytes) override { return arena_.allocate(bytes); }
+
+private:
+    support::Arena arena_;
+};
+
 // Runs attempts 0, 1, 2, ... until one ends otherwise than in a prefix collision. Each attempt
 // parses its texts afresh; a collision needs a text holding that attempt's own prefix, so the
 // number of restarts is bounded by the distinct prefixes written in the texts. A message may
 // quote paths, whose bytes need not be UTF-8 (the working directory's, for one).
 template <class Attempt>
 std::expected<TemplateConfig, std::string> run_attempts(Attempt&& attempt) {
+    const hocon::TreeMemoryScope tree_memory(std::make_unique<ArenaTreeMemory>());
     for (std::uint64_t number = 0;; ++number) {
         auto result = attempt(number);
         if (result) return std::move(*result);
