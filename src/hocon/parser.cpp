@@ -95,6 +95,7 @@ bool worth_handing_over(const Buffer& buffer) {
 struct RawTree {
     using Value = RawValue;
     using Field = ObjectField;
+    using Fields = std::vector<ObjectField>;
     using Object = std::vector<ObjectField>;  // where an object's fields end up
     using Document = RawObject;
     using Status = std::expected<void, Error>;
@@ -214,7 +215,7 @@ private:
     bool saw_include_ = false;
     Tree tree_;
     // Buffers reused by every object and array, one for each nesting depth.
-    std::deque<std::vector<Field>> field_buffers_;
+    std::deque<typename Tree::Fields> field_buffers_;
     std::deque<Array> element_buffers_;
 
     // ---- positions and errors
@@ -380,7 +381,7 @@ private:
     // The fields of an object, gathered in the buffer kept for the depth and handed to the tree
     // once the object is complete.
     Status parse_object_body(typename Tree::Object& out, bool braced) {
-        std::vector<Field>& fields = buffer_at(field_buffers_, depth_);
+        typename Tree::Fields& fields = buffer_at(field_buffers_, depth_);
         fields.clear();
         Status r = parse_fields(fields, braced);
         if (r) r = tree_.close_object(out, fields);
@@ -388,7 +389,7 @@ private:
         return r;
     }
 
-    Status parse_fields(std::vector<Field>& fields, bool braced) {
+    Status parse_fields(typename Tree::Fields& fields, bool braced) {
         while (true) {
             skip_space(tree_.comments(fields));
             if (at_end()) {
@@ -427,7 +428,7 @@ private:
         return peek() == 'i' && starts_with("include") && unquoted_run_length(pos_) == 7;
     }
 
-    Status parse_field(std::vector<Field>& fields) {
+    Status parse_field(typename Tree::Fields& fields) {
         if (at_include_keyword()) {
             saw_include_ = true;
             SourceLocation where = here();

@@ -42,7 +42,7 @@ PlainTree::SortKey PlainTree::sort_key(std::string_view key, std::uint32_t index
     return SortKey{high, low, index};
 }
 
-PlainTree::Status PlainTree::close_object(Object& out, std::vector<Field>& fields) {
+PlainTree::Status PlainTree::close_object(Object& out, Fields& fields) {
     // Most objects have one-segment keys, each written once: their members are the fields in key
     // order. Only the others need merging.
     //

@@ -28,6 +28,9 @@ public:
         RawString key;
         Value value;
     };
+    // The fields of an object being read, as written. They live in the tree memory with the
+    // values they hold: a document's root may have hundreds of thousands.
+    using Fields = std::vector<Field, TreeAllocator<Field>>;
     using Object = Value;  // where an object's fields end up
     using Document = Value;
     using Status = std::expected<void, Error>;
@@ -43,15 +46,15 @@ public:
     static void lead(Document&, std::vector<ObjectField>&&) {}
     static Object& root_of(Document& document) { return document; }
 
-    static Status include(std::vector<Field>&, Inclusion&&, SourceLocation&&) { return refuse(); }
-    static Field& new_field(std::vector<Field>& fields) { return fields.emplace_back(); }
+    static Status include(Fields&, Inclusion&&, SourceLocation&&) { return refuse(); }
+    static Field& new_field(Fields& fields) { return fields.emplace_back(); }
     static Status append(Value&) { return refuse(); }
     static std::expected<Value, Error> substitution(RawValue&&) { return refuse(); }
 
     static Object& object_in(Value& out) { return out; }
     // The object of the fields in the order written, keys sorted and merged as resolution merges
     // them: an object written again under a key merges into the one before, anything else hides it.
-    Status close_object(Object& out, std::vector<Field>& fields);
+    Status close_object(Object& out, Fields& fields);
     using Array = Value::Array;
     static Value array(Array&& elements) { return Value(std::move(elements)); }
 
