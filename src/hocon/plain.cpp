@@ -51,6 +51,7 @@ PlainTree::Status PlainTree::close_object(Object& out, Fields& fields) {
     // prefix of the other, or sharing a long start) compare in full.
     const auto count = static_cast<std::uint32_t>(fields.size());
     order_.clear();
+    order_.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) order_.push_back(sort_key(fields[i].key.text(), i));
     const auto less = [&](const SortKey& a, const SortKey& b) {
         if (a.high != b.high) return a.high < b.high;
