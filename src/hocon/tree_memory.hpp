@@ -13,9 +13,9 @@
 namespace hocon {
 
 // A source of memory that is never given back piece by piece, only all at once when the source
-// is destroyed: the engine backs it with regions mapped in huge pages, so that reading a large
-// document neither calls malloc for each of its containers nor faults its heap in page by page.
-// A source is held by the scope that opened it and by every container that uses it.
+// is destroyed. Backed by regions mapped in huge pages, it spares the read of a large document a
+// malloc and a free for each container and a heap faulted in 4 KiB at a time. A source is held by
+// the scope that opened it and by every container that uses it, and goes with the last of them.
 class TreeMemory {
 public:
     TreeMemory() = default;

@@ -52,7 +52,7 @@ TEST(TreeMemory, ContainersDrawOnTheScopeAndKeepItAliveTillTheLastGoes) {
     }
     EXPECT_FALSE(ledger.destroyed);
     // Grown after its scope closed, the array takes the heap and still holds its first elements.
-    kept->as_array()->push_back(Value(std::string("c")));
+    kept->as_array()->emplace_back(std::string("c"));
     EXPECT_EQ(ledger.allocations, 3u);
     EXPECT_EQ(*kept, Value(Value::Array{Value(std::string("a")), Value(std::string("b")), Value(std::string("c"))}));
     kept.reset();
