@@ -74,7 +74,7 @@ PlainTree::Status PlainTree::close_object(Object& out, Fields& fields) {
     }
     std::vector<Assignment> assignments;
     assignments.reserve(count);
-    for (Field& field : fields) assignments.push_back(Assignment{field.key.path(), &field.value});
+    for (std::uint32_t i = 0; i < count; ++i) assignments.push_back(Assignment{fields[i].key.path(), &fields[i].value});
     return merge_into(assignments, out);
 }
 

@@ -3,9 +3,11 @@
 // path keys merged: it needs neither the unresolved tree nor the merged one on the way.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,6 +18,54 @@
 #include "hocon/value.hpp"
 
 namespace hocon::detail {
+
+// A buffer of elements that never move once made: they sit in segments of doubling size, growing
+// adds the next segment instead of moving everything into a larger block, and clearing keeps
+// every segment for the next use. Its segments come from the tree memory, which takes no block
+// back before the tree goes: a vector grown there would leave each block it outgrew unused.
+template <class T>
+class SegmentedBuffer {
+public:
+    SegmentedBuffer() = default;
+    SegmentedBuffer(const SegmentedBuffer&) = delete;
+    SegmentedBuffer& operator=(const SegmentedBuffer&) = delete;
+    ~SegmentedBuffer() {
+        clear();
+        for (std::size_t k = 0; k < segments_.size(); ++k) allocator_.deallocate(segments_[k], kFirst << k);
+    }
+
+    std::size_t size() const { return size_; }
+    T& operator[](std::size_t index) {
+        // Most objects have fewer fields than the first segment holds.
+        if (index < kFirst) return segments_[0][index];
+        // Segment k holds kFirst << k elements from index kFirst * (2^k - 1) on.
+        const std::size_t k = std::bit_width(index / kFirst + 1) - 1;
+        return segments_[k][index - kFirst * ((std::size_t{1} << k) - 1)];
+    }
+    T& back() { return (*this)[size_ - 1]; }
+    T& emplace_back() {
+        if (size_ == capacity_) {
+            const std::size_t count = kFirst << segments_.size();
+            segments_.push_back(allocator_.allocate(count));
+            capacity_ += count;
+        }
+        T& element = *std::construct_at(&(*this)[size_]);
+        ++size_;
+        return element;
+    }
+    void clear() {
+        for (std::size_t i = 0; i < size_; ++i) std::destroy_at(&(*this)[i]);
+        size_ = 0;
+    }
+
+private:
+    static constexpr std::size_t kFirst = 16;
+
+    TreeAllocator<T> allocator_;
+    std::vector<T*> segments_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
 
 // The tree the parser builds for such a text. Whatever only resolution could decide (an include
 // statement, a substitution, "+=", a concatenation of objects or arrays, a number out of range)
@@ -29,8 +79,9 @@ public:
         Value value;
     };
     // The fields of an object being read, as written. They live in the tree memory with the
-    // values they hold: a document's root may have hundreds of thousands.
-    using Fields = std::vector<Field, TreeAllocator<Field>>;
+    // values they hold, and are not moved as they come: a document's root may have hundreds of
+    // thousands.
+    using Fields = SegmentedBuffer<Field>;
     using Object = Value;  // where an object's fields end up
     using Document = Value;
     using Status = std::expected<void, Error>;

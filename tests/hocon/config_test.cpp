@@ -645,6 +645,24 @@ TEST(PlainValue, OrdersKeysByTheirBytes) {
     EXPECT_EQ(json(*value), resolve_text(text));
 }
 
+// Objects side by side at one depth, each larger or smaller than the one before, reuse what the
+// read holds for their fields; one of them writes a key twice and one a path key, so it merges.
+TEST(PlainValue, ObjectsOfManySizesAtOneDepth) {
+    std::string text;
+    for (int size : {20, 3, 130, 0, 49, 16, 300, 1}) {
+        text.append("o").append(std::to_string(size)).append(" {\n");
+        for (int i = size; i-- > 0;)
+            text.append("k").append(std::to_string(i)).append(" = ").append(std::to_string(size * 1000 + i)).append("\n");
+        if (size == 130) text += "k7 { x = 1 }\nk7.y = 2\n";
+        text += "}\n";
+    }
+    auto value = plain(text);
+    ASSERT_TRUE(value.has_value());
+    EXPECT_EQ(json(*value), resolve_text(text));
+    EXPECT_EQ(value->as_object()->at("o300").as_object()->size(), 300u);
+    EXPECT_EQ(json(value->as_object()->at("o130").as_object()->at("k7")), R"({"x":1,"y":2})");
+}
+
 // Literals that are numbers, and runs of digits that are words, read as resolution reads them.
 TEST(PlainValue, TellsNumbersFromWordsOfDigits) {
     const std::string text = "a = [0, 01, 007, 10, 9999999999999999999, 99999999999999999999, 1.50, -0, -7, 12ab, 0e1, 3 4]";
