@@ -47,7 +47,7 @@ TEST(TreeMemory, ContainersDrawOnTheScopeAndKeepItAliveTillTheLastGoes) {
     {
         const TreeMemoryScope scope(std::make_unique<CountingMemory>(ledger));
         Value tree = sample_tree();
-        EXPECT_EQ(ledger.allocations, 3u);  // the array, the object's members, the members' copy
+        EXPECT_EQ(ledger.allocations, 3u);  // the array, its copy in the object, the object's members
         kept = std::make_unique<Value>(std::move(tree.as_object()->at("tags")));
     }
     EXPECT_FALSE(ledger.destroyed);
