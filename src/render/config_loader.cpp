@@ -957,11 +957,12 @@ private:
 // Runs attempts 0, 1, 2, ... until one ends otherwise than in a prefix collision. Each attempt
 // parses its texts afresh; a collision needs a text holding that attempt's own prefix, so the
 // number of restarts is bounded by the distinct prefixes written in the texts. A message may
-// quote paths, whose bytes need not be UTF-8 (the working directory's, for one).
+// quote paths, whose bytes need not be UTF-8 (the working directory's, for one). Each attempt
+// has tree memory of its own, so what a failed attempt read goes with it.
 template <class Attempt>
 std::expected<TemplateConfig, std::string> run_attempts(Attempt&& attempt) {
-    const hocon::TreeMemoryScope tree_memory(std::make_unique<ArenaTreeMemory>());
     for (std::uint64_t number = 0;; ++number) {
+        const hocon::TreeMemoryScope tree_memory(std::make_unique<ArenaTreeMemory>());
         auto result = attempt(number);
         if (result) return std::move(*result);
         if (!result.error().is_prefix_collision()) return std::unexpected(lossy_utf8(result.error().text()));
