@@ -300,8 +300,8 @@ public:
                 auto body = node(block->body, depth);
                 --body_depth_;
                 if (!body) return std::unexpected(std::move(body.error()));
-                return std::make_unique<ForEachStructuredArrayEntry>(block->variable, block->source,
-                                                                     std::move(*body));
+                return StructuredArrayEntry(std::make_unique<ForEachStructuredArrayEntry>(
+                    block->variable, block->source, std::move(*body)));
             }
             if (loops_.found_in(*text)) {
                 return std::unexpected(RenderError::invalid_template(
@@ -310,7 +310,7 @@ public:
         }
         auto compiled = node(element, depth);
         if (!compiled) return std::unexpected(std::move(compiled.error()));
-        return std::make_unique<FixedStructuredArrayEntry>(std::move(*compiled));
+        return StructuredArrayEntry(std::move(*compiled));
     }
 
 private:

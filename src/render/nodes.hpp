@@ -36,6 +36,10 @@ public:
     // Called once by the ruleset that takes the node (and so each node below it): resolves the
     // names the node refers to in that ruleset, so renders find them without a lookup.
     virtual void link(const RuleSet& ruleset);
+
+    // Once linked, the text of a node that renders one piece of literal text, else null: such
+    // text is appended without a render.
+    virtual const std::string* literal() const { return nullptr; }
 };
 
 using NodePtr = std::unique_ptr<TextGeneratorNode>;
@@ -52,6 +56,7 @@ struct LiteralNode final : TextGeneratorNode {
     explicit LiteralNode(std::string text) : text(std::move(text)) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
+    const std::string* literal() const override { return &text; }
 
     std::string text;
 };
@@ -65,9 +70,8 @@ struct VecNode final : TextGeneratorNode {
 
     NodeList children;
 
-    // Once linked, the text of a template that is one piece of literal text (every plain
-    // string of a document), else null.
-    const std::string* literal() const { return literal_; }
+    // A template that is one piece of literal text (every plain string of a document) gives it.
+    const std::string* literal() const override { return literal_; }
 
 private:
     // Appended without a call to the child.

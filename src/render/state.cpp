@@ -139,7 +139,7 @@ Result<LoopElements> elements_of(const StructuredNode& node, std::string_view so
     }
     // Checked before the first element renders, so that the error does not depend on the body.
     for (const auto& entry : *entries) {
-        if (entry->value_node() == nullptr) {
+        if (entry.value_node() == nullptr) {
             return std::unexpected(
                 RenderError::not_iterable(std::string(source), "array with generated entries"));
         }

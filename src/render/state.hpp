@@ -102,7 +102,7 @@ public:
     std::uint64_t size() const { return entries_ != nullptr ? entries_->size() : values_.size(); }
     // The element at `i`; each is taken once.
     IterationValue take(std::size_t i) {
-        if (entries_ != nullptr) return IterationValue{(*entries_)[i]->value_node()};
+        if (entries_ != nullptr) return IterationValue{(*entries_)[i].value_node()};
         return std::move(values_[i]);
     }
 

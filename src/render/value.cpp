@@ -407,7 +407,7 @@ Result<void> generate_into(const StructuredNode& node, RenderState& state, Vesko
         auto& values = out.data.emplace<VeskoraValue::Array>();
         values.reserve(entries->size());
         for (const auto& entry : *entries) {
-            if (auto r = entry->append_values(state, values); !r) return r;
+            if (auto r = entry.append_values(state, values); !r) return r;
         }
         return {};
     }
@@ -482,10 +482,10 @@ Result<void> write_value_json(const StructuredNode& node, RenderState& state, Js
         };
         for (const auto& entry : *entries) {
             Result<void> r;
-            if (const StructuredNode* value = entry->value_node()) {
+            if (const StructuredNode* value = entry.value_node()) {
                 r = element(*value);
             } else {
-                const auto loop = *entry->iteration();
+                const auto loop = *entry.iteration();
                 r = for_each_element(state, loop.variable, loop.source, [&] { return element(loop.body); });
             }
             if (!r) return r;
@@ -519,15 +519,15 @@ void StructuredNode::link(const RuleSet& ruleset) {
     if (auto* object = std::get_if<Object>(&data)) {
         for (auto& [key, member] : *object) member.link(ruleset);
     } else if (auto* entries = std::get_if<Array>(&data)) {
-        for (auto& entry : *entries) entry->link(ruleset);
+        for (auto& entry : *entries) entry.link(ruleset);
     } else if (auto* text = std::get_if<Text>(&data)) {
         (*text)->link(ruleset);
-        if (const auto* piece = dynamic_cast<const LiteralNode*>(text->get())) {
-            literal_ = &piece->text;
-        } else if (const auto* pieces = dynamic_cast<const VecNode*>(text->get())) {
-            literal_ = pieces->literal();
-        }
     }
+}
+
+const std::string* StructuredNode::literal() const {
+    const auto* text = std::get_if<Text>(&data);
+    return text != nullptr ? (*text)->literal() : nullptr;
 }
 
 const char* kind_text(const StructuredNode& node) {
@@ -537,22 +537,15 @@ const char* kind_text(const StructuredNode& node) {
 
 // ---- Array entries ----
 
-Result<void> FixedStructuredArrayEntry::append_values(RenderState& state,
-                                                      std::vector<VeskoraValue>& out) const {
-    auto value = node.generate_value(state);
-    if (!value) return std::unexpected(std::move(value.error()));
-    out.push_back(std::move(*value));
-    return {};
-}
-
-Result<void> ForEachStructuredArrayEntry::append_values(RenderState& state,
-                                                        std::vector<VeskoraValue>& out) const {
-    return for_each_element(state, variable, source, [&]() -> Result<void> {
-        auto value = body.generate_value(state);
+Result<void> StructuredArrayEntry::append_values(RenderState& state, std::vector<VeskoraValue>& out) const {
+    const auto append = [&](const StructuredNode& node) -> Result<void> {
+        auto value = node.generate_value(state);
         if (!value) return std::unexpected(std::move(value.error()));
         out.push_back(std::move(*value));
         return {};
-    });
+    };
+    if (loop_ == nullptr) return append(node_);
+    return for_each_element(state, loop_->variable, loop_->source, [&] { return append(loop_->body); });
 }
 
 }  // namespace veskora::render

@@ -68,8 +68,7 @@ public:
 // "object", "array", "string", "number", "boolean", "null".
 const char* kind_text(const VeskoraValue& value);
 
-class StructuredArrayEntryRenderer;
-using StructuredArrayEntry = std::unique_ptr<StructuredArrayEntryRenderer>;
+class StructuredArrayEntry;
 
 class StructuredNode {
 public:
@@ -107,18 +106,35 @@ public:
     // Links every template below the node to the ruleset that owns it (see TextGeneratorNode).
     void link(const RuleSet& ruleset);
 
-    // Once linked, the text of a template that is one piece of literal text, else null.
-    const std::string* literal() const { return literal_; }
-
-private:
-    const std::string* literal_ = nullptr;
+    // Once linked, the text of a template that is one piece of literal text, else null. Asked
+    // of the template rather than kept here: every member and element holds a node.
+    const std::string* literal() const;
 };
 
 // "object", "array", "string" (for template text), "number", "boolean", "null".
 const char* kind_text(const StructuredNode& node);
 
-// One entry of a structured array: a fixed node, or a loop producing one value per element.
-class StructuredArrayEntryRenderer : public support::ArenaAllocated {
+// The loop of a structured array entry: one value per element of its source, each rendered from
+// the body in that element's scope.
+struct ForEachStructuredArrayEntry final : support::ArenaAllocated {
+    ForEachStructuredArrayEntry(std::string variable, std::string source, StructuredNode body)
+        : variable(std::move(variable)), source(std::move(source)), body(std::move(body)) {}
+
+    std::string variable;
+    std::string source;
+    StructuredNode body;
+};
+
+// A fixed entry made on its own, as a builder hands it to an array, which takes its node.
+struct FixedStructuredArrayEntry final {
+    explicit FixedStructuredArrayEntry(StructuredNode node) : node(std::move(node)) {}
+
+    StructuredNode node;
+};
+
+// One entry of a structured array: a fixed node, or a loop producing one value per element. A
+// fixed node sits in the array itself, since arrays hold far more fixed entries than loops.
+class StructuredArrayEntry {
 public:
     struct Iteration {
         std::string_view variable;
@@ -126,38 +142,26 @@ public:
         const StructuredNode& body;
     };
 
-    virtual ~StructuredArrayEntryRenderer() = default;
-    virtual Result<void> append_values(RenderState& state, std::vector<VeskoraValue>& out) const = 0;
-    virtual const StructuredNode* value_node() const = 0;
-    virtual std::optional<Iteration> iteration() const = 0;
-    virtual void link(const RuleSet& ruleset) = 0;
-};
+    explicit StructuredArrayEntry(StructuredNode node) : node_(std::move(node)) {}
+    StructuredArrayEntry(std::unique_ptr<FixedStructuredArrayEntry> fixed) : node_(std::move(fixed->node)) {}
+    StructuredArrayEntry(std::unique_ptr<ForEachStructuredArrayEntry> loop) : loop_(std::move(loop)) {}
 
-class FixedStructuredArrayEntry final : public StructuredArrayEntryRenderer {
-public:
-    explicit FixedStructuredArrayEntry(StructuredNode node) : node(std::move(node)) {}
+    // The entry's members are reached as through the pointer an entry once was.
+    const StructuredArrayEntry* operator->() const { return this; }
+    StructuredArrayEntry* operator->() { return this; }
 
-    Result<void> append_values(RenderState& state, std::vector<VeskoraValue>& out) const override;
-    const StructuredNode* value_node() const override { return &node; }
-    std::optional<Iteration> iteration() const override { return std::nullopt; }
-    void link(const RuleSet& ruleset) override { node.link(ruleset); }
+    Result<void> append_values(RenderState& state, std::vector<VeskoraValue>& out) const;
+    // The node of a fixed entry; null for a loop.
+    const StructuredNode* value_node() const { return loop_ == nullptr ? &node_ : nullptr; }
+    std::optional<Iteration> iteration() const {
+        if (loop_ == nullptr) return std::nullopt;
+        return Iteration{loop_->variable, loop_->source, loop_->body};
+    }
+    void link(const RuleSet& ruleset) { (loop_ == nullptr ? node_ : loop_->body).link(ruleset); }
 
-    StructuredNode node;
-};
-
-class ForEachStructuredArrayEntry final : public StructuredArrayEntryRenderer {
-public:
-    ForEachStructuredArrayEntry(std::string variable, std::string source, StructuredNode body)
-        : variable(std::move(variable)), source(std::move(source)), body(std::move(body)) {}
-
-    Result<void> append_values(RenderState& state, std::vector<VeskoraValue>& out) const override;
-    const StructuredNode* value_node() const override { return nullptr; }
-    std::optional<Iteration> iteration() const override { return Iteration{variable, source, body}; }
-    void link(const RuleSet& ruleset) override { body.link(ruleset); }
-
-    std::string variable;
-    std::string source;
-    StructuredNode body;
+private:
+    StructuredNode node_;  // null for a loop
+    std::unique_ptr<ForEachStructuredArrayEntry> loop_;
 };
 
 }  // namespace veskora::render
