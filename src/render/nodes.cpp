@@ -89,7 +89,12 @@ Result<void> RuleCallNode::generate_text(RenderState& state, std::string& out) c
     if (!found) return pass(std::move(found.error()));
     if (*found) return {};
 
-    const Targets targets = linked_ ? *linked_ : state.ruleset->targets(name);
+    Targets targets;
+    if (!linked_) {
+        targets = state.ruleset->targets(name);
+    } else {
+        (targets_default_ ? targets.context_default : targets.rule) = target_;
+    }
     // The map's own key goes on the rule stack, so the stack never outlives its names.
     if (const auto* entry = targets.context_default) {
         const std::size_t start = out.size();
@@ -105,7 +110,12 @@ Result<void> RuleCallNode::generate_text(RenderState& state, std::string& out) c
     return unknown_rule(name);
 }
 
-void RuleCallNode::link(const RuleSet& ruleset) { linked_ = ruleset.targets(name); }
+void RuleCallNode::link(const RuleSet& ruleset) {
+    const Targets targets = ruleset.targets(name);
+    targets_default_ = targets.context_default != nullptr;
+    target_ = targets_default_ ? targets.context_default : targets.rule;
+    linked_ = true;
+}
 
 Result<void> ProcessorPipelineNode::generate_text(RenderState& state, std::string& out) const {
     std::string text;

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -108,9 +107,13 @@ struct RuleCallNode final : TextGeneratorNode {
     bool unique;
 
 private:
-    // The targets in the ruleset that owns the node; a node rendered outside one (not linked)
-    // looks them up by name.
-    std::optional<Targets> linked_;
+    // The target in the ruleset that owns the node: its context default for the name when it
+    // has one, since that answers first, else its rule (null when it has neither). A node
+    // rendered outside a ruleset (not linked) looks the targets up by name. The flags sit beside
+    // `unique`, where a std::optional of both targets would take two words more in every call.
+    bool linked_ = false;
+    bool targets_default_ = false;
+    const NodeMap::value_type* target_ = nullptr;
 };
 
 struct ProcessorPipelineNode final : TextGeneratorNode {
