@@ -142,6 +142,11 @@ Result<NodePtr> text_node(const hocon::Value& value, const TextContext& context,
                 }
             }
             if (weighted) return weighted_node(elements, context, depth + 1);
+            if (context.compiled != nullptr) {
+                if (const auto templates = context.compiled->find_templates(value)) {
+                    return std::make_unique<TreeChoiceNode>(*templates);
+                }
+            }
             NodeList choices;
             choices.reserve(elements.size());
             for (const auto& element : elements) {
@@ -262,7 +267,15 @@ public:
                     if (!compiled) return std::unexpected(std::move(compiled.error()));
                     entries.push_back(std::move(*compiled));
                 }
-                return StructuredNode(std::move(entries));
+                StructuredNode array(std::move(entries));
+                const auto& compiled_entries = std::get<StructuredNode::Array>(array.data);
+                // Strings all, and none a loop marker: every element is a template.
+                if (compiled_ != nullptr && body_depth_ == 0 &&
+                    std::ranges::all_of(elements, &hocon::Value::is_string) &&
+                    std::ranges::all_of(compiled_entries, &StructuredArrayEntry::value_node)) {
+                    compiled_->add_templates(value, compiled_entries);
+                }
+                return array;
             }
             case hocon::Value::Kind::String: {
                 const std::string& text = *value.as_string();
@@ -505,14 +518,37 @@ Result<StructuredNode> value_to_structured_template_node(const hocon::Value& val
     return node;
 }
 
+namespace {
+
+// Entries keyed by the address of a document value: sorted, and looked up by it.
+template <class Entries>
+void sort_by_value(Entries& entries) {
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+}
+
+template <class Entries>
+auto find_by_value(const Entries& entries, const hocon::Value& value) {
+    const auto it = std::lower_bound(entries.begin(), entries.end(), &value,
+                                     [](const auto& entry, const hocon::Value* key) { return entry.first < key; });
+    return it != entries.end() && it->first == &value ? it : entries.end();
+}
+
+}  // namespace
+
 void CompiledTexts::index() {
-    std::sort(entries_.begin(), entries_.end());
+    sort_by_value(texts_);
+    sort_by_value(arrays_);
 }
 
 const TextGeneratorNode* CompiledTexts::find(const hocon::Value& text) const {
-    const auto it = std::lower_bound(entries_.begin(), entries_.end(), &text,
-                                     [](const Entry& entry, const hocon::Value* key) { return entry.first < key; });
-    return it != entries_.end() && it->first == &text ? it->second : nullptr;
+    const auto it = find_by_value(texts_, text);
+    return it != texts_.end() ? it->second : nullptr;
+}
+
+std::optional<CompiledTexts::Elements> CompiledTexts::find_templates(const hocon::Value& array) const {
+    const auto it = find_by_value(arrays_, array);
+    if (it == arrays_.end()) return std::nullopt;
+    return it->second;
 }
 
 Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,

@@ -174,14 +174,30 @@ void ForEachNode::link(const RuleSet& ruleset) {
     pieces_ = sequence != nullptr ? &sequence->children : nullptr;
 }
 
-Result<void> ChoiceNode::generate_text(RenderState& state, std::string& out) const {
+namespace {
+
+// The templates of a TreeChoiceNode's elements, read as a list of options.
+struct TreeTemplates {
+    std::span<const StructuredArrayEntry> elements;
+
+    std::size_t size() const { return elements.size(); }
+    bool empty() const { return elements.empty(); }
+    const TextGeneratorNode* operator[](std::size_t i) const {
+        return std::get<StructuredNode::Text>(elements[i].value_node()->data).get();
+    }
+};
+
+// The uniform choice over a list of options.
+template <class Options>
+Result<void> uniform_choice(const Options& choices, RenderState& state, std::string& out) {
     if (choices.empty()) return std::unexpected(RenderError::empty_choice());
     const auto index = static_cast<std::size_t>(state.rng().uniform_index(choices.size()));
     return choices[index]->generate_text(state, out);
 }
 
-Result<void> ChoiceNode::generate_unique_text(std::string_view key, RenderState& state,
-                                              std::string& out) const {
+template <class Options>
+Result<void> unique_uniform_choice(const Options& choices, std::string_view key, RenderState& state,
+                                   std::string& out) {
     if (choices.empty()) return std::unexpected(RenderError::empty_choice());
     const std::vector<std::size_t> available = available_positions(state, key, choices.size());
     if (available.empty()) return std::unexpected(RenderError::unique_choice_exhausted(std::string(key)));
@@ -192,7 +208,27 @@ Result<void> ChoiceNode::generate_unique_text(std::string_view key, RenderState&
     return choices[position]->generate_text(state, out);
 }
 
+}  // namespace
+
+Result<void> ChoiceNode::generate_text(RenderState& state, std::string& out) const {
+    return uniform_choice(choices, state, out);
+}
+
+Result<void> ChoiceNode::generate_unique_text(std::string_view key, RenderState& state,
+                                              std::string& out) const {
+    return unique_uniform_choice(choices, key, state, out);
+}
+
 void ChoiceNode::link(const RuleSet& ruleset) { link_all(choices, ruleset); }
+
+Result<void> TreeChoiceNode::generate_text(RenderState& state, std::string& out) const {
+    return uniform_choice(TreeTemplates{elements}, state, out);
+}
+
+Result<void> TreeChoiceNode::generate_unique_text(std::string_view key, RenderState& state,
+                                                  std::string& out) const {
+    return unique_uniform_choice(TreeTemplates{elements}, key, state, out);
+}
 
 WeightedChoiceNode::WeightedChoiceNode(NodeList choices, std::vector<double> weights,
                                        support::WeightedIndex distribution)

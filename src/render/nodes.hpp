@@ -4,6 +4,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -186,6 +187,20 @@ struct ChoiceNode final : TextGeneratorNode {
     void link(const RuleSet& ruleset) override;
 
     NodeList choices;
+};
+
+// A uniform choice among the templates of an array of the ruleset's structured tree whose every
+// element is one (a document array of strings): the tree owns and links them, and the choice
+// reads them where they are, where owning them would take a list and a TemplateRefNode each.
+struct TreeChoiceNode final : TextGeneratorNode {
+    // The elements' storage must outlive the node (the tree's arrays never change once built).
+    explicit TreeChoiceNode(std::span<const StructuredArrayEntry> elements) : elements(elements) {}
+    using TextGeneratorNode::generate_text;
+    Result<void> generate_text(RenderState& state, std::string& out) const override;
+    Result<void> generate_unique_text(std::string_view key, RenderState& state,
+                                      std::string& out) const override;
+
+    std::span<const StructuredArrayEntry> elements;
 };
 
 class WeightedChoiceNode final : public TextGeneratorNode {

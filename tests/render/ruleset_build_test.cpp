@@ -75,6 +75,39 @@ TEST(RuleSetBuild, TextRulesReferToTheTreesTemplates) {
     }
 }
 
+// A rule naming an array of strings chooses among the templates the tree compiled from them; an
+// array holding anything else compiles options of its own. Both draw alike, unique draws too.
+TEST(RuleSetBuild, StringArraysChooseAmongTheTreesTemplates) {
+    auto ruleset = RuleSet::from_template_config(
+        document(O({{"c", A({S("x"), S("{t}")})},
+                    {"m", A({S("x"), U(1)})},
+                    {"t", S("y")},
+                    {"twice", S("{c!}{c!}")},
+                    {"thrice", S("{c!}{c!}{c!}")}})),
+        {});
+    ASSERT_TRUE(ruleset) << ruleset.error();
+    const auto* choice = dynamic_cast<const TreeChoiceNode*>(ruleset->rules().at("c").get());
+    ASSERT_NE(choice, nullptr);
+    const auto& tree = std::get<StructuredNode::Object>(ruleset->structured().data);
+    const auto& elements = std::get<StructuredNode::Array>(tree.at("c").data);
+    EXPECT_EQ(choice->elements.data(), elements.data());
+    EXPECT_EQ(choice->elements.size(), 2u);
+    EXPECT_NE(dynamic_cast<const ChoiceNode*>(ruleset->rules().at("m").get()), nullptr);
+
+    const std::pair<const char*, std::vector<std::string>> renders[] = {
+        {"c", {"x", "y"}}, {"m", {"x", "1"}}, {"twice", {"xy", "yx"}}};
+    for (const auto& [name, texts] : renders) {
+        for (int draw = 0; draw < 20; ++draw) {
+            auto rendered = render_rule(*ruleset, name);
+            ASSERT_TRUE(rendered) << name << ": " << rendered.error();
+            EXPECT_NE(std::find(texts.begin(), texts.end(), *rendered), texts.end()) << name << ": " << *rendered;
+        }
+    }
+    auto exhausted = render_rule(*ruleset, "thrice");
+    ASSERT_FALSE(exhausted);
+    EXPECT_EQ(exhausted.error().kind(), RenderError::Kind::UniqueChoiceExhausted);
+}
+
 // A compiled ruleset's nodes live in memory it owns: moved, or assigned over (its old nodes go
 // before that memory does), or failing half way through, it never touches freed memory (the
 // sanitizer build sees any use).
