@@ -120,23 +120,37 @@ Result<std::vector<TemplateToken>> tokenize(std::string_view text) {
     return tokens;
 }
 
+namespace {
+
+// The nodes of a whole template, in text order.
+Result<NodeList> parse_template(std::string_view text, const ProcessorMap& processors) {
+    auto tokens = tokenize(text);
+    if (!tokens) return std::unexpected(std::move(tokens.error()));
+    TemplateParser parser(*tokens, processors);
+    return parser.parse_nodes(false);
+}
+
+}  // namespace
+
 Result<NodePtr> template_to_node(std::string_view text, const ProcessorMap& processors) {
     if (is_plain_text(text)) {
         NodeList nodes;
         if (!text.empty()) nodes.push_back(std::make_unique<LiteralNode>(std::string(text)));
         return NodePtr(std::make_unique<VecNode>(std::move(nodes)));
     }
-    auto tokens = tokenize(text);
-    if (!tokens) return std::unexpected(std::move(tokens.error()));
-    TemplateParser parser(*tokens, processors);
-    auto nodes = parser.parse_nodes(false);
+    auto nodes = parse_template(text, processors);
     if (!nodes) return std::unexpected(std::move(nodes.error()));
     return NodePtr(std::make_unique<VecNode>(std::move(*nodes)));
 }
 
 Result<NodePtr> text_to_node(std::string_view text, const ProcessorMap& processors) {
     if (is_plain_text(text)) return NodePtr(std::make_unique<LiteralNode>(std::string(text)));
-    return template_to_node(text, processors);
+    auto nodes = parse_template(text, processors);
+    if (!nodes) return std::unexpected(std::move(nodes.error()));
+    // A text that is one expression, binding or loop (a member naming a rule, say) renders as
+    // that node: a sequence of one would only add its allocations and a call.
+    if (nodes->size() == 1 && nodes->front()->literal() == nullptr) return std::move(nodes->front());
+    return NodePtr(std::make_unique<VecNode>(std::move(*nodes)));
 }
 
 Result<NodeList> TemplateParser::parse_nodes(bool in_loop) {

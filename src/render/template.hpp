@@ -43,7 +43,8 @@ Result<NodePtr> template_to_node(std::string_view text, const ProcessorMap& proc
 
 // The node a text renders through, for callers that only render it (the structured tree): a
 // text with no brace and no backslash is its one LiteralNode, two allocations fewer than the
-// VecNode around it; any other text as template_to_node compiles it.
+// VecNode around it; a text of one expression, binding or loop is that one node; any other text
+// as template_to_node compiles it.
 Result<NodePtr> text_to_node(std::string_view text, const ProcessorMap& processors);
 
 // The tokenizer alone. Fails with InvalidTemplate: "unmatched opening brace in template",

@@ -223,6 +223,23 @@ TEST(TemplateParser, TextsThatOnlyRenderAreLiteralsWhenPlain) {
     EXPECT_EQ(compile_error("{"), tp::text_to_node("{", processors()).error().fmt());
 }
 
+// A text that only renders and is one expression, binding or loop is compiled to that node alone.
+TEST(TemplateParser, TextsThatOnlyRenderAreTheirOneNode) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"{b}", "call(b)"},
+        {"{ b! | upper }", "pipe(unique(b)|upper)"},
+        {"{% x := b %}", "bind(x := call(b))"},
+        {"{% for x in xs %}{x}{% endfor %}", "for(x in xs)[element(x@0)]"},
+        {"{b}{c}", "[call(b), call(c)]"},
+        {"{b} ", "[call(b), ' ']"},
+    };
+    for (const auto& [text, shape] : cases) {
+        auto node = tp::text_to_node(text, processors());
+        ASSERT_TRUE(node) << text << ": " << node.error();
+        EXPECT_EQ(describe(**node), shape) << text;
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Parser: failures, each with its exact detail, in check order
 
