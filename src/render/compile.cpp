@@ -60,23 +60,27 @@ struct TextContext {
 
 Result<NodePtr> text_node(const hocon::Value& value, const TextContext& context, std::size_t depth);
 
-Result<WeightedEntry> weighted_entry(const hocon::Value& element, const TextContext& context,
-                                     std::size_t depth) {
-    const auto* object = element.as_object();
-    if (object == nullptr) {
-        auto node = text_node(element, context, depth);
-        if (!node) return std::unexpected(std::move(node.error()));
-        return WeightedEntry{std::move(*node), 1.0};
-    }
-    if (depth >= kMaxValueNesting) return std::unexpected(too_deep());
+// The elements the structured tree compiled from the array value; none when it compiled none.
+std::optional<CompiledTexts::Elements> tree_elements(const hocon::Value& array, const TextContext& context) {
+    return context.compiled != nullptr ? context.compiled->find_elements(array) : std::nullopt;
+}
 
-    const auto value_it = object->find(kValueMember);
-    const auto weight_it = object->find(kWeightMember);
-    if (value_it == object->end() && weight_it == object->end()) {
+// Whether every element is a string that the tree compiled to a template (not a loop marker).
+bool all_templates(const hocon::Value::Array& elements, CompiledTexts::Elements tree) {
+    return std::ranges::all_of(elements, &hocon::Value::is_string) &&
+           std::ranges::all_of(tree, &StructuredArrayEntry::value_node);
+}
+
+// The weight of an object entry of a weighted array, checked to be exactly {value, weight}
+// with a finite, non-negative numeric weight.
+Result<double> entry_weight(const hocon::Value::Object& object) {
+    const auto value_it = object.find(kValueMember);
+    const auto weight_it = object.find(kWeightMember);
+    if (value_it == object.end() && weight_it == object.end()) {
         return std::unexpected(RenderError::invalid_weighted_choice(
             "object entries in weighted arrays must use value and weight"));
     }
-    if (value_it == object->end() || weight_it == object->end() || object->size() != 2) {
+    if (value_it == object.end() || weight_it == object.end() || object.size() != 2) {
         return std::unexpected(RenderError::invalid_weighted_choice(
             "weighted entries must contain only value and weight"));
     }
@@ -90,10 +94,49 @@ Result<WeightedEntry> weighted_entry(const hocon::Value& element, const TextCont
         return std::unexpected(
             RenderError::invalid_weighted_choice("weight must be finite and non-negative"));
     }
+    return weight;
+}
 
-    auto node = text_node(value_it->second, context, depth + 1);
+Result<WeightedEntry> weighted_entry(const hocon::Value& element, const TextContext& context,
+                                     std::size_t depth) {
+    const auto* object = element.as_object();
+    if (object == nullptr) {
+        auto node = text_node(element, context, depth);
+        if (!node) return std::unexpected(std::move(node.error()));
+        return WeightedEntry{std::move(*node), 1.0};
+    }
+    if (depth >= kMaxValueNesting) return std::unexpected(too_deep());
+    auto weight = entry_weight(*object);
+    if (!weight) return std::unexpected(std::move(weight.error()));
+    auto node = text_node(object->find(kValueMember)->second, context, depth + 1);
     if (!node) return std::unexpected(std::move(node.error()));
-    return WeightedEntry{std::move(*node), weight};
+    return WeightedEntry{std::move(*node), *weight};
+}
+
+// Whether every element is an object of a string value and a weight, whose value the tree
+// compiled to a template: the choice can then draw among the tree's templates. Values compile
+// without fault there, since the tree compiled them first, so only the weights are left to check.
+bool all_weighted_templates(const hocon::Value::Array& elements, std::size_t depth) {
+    return depth < kMaxValueNesting && std::ranges::all_of(elements, [](const hocon::Value& element) {
+               const auto* object = element.as_object();
+               if (object == nullptr || object->size() != 2) return false;
+               const auto value_it = object->find(kValueMember);
+               return value_it != object->end() && value_it->second.is_string() &&
+                      object->contains(kWeightMember);
+           });
+}
+
+Result<NodePtr> tree_weighted_node(const hocon::Value::Array& elements, CompiledTexts::Elements tree) {
+    std::vector<double> weights;
+    weights.reserve(elements.size());
+    for (const auto& element : elements) {
+        auto weight = entry_weight(*element.as_object());
+        if (!weight) return std::unexpected(std::move(weight.error()));
+        weights.push_back(*weight);
+    }
+    auto node = TreeWeightedChoiceNode::create(tree, std::move(weights));
+    if (!node) return std::unexpected(std::move(node.error()));
+    return NodePtr(std::move(*node));
 }
 
 Result<NodePtr> weighted_node(const hocon::Value::Array& elements, const TextContext& context,
@@ -141,12 +184,12 @@ Result<NodePtr> text_node(const hocon::Value& value, const TextContext& context,
                     break;
                 }
             }
-            if (weighted) return weighted_node(elements, context, depth + 1);
-            if (context.compiled != nullptr) {
-                if (const auto templates = context.compiled->find_templates(value)) {
-                    return std::make_unique<TreeChoiceNode>(*templates);
-                }
+            const auto tree = tree_elements(value, context);
+            if (weighted) {
+                if (tree && all_weighted_templates(elements, depth + 1)) return tree_weighted_node(elements, *tree);
+                return weighted_node(elements, context, depth + 1);
             }
+            if (tree && all_templates(elements, *tree)) return std::make_unique<TreeChoiceNode>(*tree);
             NodeList choices;
             choices.reserve(elements.size());
             for (const auto& element : elements) {
@@ -268,12 +311,8 @@ public:
                     entries.push_back(std::move(*compiled));
                 }
                 StructuredNode array(std::move(entries));
-                const auto& compiled_entries = std::get<StructuredNode::Array>(array.data);
-                // Strings all, and none a loop marker: every element is a template.
-                if (compiled_ != nullptr && body_depth_ == 0 &&
-                    std::ranges::all_of(elements, &hocon::Value::is_string) &&
-                    std::ranges::all_of(compiled_entries, &StructuredArrayEntry::value_node)) {
-                    compiled_->add_templates(value, compiled_entries);
+                if (compiled_ != nullptr && body_depth_ == 0) {
+                    compiled_->add(value, std::get<StructuredNode::Array>(array.data));
                 }
                 return array;
             }
@@ -545,7 +584,7 @@ const TextGeneratorNode* CompiledTexts::find(const hocon::Value& text) const {
     return it != texts_.end() ? it->second : nullptr;
 }
 
-std::optional<CompiledTexts::Elements> CompiledTexts::find_templates(const hocon::Value& array) const {
+std::optional<CompiledTexts::Elements> CompiledTexts::find_elements(const hocon::Value& array) const {
     const auto it = find_by_value(arrays_, array);
     if (it == arrays_.end()) return std::nullopt;
     return it->second;

@@ -45,26 +45,26 @@ private:
     std::vector<std::size_t> lengths_;  // the distinct key lengths
 };
 
-// The templates compiled into the structured tree for the strings of one value, and the arrays
-// of the tree whose every element is such a template, by the address of each string or array in
-// the document, so that the text rules of the same value refer to them (TemplateRefNode,
-// TreeChoiceNode) instead of compiling, linking and freeing every string twice. The value must
-// stay in place, and the tree outlive the rules.
+// The templates compiled into the structured tree for the strings of one value, and the elements
+// of its arrays, by the address of each string or array in the document, so that the text rules
+// of the same value refer to them (TemplateRefNode, TreeChoiceNode, TreeWeightedChoiceNode)
+// instead of compiling, linking and freeing every string twice. The value must stay in place,
+// and the tree outlive the rules.
 class CompiledTexts {
 public:
     using Elements = std::span<const StructuredArrayEntry>;
 
     void add(const hocon::Value& text, const TextGeneratorNode& node) { texts_.emplace_back(&text, &node); }
     // The elements' storage stays in place when the array that holds them moves.
-    void add_templates(const hocon::Value& array, const StructuredNode::Array& elements) {
+    void add(const hocon::Value& array, const StructuredNode::Array& elements) {
         arrays_.emplace_back(&array, Elements(elements));
     }
     // Readies what was added for the finds.
     void index();
     // The node compiled for the string value; null when there is none.
     const TextGeneratorNode* find(const hocon::Value& text) const;
-    // The elements compiled for the array value when every one is a template.
-    std::optional<Elements> find_templates(const hocon::Value& array) const;
+    // The elements compiled for the array value.
+    std::optional<Elements> find_elements(const hocon::Value& array) const;
     void clear() {
         texts_.clear();
         arrays_.clear();

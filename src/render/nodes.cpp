@@ -182,8 +182,23 @@ struct TreeTemplates {
 
     std::size_t size() const { return elements.size(); }
     bool empty() const { return elements.empty(); }
+    const TextGeneratorNode* operator[](std::size_t i) const { return template_of(*elements[i].value_node()); }
+
+    static const TextGeneratorNode* template_of(const StructuredNode& node) {
+        return std::get<StructuredNode::Text>(node.data).get();
+    }
+};
+
+// The "value" templates of a TreeWeightedChoiceNode's elements. Each element has exactly the
+// members value and weight, so its value is the first in key order.
+struct TreeValueTemplates {
+    std::span<const StructuredArrayEntry> elements;
+
+    std::size_t size() const { return elements.size(); }
+    bool empty() const { return elements.empty(); }
     const TextGeneratorNode* operator[](std::size_t i) const {
-        return std::get<StructuredNode::Text>(elements[i].value_node()->data).get();
+        const auto& members = std::get<StructuredNode::Object>(elements[i].value_node()->data);
+        return TreeTemplates::template_of(members.begin()->second);
     }
 };
 
@@ -204,6 +219,36 @@ Result<void> unique_uniform_choice(const Options& choices, std::string_view key,
     const std::size_t position = available[state.rng().uniform_index(available.size())];
     // Marked before rendering: a failed option stays used, and a nested reference to the same
     // key cannot draw it again.
+    state.mark_unique_choice_index(key, position);
+    return choices[position]->generate_text(state, out);
+}
+
+Result<support::WeightedIndex> weighted_index(const std::vector<double>& weights) {
+    auto distribution = support::WeightedIndex::create(weights);
+    if (!distribution) return std::unexpected(RenderError::invalid_weighted_choice(distribution.error()));
+    return std::move(*distribution);
+}
+
+template <class Options>
+Result<void> weighted_choice(const Options& choices, const support::WeightedIndex& distribution,
+                             RenderState& state, std::string& out) {
+    if (choices.empty()) return std::unexpected(RenderError::empty_choice());
+    return choices[distribution.sample(state.rng())]->generate_text(state, out);
+}
+
+template <class Options>
+Result<void> unique_weighted_choice(const Options& choices, const std::vector<double>& weights,
+                                    std::string_view key, RenderState& state, std::string& out) {
+    if (choices.empty()) return std::unexpected(RenderError::empty_choice());
+    const std::vector<std::size_t> available = available_positions(state, key, choices.size());
+    if (available.empty()) return std::unexpected(RenderError::unique_choice_exhausted(std::string(key)));
+    std::vector<double> remaining;
+    remaining.reserve(available.size());
+    for (std::size_t position : available) remaining.push_back(weights[position]);
+    // Only weight-0 options left: the choice is as exhausted as if none were left.
+    auto distribution = support::WeightedIndex::create(remaining);
+    if (!distribution) return std::unexpected(RenderError::unique_choice_exhausted(std::string(key)));
+    const std::size_t position = available[distribution->sample(state.rng())];
     state.mark_unique_choice_index(key, position);
     return choices[position]->generate_text(state, out);
 }
@@ -244,34 +289,39 @@ Result<std::unique_ptr<WeightedChoiceNode>> WeightedChoiceNode::create(
         choices.push_back(std::move(node));
         weights.push_back(weight);
     }
-    auto distribution = support::WeightedIndex::create(weights);
-    if (!distribution) return std::unexpected(RenderError::invalid_weighted_choice(distribution.error()));
+    auto distribution = weighted_index(weights);
+    if (!distribution) return std::unexpected(std::move(distribution.error()));
     return std::unique_ptr<WeightedChoiceNode>(
         new WeightedChoiceNode(std::move(choices), std::move(weights), std::move(*distribution)));
 }
 
 Result<void> WeightedChoiceNode::generate_text(RenderState& state, std::string& out) const {
-    if (choices_.empty()) return std::unexpected(RenderError::empty_choice());
-    return choices_[distribution_.sample(state.rng())]->generate_text(state, out);
+    return weighted_choice(choices_, distribution_, state, out);
 }
 
 Result<void> WeightedChoiceNode::generate_unique_text(std::string_view key, RenderState& state,
                                                       std::string& out) const {
-    if (choices_.empty()) return std::unexpected(RenderError::empty_choice());
-    const std::vector<std::size_t> available = available_positions(state, key, choices_.size());
-    if (available.empty()) return std::unexpected(RenderError::unique_choice_exhausted(std::string(key)));
-    std::vector<double> remaining;
-    remaining.reserve(available.size());
-    for (std::size_t position : available) remaining.push_back(weights_[position]);
-    // Only weight-0 options left: the choice is as exhausted as if none were left.
-    auto distribution = support::WeightedIndex::create(remaining);
-    if (!distribution) return std::unexpected(RenderError::unique_choice_exhausted(std::string(key)));
-    const std::size_t position = available[distribution->sample(state.rng())];
-    state.mark_unique_choice_index(key, position);
-    return choices_[position]->generate_text(state, out);
+    return unique_weighted_choice(choices_, weights_, key, state, out);
 }
 
 void WeightedChoiceNode::link(const RuleSet& ruleset) { link_all(choices_, ruleset); }
+
+Result<std::unique_ptr<TreeWeightedChoiceNode>> TreeWeightedChoiceNode::create(
+    std::span<const StructuredArrayEntry> elements, std::vector<double> weights) {
+    auto distribution = weighted_index(weights);
+    if (!distribution) return std::unexpected(std::move(distribution.error()));
+    return std::unique_ptr<TreeWeightedChoiceNode>(
+        new TreeWeightedChoiceNode(elements, std::move(weights), std::move(*distribution)));
+}
+
+Result<void> TreeWeightedChoiceNode::generate_text(RenderState& state, std::string& out) const {
+    return weighted_choice(TreeValueTemplates{elements_}, distribution_, state, out);
+}
+
+Result<void> TreeWeightedChoiceNode::generate_unique_text(std::string_view key, RenderState& state,
+                                                          std::string& out) const {
+    return unique_weighted_choice(TreeValueTemplates{elements_}, weights_, key, state, out);
+}
 
 Result<void> UnsupportedValueNode::generate_text(RenderState&, std::string&) const {
     return std::unexpected(RenderError::unsupported_value(kind));

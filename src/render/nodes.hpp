@@ -226,6 +226,33 @@ private:
     support::WeightedIndex distribution_;
 };
 
+// A weighted choice among the "value" templates of an array of the ruleset's structured tree
+// whose every element is {value, weight} with a string value, read where they are, as
+// TreeChoiceNode reads its options.
+class TreeWeightedChoiceNode final : public TextGeneratorNode {
+public:
+    // The elements' storage must outlive the node. Fails as WeightedChoiceNode::create does.
+    static Result<std::unique_ptr<TreeWeightedChoiceNode>> create(
+        std::span<const StructuredArrayEntry> elements, std::vector<double> weights);
+
+    using TextGeneratorNode::generate_text;
+    Result<void> generate_text(RenderState& state, std::string& out) const override;
+    Result<void> generate_unique_text(std::string_view key, RenderState& state,
+                                      std::string& out) const override;
+
+    std::span<const StructuredArrayEntry> elements() const { return elements_; }
+    const std::vector<double>& weights() const { return weights_; }
+
+private:
+    TreeWeightedChoiceNode(std::span<const StructuredArrayEntry> elements, std::vector<double> weights,
+                           support::WeightedIndex distribution)
+        : elements_(elements), weights_(std::move(weights)), distribution_(std::move(distribution)) {}
+
+    std::span<const StructuredArrayEntry> elements_;
+    std::vector<double> weights_;
+    support::WeightedIndex distribution_;
+};
+
 struct UnsupportedValueNode final : TextGeneratorNode {
     explicit UnsupportedValueNode(std::string kind) : kind(std::move(kind)) {}
     using TextGeneratorNode::generate_text;

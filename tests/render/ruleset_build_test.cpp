@@ -75,27 +75,43 @@ TEST(RuleSetBuild, TextRulesReferToTheTreesTemplates) {
     }
 }
 
-// A rule naming an array of strings chooses among the templates the tree compiled from them; an
-// array holding anything else compiles options of its own. Both draw alike, unique draws too.
-TEST(RuleSetBuild, StringArraysChooseAmongTheTreesTemplates) {
+// A rule naming an array of strings, or of {value, weight} objects with string values, draws
+// among the templates the tree compiled from them; an array holding anything else compiles
+// options of its own. All draw alike, unique draws too.
+TEST(RuleSetBuild, ChoicesOfStringsDrawAmongTheTreesTemplates) {
+    const auto weighted = [](Value value, double weight) {
+        return O({{"value", std::move(value)}, {"weight", F(weight)}});
+    };
     auto ruleset = RuleSet::from_template_config(
         document(O({{"c", A({S("x"), S("{t}")})},
+                    {"w", A({weighted(S("x"), 1), weighted(S("{t}"), 3)})},
                     {"m", A({S("x"), U(1)})},
+                    {"wm", A({weighted(U(1), 1), S("x")})},
                     {"t", S("y")},
-                    {"twice", S("{c!}{c!}")},
-                    {"thrice", S("{c!}{c!}{c!}")}})),
+                    {"c2", S("{c!}{c!}")},
+                    {"w2", S("{w!}{w!}")},
+                    {"c3", S("{c!}{c!}{c!}")},
+                    {"w3", S("{w!}{w!}{w!}")}})),
         {});
     ASSERT_TRUE(ruleset) << ruleset.error();
+    const auto& tree = std::get<StructuredNode::Object>(ruleset->structured().data);
+    const auto elements_of = [&](const char* name) {
+        return std::get<StructuredNode::Array>(tree.at(name).data).data();
+    };
     const auto* choice = dynamic_cast<const TreeChoiceNode*>(ruleset->rules().at("c").get());
     ASSERT_NE(choice, nullptr);
-    const auto& tree = std::get<StructuredNode::Object>(ruleset->structured().data);
-    const auto& elements = std::get<StructuredNode::Array>(tree.at("c").data);
-    EXPECT_EQ(choice->elements.data(), elements.data());
+    EXPECT_EQ(choice->elements.data(), elements_of("c"));
     EXPECT_EQ(choice->elements.size(), 2u);
+    const auto* weighted_choice = dynamic_cast<const TreeWeightedChoiceNode*>(ruleset->rules().at("w").get());
+    ASSERT_NE(weighted_choice, nullptr);
+    EXPECT_EQ(weighted_choice->elements().data(), elements_of("w"));
+    EXPECT_EQ(weighted_choice->weights(), (std::vector<double>{1.0, 3.0}));
     EXPECT_NE(dynamic_cast<const ChoiceNode*>(ruleset->rules().at("m").get()), nullptr);
+    EXPECT_NE(dynamic_cast<const WeightedChoiceNode*>(ruleset->rules().at("wm").get()), nullptr);
 
     const std::pair<const char*, std::vector<std::string>> renders[] = {
-        {"c", {"x", "y"}}, {"m", {"x", "1"}}, {"twice", {"xy", "yx"}}};
+        {"c", {"x", "y"}},   {"w", {"x", "y"}},   {"m", {"x", "1"}},
+        {"wm", {"1", "x"}}, {"c2", {"xy", "yx"}}, {"w2", {"xy", "yx"}}};
     for (const auto& [name, texts] : renders) {
         for (int draw = 0; draw < 20; ++draw) {
             auto rendered = render_rule(*ruleset, name);
@@ -103,9 +119,11 @@ TEST(RuleSetBuild, StringArraysChooseAmongTheTreesTemplates) {
             EXPECT_NE(std::find(texts.begin(), texts.end(), *rendered), texts.end()) << name << ": " << *rendered;
         }
     }
-    auto exhausted = render_rule(*ruleset, "thrice");
-    ASSERT_FALSE(exhausted);
-    EXPECT_EQ(exhausted.error().kind(), RenderError::Kind::UniqueChoiceExhausted);
+    for (const char* name : {"c3", "w3"}) {
+        auto exhausted = render_rule(*ruleset, name);
+        ASSERT_FALSE(exhausted) << name;
+        EXPECT_EQ(exhausted.error().kind(), RenderError::Kind::UniqueChoiceExhausted) << name;
+    }
 }
 
 // A compiled ruleset's nodes live in memory it owns: moved, or assigned over (its old nodes go
