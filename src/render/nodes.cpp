@@ -62,13 +62,13 @@ Result<std::string> TextGeneratorNode::generate_text(RenderState& state) const {
 }
 
 Result<void> LiteralNode::generate_text(RenderState&, std::string& out) const {
-    out.append(text);
+    out.append(text.view());
     return {};
 }
 
 Result<void> VecNode::generate_text(RenderState& state, std::string& out) const {
     if (literal_ != nullptr) {
-        out.append(*literal_);
+        out.append(literal_->view());
         return {};
     }
     for (const auto& child : children) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "render/error.hpp"
+#include "render/node_text.hpp"
 #include "render/processor.hpp"
 #include "render/state.hpp"
 #include "support/arena.hpp"
@@ -39,7 +40,7 @@ public:
 
     // Once linked, the text of a node that renders one piece of literal text, else null: such
     // text is appended without a render.
-    virtual const std::string* literal() const { return nullptr; }
+    virtual const NodeText* literal() const { return nullptr; }
 };
 
 using NodePtr = std::unique_ptr<TextGeneratorNode>;
@@ -47,18 +48,18 @@ using NodeMap = support::NameMap<NodePtr>;
 // The children of a node: in the ruleset's arena, like the nodes, when it compiles them.
 using NodeList = support::ArenaVector<NodePtr>;
 // The processor names of a pipeline, in written order.
-using ProcessorNames = support::ArenaVector<std::string>;
+using ProcessorNames = support::ArenaVector<NodeText>;
 
 // The nodes of a list built elsewhere, in a NodeList.
 NodeList list_of(std::vector<NodePtr> nodes);
 
 struct LiteralNode final : TextGeneratorNode {
-    explicit LiteralNode(std::string text) : text(std::move(text)) {}
+    explicit LiteralNode(std::string_view text) : text(text) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
-    const std::string* literal() const override { return &text; }
+    const NodeText* literal() const override { return &text; }
 
-    std::string text;
+    NodeText text;
 };
 
 struct VecNode final : TextGeneratorNode {
@@ -71,29 +72,29 @@ struct VecNode final : TextGeneratorNode {
     NodeList children;
 
     // A template that is one piece of literal text (every plain string of a document) gives it.
-    const std::string* literal() const override { return literal_; }
+    const NodeText* literal() const override { return literal_; }
 
 private:
     // Appended without a call to the child.
-    const std::string* literal_ = nullptr;
+    const NodeText* literal_ = nullptr;
 };
 
 // A reference, in a loop's body, to the variable of that loop or of one around it in the same
 // template: nothing else can answer to the name there (a binding may not take a loop's name),
 // so the element is taken from its scope, `outward` scopes out from the innermost, with no lookup.
 struct LoopVariableNode final : TextGeneratorNode {
-    LoopVariableNode(std::string name, std::size_t outward) : name(std::move(name)), outward(outward) {}
+    LoopVariableNode(std::string_view name, std::size_t outward) : name(name), outward(outward) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override {
         return state.append_loop_element(outward, name, out);
     }
 
-    std::string name;
+    NodeText name;
     std::size_t outward;
 };
 
 struct RuleCallNode final : TextGeneratorNode {
-    RuleCallNode(std::string name, bool unique) : name(std::move(name)), unique(unique) {}
+    RuleCallNode(std::string_view name, bool unique) : name(name), unique(unique) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     void link(const RuleSet& ruleset) override;
@@ -104,7 +105,7 @@ struct RuleCallNode final : TextGeneratorNode {
         const NodeMap::value_type* rule = nullptr;
     };
 
-    std::string name;
+    NodeText name;
     bool unique;
 
 private:
@@ -136,13 +137,13 @@ private:
 };
 
 struct BindNode final : TextGeneratorNode {
-    BindNode(std::string name, NodePtr node, bool overwrite)
-        : name(std::move(name)), node(std::move(node)), overwrite(overwrite) {}
+    BindNode(std::string_view name, NodePtr node, bool overwrite)
+        : name(name), node(std::move(node)), overwrite(overwrite) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     void link(const RuleSet& ruleset) override;
 
-    std::string name;
+    NodeText name;
     NodePtr node;
     bool overwrite;  // ":=" rather than ":"
 };
@@ -161,13 +162,13 @@ struct ArrayIterationSource final : IterationSource {
 };
 
 struct ForEachNode final : TextGeneratorNode {
-    ForEachNode(std::string variable, std::unique_ptr<IterationSource> source, NodePtr body)
-        : variable(std::move(variable)), source(std::move(source)), body(std::move(body)) {}
+    ForEachNode(std::string_view variable, std::unique_ptr<IterationSource> source, NodePtr body)
+        : variable(variable), source(std::move(source)), body(std::move(body)) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     void link(const RuleSet& ruleset) override;
 
-    std::string variable;
+    NodeText variable;
     std::unique_ptr<IterationSource> source;
     NodePtr body;
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "render/error.hpp"
+#include "render/node_text.hpp"
 #include "render/value.hpp"
 #include "support/hash.hpp"
 #include "support/inline_stack.hpp"
@@ -232,8 +233,8 @@ private:
     Result<bool> append_structured_text(const StructuredNode* node, std::string_view name,
                                         std::string& out) {
         // Literal text reaches nothing else, so it needs no re-entry check.
-        if (const std::string* literal = node->literal(); literal != nullptr && !at_nesting_bound()) {
-            out.append(*literal);
+        if (const NodeText* literal = node->literal(); literal != nullptr && !at_nesting_bound()) {
+            out.append(literal->view());
             return true;
         }
         return append_guarded_structured_text(node, name, out);

@@ -135,7 +135,7 @@ Result<NodeList> parse_template(std::string_view text, const ProcessorMap& proce
 Result<NodePtr> template_to_node(std::string_view text, const ProcessorMap& processors) {
     if (is_plain_text(text)) {
         NodeList nodes;
-        if (!text.empty()) nodes.push_back(std::make_unique<LiteralNode>(std::string(text)));
+        if (!text.empty()) nodes.push_back(std::make_unique<LiteralNode>(text));
         return NodePtr(std::make_unique<VecNode>(std::move(nodes)));
     }
     auto nodes = parse_template(text, processors);
@@ -144,7 +144,7 @@ Result<NodePtr> template_to_node(std::string_view text, const ProcessorMap& proc
 }
 
 Result<NodePtr> text_to_node(std::string_view text, const ProcessorMap& processors) {
-    if (is_plain_text(text)) return NodePtr(std::make_unique<LiteralNode>(std::string(text)));
+    if (is_plain_text(text)) return NodePtr(std::make_unique<LiteralNode>(text));
     auto nodes = parse_template(text, processors);
     if (!nodes) return std::unexpected(std::move(nodes.error()));
     // A text that is one expression, binding or loop (a member naming a rule, say) renders as
@@ -194,7 +194,7 @@ Result<NodeList> TemplateParser::parse_nodes(bool in_loop) {
                 loop_variables_.pop_back();
                 if (!body) return std::unexpected(std::move(body.error()));
                 nodes.push_back(std::make_unique<ForEachNode>(
-                    std::move(header->variable),
+                    header->variable,
                     std::make_unique<ArrayIterationSource>(std::move(header->source)),
                     std::make_unique<VecNode>(std::move(*body))));
                 break;
@@ -227,7 +227,7 @@ Result<void> TemplateParser::parse_expression(const std::string& text, NodeList&
         const auto innermost = std::find(loop_variables_.rbegin(), loop_variables_.rend(), head);
         if (innermost != loop_variables_.rend()) {
             const auto outward = static_cast<std::size_t>(innermost - loop_variables_.rbegin());
-            nodes.push_back(std::make_unique<LoopVariableNode>(std::string(head), outward));
+            nodes.push_back(std::make_unique<LoopVariableNode>(head, outward));
             return {};
         }
     }
@@ -275,7 +275,7 @@ Result<Pipeline> parse_pipeline(std::string_view text, const ProcessorMap& proce
 }
 
 std::unique_ptr<RuleCallNode> rule_call_node(std::string_view name, bool unique) {
-    return std::make_unique<RuleCallNode>(std::string(name), unique);
+    return std::make_unique<RuleCallNode>(name, unique);
 }
 
 NodePtr pipeline_node(std::unique_ptr<RuleCallNode> call, ProcessorNames processors) {
@@ -357,8 +357,7 @@ Result<NodePtr> bind_node(std::string_view statement, std::string_view name_part
         if (value.empty()) return std::unexpected(invalid(statement));
     }
     return NodePtr(std::make_unique<BindNode>(
-        std::string(name), pipeline_node(rule_call_node(value, unique), std::move(processors)),
-        overwrite));
+        name, pipeline_node(rule_call_node(value, unique), std::move(processors)), overwrite));
 }
 
 }  // namespace veskora::render::templates

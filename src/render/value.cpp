@@ -525,7 +525,7 @@ void StructuredNode::link(const RuleSet& ruleset) {
     }
 }
 
-const std::string* StructuredNode::literal() const {
+const NodeText* StructuredNode::literal() const {
     const auto* text = std::get_if<Text>(&data);
     return text != nullptr ? (*text)->literal() : nullptr;
 }

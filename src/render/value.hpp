@@ -21,6 +21,7 @@ namespace veskora::render {
 
 class RenderState;
 class RuleSet;
+class NodeText;
 class TextGeneratorNode;
 
 // Int, UInt, Float (always finite), in that order.
@@ -108,7 +109,7 @@ public:
 
     // Once linked, the text of a template that is one piece of literal text, else null. Asked
     // of the template rather than kept here: every member and element holds a node.
-    const std::string* literal() const;
+    const NodeText* literal() const;
 };
 
 // "object", "array", "string" (for template text), "number", "boolean", "null".
