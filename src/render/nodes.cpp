@@ -122,7 +122,7 @@ Result<void> ProcessorPipelineNode::generate_text(RenderState& state, std::strin
     if (auto r = inner->generate_text(state, text); !r) return r;
     for (std::size_t i = 0; i < processors.size(); ++i) {
         const Processor* processor =
-            linked_.empty() ? state.ruleset->find_processor(processors[i]) : linked_[i];
+            linked_ == nullptr ? state.ruleset->find_processor(processors[i]) : linked_[i];
         if (auto r = RuleSet::process(processor, processors[i], text); !r) return r;
     }
     out.append(text);
@@ -131,9 +131,9 @@ Result<void> ProcessorPipelineNode::generate_text(RenderState& state, std::strin
 
 void ProcessorPipelineNode::link(const RuleSet& ruleset) {
     inner->link(ruleset);
-    linked_.clear();
-    linked_.reserve(processors.size());
-    for (const auto& name : processors) linked_.push_back(ruleset.find_processor(name));
+    linked_.reset(static_cast<const Processor**>(
+        support::allocate_in_arena_or_heap(processors.size() * sizeof(const Processor*))));
+    for (std::size_t i = 0; i < processors.size(); ++i) linked_[i] = ruleset.find_processor(processors[i]);
 }
 
 Result<void> BindNode::generate_text(RenderState& state, std::string&) const {

@@ -131,9 +131,17 @@ struct ProcessorPipelineNode final : TextGeneratorNode {
     NodePtr inner;
 
 private:
-    // The processor of each name in the ruleset that owns the node (null for a name it lacks);
-    // empty until linked, when each render looks the names up.
-    support::ArenaVector<const Processor*> linked_;
+    // Gives back what support::allocate_in_arena_or_heap gave.
+    struct Release {
+        void operator()(const Processor** processors) const noexcept {
+            support::release_arena_or_heap(processors);
+        }
+    };
+
+    // The processor of each name in the ruleset that owns the node (null for a name it lacks),
+    // as many as the names, so a pointer is all the node keeps of them; null until linked, when
+    // each render looks the names up.
+    std::unique_ptr<const Processor*[], Release> linked_;
 };
 
 struct BindNode final : TextGeneratorNode {
