@@ -1,7 +1,8 @@
 // Blocks of the arena grow from 4 KiB to 32 KiB: small enough that the C library takes them from
 // its heap and reuses them for the next ruleset, where blocks of its mapping size (128 KiB and
 // up) were mapped afresh and faulted in page by page on every load. An arena that grows past
-// 1 MiB (a ruleset of a few hundred KiB and up) takes the rest as regions of its own, mapped in
+// 1 MiB (a ruleset of a few hundred KiB and up), or is asked for a MiB at once (the elements of a
+// large array), takes the rest as regions of its own, mapped in
 // 2 MiB huge pages where the system offers them on request: one fault then brings in 2 MiB where
 // the heap's pages came in one 4 KiB fault at a time, the dearest part of loading a large
 // ruleset, and freeing the ruleset gives them straight back. The word before each
@@ -117,7 +118,7 @@ void Arena::grow(std::size_t bytes) {
     void* memory = nullptr;
     std::size_t size = 0;
     std::size_t mapped = 0;
-    if (held_ >= kMappedAfter && huge_pages_offered()) {
+    if ((held_ >= kMappedAfter || bytes >= kMappedAfter) && huge_pages_offered()) {
         // One huge page (more only for a larger allocation): the arena fills its regions in
         // turn, so no more than the last one's 2 MiB is ever unused.
         size = huge_pages(header + bytes);
