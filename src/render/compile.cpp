@@ -113,16 +113,16 @@ Result<WeightedEntry> weighted_entry(const hocon::Value& element, const TextCont
     return WeightedEntry{std::move(*node), *weight};
 }
 
-// Whether every element is an object of a string value and a weight, whose value the tree
-// compiled to a template: the choice can then draw among the tree's templates. Values compile
-// without fault there, since the tree compiled them first, so only the weights are left to check.
+// Whether every element is an object with a string value, which the tree compiled to a
+// template: the choice can then draw among the tree's templates. Values compile without fault
+// there, since the tree compiled them first, so only each entry's shape and weight are left to
+// check, as entry_weight checks them for either kind of choice.
 bool all_weighted_templates(const hocon::Value::Array& elements, std::size_t depth) {
     return depth < kMaxValueNesting && std::ranges::all_of(elements, [](const hocon::Value& element) {
                const auto* object = element.as_object();
-               if (object == nullptr || object->size() != 2) return false;
+               if (object == nullptr) return false;
                const auto value_it = object->find(kValueMember);
-               return value_it != object->end() && value_it->second.is_string() &&
-                      object->contains(kWeightMember);
+               return value_it != object->end() && value_it->second.is_string();
            });
 }
 

@@ -31,8 +31,9 @@ constexpr std::size_t kMappedAfter = std::size_t{1} << 20;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kPage = std::size_t{4} << 10;
 
-constexpr std::size_t aligned(std::size_t bytes) { return (bytes + kAlignment - 1) & ~(kAlignment - 1); }
-constexpr std::size_t huge_pages(std::size_t bytes) { return (bytes + kHugePage - 1) & ~(kHugePage - 1); }
+// `bytes` rounded up to a multiple of `unit`, a power of two.
+constexpr std::size_t round_up(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) & ~(unit - 1); }
+constexpr std::size_t aligned(std::size_t bytes) { return round_up(bytes, kAlignment); }
 
 // Whether the kernel backs memory with transparent huge pages, always or where asked. Without
 // them a region would be faulted in 4 KiB pages afresh on every load, which the heap's reuse of
@@ -58,7 +59,7 @@ void* map_region(std::size_t size) {
     void* raw = ::mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t region = (start + kHugePage - 1) & ~(kHugePage - 1);
+    const std::uintptr_t region = round_up(start, kHugePage);
     if (region > start) ::munmap(raw, region - start);
     if (const std::size_t tail = start + size + kHugePage - (region + size); tail > 0) {
         ::munmap(reinterpret_cast<void*>(region + size), tail);
@@ -121,7 +122,7 @@ void Arena::grow(std::size_t bytes) {
     if ((held_ >= kMappedAfter || bytes >= kMappedAfter) && huge_pages_offered()) {
         // One huge page (more only for a larger allocation): the arena fills its regions in
         // turn, so no more than the last one's 2 MiB is ever unused.
-        size = huge_pages(header + bytes);
+        size = round_up(header + bytes, kHugePage);
         memory = map_region(size);
         mapped = memory != nullptr ? size : 0;
     }
@@ -140,7 +141,7 @@ void Arena::grow(std::size_t bytes) {
 void Arena::release_unused() {
     if (blocks_ == nullptr || blocks_->mapped == 0) return;
     const auto start = reinterpret_cast<std::uintptr_t>(blocks_);
-    const std::size_t used = (reinterpret_cast<std::uintptr_t>(next_) - start + kPage - 1) & ~(kPage - 1);
+    const std::size_t used = round_up(reinterpret_cast<std::uintptr_t>(next_) - start, kPage);
     if (used >= blocks_->mapped) return;
     ::munmap(reinterpret_cast<char*>(blocks_) + used, blocks_->mapped - used);
     held_ -= blocks_->mapped - used;

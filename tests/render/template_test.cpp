@@ -206,26 +206,14 @@ TEST(TemplateParser, BuildsNodes) {
 }
 
 // A text that only renders is compiled to its literal when it holds no brace and no backslash,
-// and to the template otherwise.
-TEST(TemplateParser, TextsThatOnlyRenderAreLiteralsWhenPlain) {
+// to its one node when it is one expression, binding or loop, and to the template otherwise.
+TEST(TemplateParser, TextsThatOnlyRenderCompileToTheFewestNodes) {
     const std::pair<std::string_view, std::string_view> cases[] = {
         {"", "''"},
         {"plain 50% text", "'plain 50% text'"},
         {"a {b}", "['a ', call(b)]"},
         {"\\{x\\}", "['{x}']"},
         {"a\\b", "['a\\b']"},
-    };
-    for (const auto& [text, shape] : cases) {
-        auto node = tp::text_to_node(text, processors());
-        ASSERT_TRUE(node) << text << ": " << node.error();
-        EXPECT_EQ(describe(**node), shape) << text;
-    }
-    EXPECT_EQ(compile_error("{"), tp::text_to_node("{", processors()).error().fmt());
-}
-
-// A text that only renders and is one expression, binding or loop is compiled to that node alone.
-TEST(TemplateParser, TextsThatOnlyRenderAreTheirOneNode) {
-    const std::pair<std::string_view, std::string_view> cases[] = {
         {"{b}", "call(b)"},
         {"{ b! | upper }", "pipe(unique(b)|upper)"},
         {"{% x := b %}", "bind(x := call(b))"},
@@ -238,6 +226,7 @@ TEST(TemplateParser, TextsThatOnlyRenderAreTheirOneNode) {
         ASSERT_TRUE(node) << text << ": " << node.error();
         EXPECT_EQ(describe(**node), shape) << text;
     }
+    EXPECT_EQ(compile_error("{"), tp::text_to_node("{", processors()).error().fmt());
 }
 
 // ---------------------------------------------------------------------------------------------
