@@ -49,13 +49,14 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// The memory the process holds for its data: the C library's heap chunks in use, plus the
-// address space mapped outside its heap (its own large chunks, and the regions the library maps
-// for the nodes of a large ruleset).
+// The memory the process holds for its data: the C library's heap chunks in use, plus the pages
+// resident outside its heap (its own large chunks, and the regions the library maps for the nodes
+// of a large ruleset; address space that no page backs holds no memory).
 std::size_t memory_held() {
+    std::size_t size = 0;
     std::size_t pages = 0;
     if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(statm, "%zu", &pages) != 1) pages = 0;
+        if (std::fscanf(statm, "%zu %zu", &size, &pages) != 2) pages = 0;
         std::fclose(statm);
     }
     const auto heap = mallinfo2();

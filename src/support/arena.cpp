@@ -5,8 +5,12 @@
 // large array), takes the rest as regions of its own, mapped in
 // 2 MiB huge pages where the system offers them on request: one fault then brings in 2 MiB where
 // the heap's pages came in one 4 KiB fault at a time, the dearest part of loading a large
-// ruleset, and freeing the ruleset gives them straight back. The word before each
-// ArenaAllocated object tells arena from heap.
+// ruleset, and freeing the ruleset gives them straight back.
+//
+// An ArenaAllocated object must tell its delete whether it lives in an arena. Its address says so
+// when it lies in a mapped region, which a process-wide table of 2 MiB granules marks; every other
+// object (in a heap block of a small arena, or on the heap) has a word before it that says which.
+// Most of a large ruleset's objects are in regions, so they go without the word.
 #include "support/arena.hpp"
 
 #include <fcntl.h>
@@ -14,7 +18,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -70,9 +76,71 @@ void* map_region(std::size_t size) {
 
 thread_local Arena* current_arena = nullptr;
 
-// The word before an ArenaAllocated object.
+// The 2 MiB granules of the address space that are arena regions, a bit each. The table is
+// mapped once, when the first region is: 16 MiB of address space, of which a page is touched
+// for every 64 GiB that regions were mapped in. A region is marked once mapped and unmarked
+// before it is unmapped, so no other memory ever lies in a marked granule. A ruleset made on one
+// thread and freed on another passes between them through the host's own synchronisation,
+// which orders the marks as well: the bits need no ordering of their own.
+class RegionTable {
+public:
+    // The table, once a region has been mapped; null before, or when the system mapped none.
+    static std::atomic<std::uint64_t>* bits() { return bits_.load(std::memory_order_acquire); }
+
+    // Maps the table if no region has been mapped before; whether it is there.
+    static bool open() {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            void* table = ::mmap(nullptr, kGranules / 8, PROT_READ | PROT_WRITE,
+                                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+            if (table != MAP_FAILED) bits_.store(static_cast<std::atomic<std::uint64_t>*>(table), std::memory_order_release);
+        });
+        return bits() != nullptr;
+    }
+
+    // Whether `region` (aligned to its granules, `size` a multiple of them) can be marked.
+    static bool covers(const void* region, std::size_t size) {
+        return bits() != nullptr && reinterpret_cast<std::uintptr_t>(region) + size <= kAddressEnd;
+    }
+
+    // Marks or unmarks the granules of a region that covers() accepts.
+    static void mark(const void* region, std::size_t size, bool marked) {
+        const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(region) / kHugePage;
+        for (std::uintptr_t granule = first; granule < first + size / kHugePage; ++granule) {
+            const std::uint64_t bit = std::uint64_t{1} << (granule % 64);
+            if (marked) {
+                bits()[granule / 64].fetch_or(bit, std::memory_order_relaxed);
+            } else {
+                bits()[granule / 64].fetch_and(~bit, std::memory_order_relaxed);
+            }
+        }
+    }
+
+    static bool marked(const void* memory) {
+        const auto address = reinterpret_cast<std::uintptr_t>(memory);
+        std::atomic<std::uint64_t>* table = bits();
+        if (table == nullptr || address >= kAddressEnd) return false;
+        const std::uintptr_t granule = address / kHugePage;
+        return (table[granule / 64].load(std::memory_order_relaxed) >> (granule % 64) & 1) != 0;
+    }
+
+private:
+    // User space ends below 2^48 on the systems the library runs on; a region mapped above is
+    // not marked, and its objects carry the word instead.
+    static constexpr std::uintptr_t kAddressEnd = std::uintptr_t{1} << 48;
+    static constexpr std::size_t kGranules = kAddressEnd / kHugePage;
+
+    static inline std::atomic<std::atomic<std::uint64_t>*> bits_{nullptr};
+};
+
+// The word before an ArenaAllocated object outside the marked regions.
 enum class Home : std::size_t { Heap, Arena };
 constexpr std::size_t kHeader = aligned(sizeof(Home));
+
+void* with_header(void* memory, Home home) {
+    *static_cast<Home*>(memory) = home;
+    return static_cast<char*>(memory) + kHeader;
+}
 
 }  // namespace
 
@@ -86,7 +154,8 @@ Arena::Arena(Arena&& other) noexcept
       next_(std::exchange(other.next_, nullptr)),
       end_(std::exchange(other.end_, nullptr)),
       block_size_(std::exchange(other.block_size_, 0)),
-      held_(std::exchange(other.held_, 0)) {}
+      held_(std::exchange(other.held_, 0)),
+      in_marked_region_(std::exchange(other.in_marked_region_, false)) {}
 
 Arena& Arena::operator=(Arena&& other) noexcept {
     std::swap(blocks_, other.blocks_);
@@ -94,6 +163,7 @@ Arena& Arena::operator=(Arena&& other) noexcept {
     std::swap(end_, other.end_);
     std::swap(block_size_, other.block_size_);
     std::swap(held_, other.held_);
+    std::swap(in_marked_region_, other.in_marked_region_);
     return *this;
 }
 
@@ -101,6 +171,7 @@ Arena::~Arena() {
     while (blocks_ != nullptr) {
         Block* block = std::exchange(blocks_, blocks_->previous);
         if (block->mapped != 0) {
+            if (RegionTable::covers(block, block->mapped)) RegionTable::mark(block, block->mapped, false);
             ::munmap(block, block->mapped);
         } else {
             ::operator delete(block);
@@ -114,38 +185,56 @@ void* Arena::allocate(std::size_t bytes) {
     return std::exchange(next_, next_ + bytes);
 }
 
+void* Arena::allocate_in_marked_region(std::size_t bytes) {
+    bytes = aligned(bytes);
+    if (static_cast<std::size_t>(end_ - next_) < bytes && !(maps_regions(bytes) && map(bytes))) return nullptr;
+    return in_marked_region_ ? std::exchange(next_, next_ + bytes) : nullptr;
+}
+
+bool Arena::maps_regions(std::size_t bytes) const {
+    return (held_ >= kMappedAfter || bytes >= kMappedAfter) && huge_pages_offered();
+}
+
 void Arena::grow(std::size_t bytes) {
-    constexpr std::size_t header = aligned(sizeof(Block));
-    void* memory = nullptr;
-    std::size_t size = 0;
-    std::size_t mapped = 0;
-    if ((held_ >= kMappedAfter || bytes >= kMappedAfter) && huge_pages_offered()) {
-        // One huge page (more only for a larger allocation): the arena fills its regions in
-        // turn, so no more than the last one's 2 MiB is ever unused.
-        size = round_up(header + bytes, kHugePage);
-        memory = map_region(size);
-        mapped = memory != nullptr ? size : 0;
-    }
-    if (memory == nullptr) {
-        block_size_ = std::max(block_size_ == 0 ? kFirstBlock : std::min(2 * block_size_, kLargestBlock),
-                               header + bytes);
-        size = block_size_;
-        memory = ::operator new(size);
-    }
+    if (maps_regions(bytes) && map(bytes)) return;
+    block_size_ = std::max(block_size_ == 0 ? kFirstBlock : std::min(2 * block_size_, kLargestBlock),
+                           kBlockHeader + bytes);
+    start_block(::operator new(block_size_), block_size_, 0);
+    in_marked_region_ = false;
+}
+
+bool Arena::map(std::size_t bytes) {
+    // One huge page (more only for a larger allocation): the arena fills its regions in turn, so
+    // no more than the last one's 2 MiB is ever unused.
+    const std::size_t size = round_up(kBlockHeader + bytes, kHugePage);
+    void* region = map_region(size);
+    if (region == nullptr) return false;
+    start_block(region, size, size);
+    in_marked_region_ = RegionTable::open() && RegionTable::covers(region, size);
+    if (in_marked_region_) RegionTable::mark(region, size, true);
+    return true;
+}
+
+void Arena::start_block(void* memory, std::size_t size, std::size_t mapped) {
+    static_assert(sizeof(Block) <= kBlockHeader && kBlockHeader % kAlignment == 0);
     blocks_ = new (memory) Block{blocks_, mapped};
     held_ += size;
-    next_ = static_cast<char*>(memory) + header;
+    next_ = static_cast<char*>(memory) + kBlockHeader;
     end_ = static_cast<char*>(memory) + size;
 }
 
 void Arena::release_unused() {
     if (blocks_ == nullptr || blocks_->mapped == 0) return;
-    const auto start = reinterpret_cast<std::uintptr_t>(blocks_);
-    const std::size_t used = round_up(reinterpret_cast<std::uintptr_t>(next_) - start, kPage);
-    if (used >= blocks_->mapped) return;
-    ::munmap(reinterpret_cast<char*>(blocks_) + used, blocks_->mapped - used);
-    held_ -= blocks_->mapped - used;
-    blocks_->mapped = used;
+    char* const start = reinterpret_cast<char*>(blocks_);
+    char* const unused = start + round_up(static_cast<std::size_t>(next_ - start), kPage);
+    if (unused >= end_) return;
+    // The pages go back but the addresses stay the region's: nothing else may be mapped in a
+    // marked granule. Without the huge-page advice on them, the kernel does not gather the
+    // emptied pages back into a huge page.
+    const auto size = static_cast<std::size_t>(end_ - unused);
+    ::madvise(unused, size, MADV_DONTNEED);
+    ::madvise(unused, size, MADV_NOHUGEPAGE);
+    held_ -= size;
     end_ = next_;
 }
 
@@ -154,14 +243,15 @@ ArenaScope::ArenaScope(Arena& arena) : previous_(std::exchange(current_arena, &a
 ArenaScope::~ArenaScope() { current_arena = previous_; }
 
 void* allocate_in_arena_or_heap(std::size_t bytes) {
-    const Home home = current_arena != nullptr ? Home::Arena : Home::Heap;
-    void* memory = home == Home::Arena ? current_arena->allocate(kHeader + bytes) : ::operator new(kHeader + bytes);
-    *static_cast<Home*>(memory) = home;
-    return static_cast<char*>(memory) + kHeader;
+    if (Arena* arena = current_arena; arena != nullptr) {
+        if (void* memory = arena->allocate_in_marked_region(bytes)) return memory;
+        return with_header(arena->allocate(kHeader + bytes), Home::Arena);
+    }
+    return with_header(::operator new(kHeader + bytes), Home::Heap);
 }
 
 void release_arena_or_heap(void* object) noexcept {
-    if (object == nullptr) return;
+    if (object == nullptr || RegionTable::marked(object)) return;
     void* memory = static_cast<char*>(object) - kHeader;
     if (*static_cast<Home*>(memory) == Home::Heap) ::operator delete(memory);
 }

@@ -22,21 +22,33 @@ public:
     // `bytes` of memory aligned to eight bytes, valid until the arena is destroyed.
     void* allocate(std::size_t bytes);
 
+    // `bytes` as allocate() gives them, but only from a region whose address tells it from the
+    // heap (see allocate_in_arena_or_heap); null while the arena takes blocks from the heap.
+    void* allocate_in_marked_region(std::size_t bytes);
+
     // Gives the system back the pages of the newest mapped region that nothing was allocated
     // in, for an arena that is done growing; a later allocation takes a new block.
     void release_unused();
 
 private:
     struct Block;
+    // The room a block keeps at its start for the Block that lists it.
+    static constexpr std::size_t kBlockHeader = 16;
 
+    // Whether a block with room for `bytes` is a region the arena maps.
+    bool maps_regions(std::size_t bytes) const;
     // Starts a block with room for `bytes` more.
     void grow(std::size_t bytes);
+    // Starts a mapped region with room for `bytes` more; false when the system maps none.
+    bool map(std::size_t bytes);
+    void start_block(void* memory, std::size_t size, std::size_t mapped);
 
     Block* blocks_ = nullptr;  // the newest first
     char* next_ = nullptr;     // the free part of the newest block
     char* end_ = nullptr;
     std::size_t block_size_ = 0;  // of the newest block taken from the heap
     std::size_t held_ = 0;        // the size of every block
+    bool in_marked_region_ = false;  // the newest block is a region the table marks
 };
 
 // Makes `arena` the current one of this thread for the scope's life; scopes nest.
@@ -52,15 +64,16 @@ private:
 };
 
 // The memory behind ArenaAllocated and ArenaAllocator: `bytes` from the current arena when there
-// is one, else from the heap, with a word before it that says which; released by
-// release_arena_or_heap, which frees only what came from the heap.
+// is one, else from the heap; released by release_arena_or_heap, which frees only what came from
+// the heap. Memory in an arena's mapped regions is told by its address; any other has a word
+// before it that says which.
 void* allocate_in_arena_or_heap(std::size_t bytes);
 void release_arena_or_heap(void* memory) noexcept;
 
 // A base for objects made by the hundred thousand and owned by std::unique_ptr like any other:
 // made while an arena is current, they live in it, and their delete runs their destructor but
 // frees nothing (the arena frees the block they share with thousands of others); made
-// elsewhere, they live on the heap as usual. A word before each object says which.
+// elsewhere, they live on the heap as usual.
 struct ArenaAllocated {
     static void* operator new(std::size_t bytes) { return allocate_in_arena_or_heap(bytes); }
     static void operator delete(void* object) noexcept { release_arena_or_heap(object); }

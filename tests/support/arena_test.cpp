@@ -34,11 +34,12 @@ TEST(ArenaTest, AllocationsAreAlignedAndDisjoint) {
     }
 }
 
-std::size_t mapped_bytes() {
+std::size_t resident_bytes() {
     std::ifstream statm("/proc/self/statm");
-    std::size_t pages = 0;
-    statm >> pages;
-    return pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    std::size_t size = 0;
+    std::size_t resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
 bool huge_pages_on_request() {
@@ -48,7 +49,7 @@ bool huge_pages_on_request() {
 }
 
 // Releasing the unused part of the last region keeps everything allocated before it, and the
-// arena goes on allocating after it; where the arena maps regions, the process maps less.
+// arena goes on allocating after it; where the arena maps regions, the process holds less.
 TEST(ArenaTest, ReleasingUnusedMemoryKeepsWhatWasAllocated) {
     Arena arena;
     std::vector<unsigned char*> pieces;
@@ -60,10 +61,10 @@ TEST(ArenaTest, ReleasingUnusedMemoryKeepsWhatWasAllocated) {
         }
     };
     fill(1500);  // past the first MiB, into a region
-    const std::size_t before = mapped_bytes();
+    const std::size_t before = resident_bytes();
     arena.release_unused();
     if (huge_pages_on_request()) {
-        EXPECT_LE(mapped_bytes() + (1u << 20), before);
+        EXPECT_LE(resident_bytes() + (1u << 20), before);
     }
     arena.release_unused();
     fill(3000);
@@ -104,6 +105,26 @@ TEST(ArenaTest, ObjectsAreDestroyedByTheirOwnersWhereverTheyLive) {
     }
     outside.reset();
     EXPECT_EQ(destroyed, 5);
+}
+
+// Objects in a region the arena maps go without the word that tells arena from heap (they sit
+// side by side), and are still told apart from heap objects when their owners delete them.
+TEST(ArenaTest, ObjectsInMappedRegionsAreToldByTheirAddress) {
+    int destroyed = 0;
+    Arena arena;
+    arena.allocate(std::size_t{1} << 20);  // the arena now maps its regions
+    std::vector<std::unique_ptr<Counted>> owned;
+    {
+        const ArenaScope scope(arena);
+        for (int i = 0; i < 3; ++i) owned.push_back(std::make_unique<Counted>(destroyed));
+    }
+    if (huge_pages_on_request()) {
+        const auto* first = reinterpret_cast<const char*>(owned[0].get());
+        EXPECT_EQ(reinterpret_cast<const char*>(owned[1].get()), first + sizeof(Counted));
+    }
+    owned.push_back(std::make_unique<Counted>(destroyed));  // on the heap
+    owned.clear();
+    EXPECT_EQ(destroyed, 4);
 }
 
 // A list keeps its elements in the arena current when it allocates: one begun in a scope and
