@@ -100,13 +100,13 @@ public:
 
     // Whether `region` (aligned to its granules, `size` a multiple of them) can be marked.
     static bool covers(const void* region, std::size_t size) {
-        return bits() != nullptr && reinterpret_cast<std::uintptr_t>(region) + size <= kAddressEnd;
+        return bits() != nullptr && address(region) + size <= kAddressEnd;
     }
 
     // Marks or unmarks the granules of a region that covers() accepts.
     static void mark(const void* region, std::size_t size, bool marked) {
-        const std::uintptr_t first = reinterpret_cast<std::uintptr_t>(region) / kHugePage;
-        for (std::uintptr_t granule = first; granule < first + size / kHugePage; ++granule) {
+        const std::uint64_t first = address(region) / kHugePage;
+        for (std::uint64_t granule = first; granule < first + size / kHugePage; ++granule) {
             const std::uint64_t bit = std::uint64_t{1} << (granule % 64);
             if (marked) {
                 bits()[granule / 64].fetch_or(bit, std::memory_order_relaxed);
@@ -117,18 +117,19 @@ public:
     }
 
     static bool marked(const void* memory) {
-        const auto address = reinterpret_cast<std::uintptr_t>(memory);
         std::atomic<std::uint64_t>* table = bits();
-        if (table == nullptr || address >= kAddressEnd) return false;
-        const std::uintptr_t granule = address / kHugePage;
+        if (table == nullptr || address(memory) >= kAddressEnd) return false;
+        const std::uint64_t granule = address(memory) / kHugePage;
         return (table[granule / 64].load(std::memory_order_relaxed) >> (granule % 64) & 1) != 0;
     }
 
 private:
     // User space ends below 2^48 on the systems the library runs on; a region mapped above is
     // not marked, and its objects carry the word instead.
-    static constexpr std::uintptr_t kAddressEnd = std::uintptr_t{1} << 48;
-    static constexpr std::size_t kGranules = kAddressEnd / kHugePage;
+    static constexpr std::uint64_t kAddressEnd = std::uint64_t{1} << 48;
+    static constexpr std::uint64_t kGranules = kAddressEnd / kHugePage;
+
+    static std::uint64_t address(const void* memory) { return reinterpret_cast<std::uintptr_t>(memory); }
 
     static inline std::atomic<std::atomic<std::uint64_t>*> bits_{nullptr};
 };
