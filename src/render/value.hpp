@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "render/error.hpp"
+#include "render/node_text.hpp"
 #include "support/arena.hpp"
 #include "support/sorted_map.hpp"
 
@@ -21,7 +22,6 @@ namespace veskora::render {
 
 class RenderState;
 class RuleSet;
-class NodeText;
 class TextGeneratorNode;
 
 // Int, UInt, Float (always finite), in that order.
@@ -74,7 +74,7 @@ class StructuredArrayEntry;
 class StructuredNode {
 public:
     // The members and entries sit in the ruleset's arena when it compiles the tree.
-    using Object = support::SortedMap<StructuredNode, support::ArenaAllocator<std::pair<std::string, StructuredNode>>>;
+    using Object = support::SortedMap<StructuredNode, support::ArenaAllocator<std::pair<support::CompactText, StructuredNode>>>;
     using Array = support::ArenaVector<StructuredArrayEntry>;
     using Text = std::unique_ptr<TextGeneratorNode>;
     using Null = std::nullptr_t;

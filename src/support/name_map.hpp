@@ -4,19 +4,20 @@
 // three allocations, and one keyed hash plus, mostly, one probe find a name. A map of a few
 // names is scanned instead. Like a ruleset's lists, the arrays live in the arena current when
 // they are made: a large ruleset's map then sits in huge pages, which its random probes reach
-// without a page walk each.
+// without a page walk each. A name is a CompactText, so an entry of a node pointer takes 24
+// bytes and a long name sits in the arena too.
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
-#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "support/arena.hpp"
+#include "support/compact_text.hpp"
 #include "support/hash.hpp"
 
 namespace veskora::support {
@@ -34,7 +35,7 @@ inline bool same_name(std::string_view a, std::string_view b) {
 template <class V>
 class NameMap {
 public:
-    using value_type = std::pair<std::string, V>;
+    using value_type = std::pair<CompactText, V>;
     using iterator = typename ArenaVector<value_type>::iterator;
     using const_iterator = typename ArenaVector<value_type>::const_iterator;
 
@@ -64,21 +65,22 @@ public:
 
     // Adds `name` with a value made from `args` unless the map has it; the entry of the name
     // either way, and whether it was added.
+    // The name is copied into the entry only when it is added.
     template <class... Args>
-    std::pair<iterator, bool> try_emplace(std::string name, Args&&... args) {
+    std::pair<iterator, bool> try_emplace(std::string_view name, Args&&... args) {
         const Place place = locate(name);
         if (place.found) return {at_position(place.position), false};
-        return {add(std::move(name), V(std::forward<Args>(args)...), place), true};
+        return {add(name, V(std::forward<Args>(args)...), place), true};
     }
-    std::pair<iterator, bool> emplace(std::string name, V value) { return try_emplace(std::move(name), std::move(value)); }
+    std::pair<iterator, bool> emplace(std::string_view name, V value) { return try_emplace(name, std::move(value)); }
     // Adds `name` with `value`, or gives the name it has that value.
-    std::pair<iterator, bool> insert_or_assign(std::string name, V value) {
+    std::pair<iterator, bool> insert_or_assign(std::string_view name, V value) {
         const Place place = locate(name);
         if (place.found) {
             entries_[place.position].second = std::move(value);
             return {at_position(place.position), false};
         }
-        return {add(std::move(name), std::move(value), place), true};
+        return {add(name, std::move(value), place), true};
     }
 
 private:
@@ -131,9 +133,9 @@ private:
         return entries_.begin() + static_cast<std::ptrdiff_t>(position);
     }
 
-    iterator add(std::string name, V value, const Place& place) {
+    iterator add(std::string_view name, V value, const Place& place) {
         const std::size_t index = entries_.size();
-        entries_.emplace_back(std::move(name), std::move(value));
+        entries_.emplace_back(CompactText(name), std::move(value));
         if (!slots_.empty() && slot_count_for(entries_.size()) <= slots_.size()) {
             index_entry(index, place.hash);
         } else if (entries_.size() > kScannedNames) {

@@ -2,42 +2,45 @@
 // A compiled ruleset has as many object members as rules, and a tree of map nodes cost an
 // allocation, a free and 128 bytes for every one of them. It offers what the readers and
 // builders of a map use: find, at and contains by key, emplace and insert_or_assign, iteration
-// in key order.
+// in key order. A key is a CompactText: 16 bytes beside its value, and a long key sits in the
+// arena with the members rather than in a heap block of its own.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <stdexcept>
-#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "support/compact_text.hpp"
+
 namespace veskora::support {
 
-template <class V, class Allocator = std::allocator<std::pair<std::string, V>>>
+template <class V, class Allocator = std::allocator<std::pair<CompactText, V>>>
 class SortedMap {
 public:
-    using value_type = std::pair<std::string, V>;
+    using value_type = std::pair<CompactText, V>;
     using iterator = typename std::vector<value_type, Allocator>::iterator;
     using const_iterator = typename std::vector<value_type, Allocator>::const_iterator;
 
     void reserve(std::size_t count) { members_.reserve(count); }
 
     // Members added in key order (as a compiler copies them from a sorted object) go at the end
-    // at once; others are moved up to make room, which only small objects see.
-    std::pair<iterator, bool> emplace(std::string key, V value) {
+    // at once; others are moved up to make room, which only small objects see. The key is
+    // copied into the member only when it is added.
+    std::pair<iterator, bool> emplace(std::string_view key, V value) {
         const auto it = lower_bound(key);
         if (it != members_.end() && it->first == key) return {it, false};
-        return {members_.emplace(it, std::move(key), std::move(value)), true};
+        return {members_.emplace(it, CompactText(key), std::move(value)), true};
     }
-    std::pair<iterator, bool> insert_or_assign(std::string key, V value) {
+    std::pair<iterator, bool> insert_or_assign(std::string_view key, V value) {
         const auto it = lower_bound(key);
         if (it != members_.end() && it->first == key) {
             it->second = std::move(value);
             return {it, false};
         }
-        return {members_.emplace(it, std::move(key), std::move(value)), true};
+        return {members_.emplace(it, CompactText(key), std::move(value)), true};
     }
 
     iterator find(std::string_view key) {
@@ -65,9 +68,9 @@ private:
     // The first member whose key is not below `key`; the last member first, so keys that come
     // in order take one comparison.
     iterator lower_bound(std::string_view key) {
-        if (members_.empty() || std::string_view(members_.back().first) < key) return members_.end();
+        if (members_.empty() || members_.back().first < key) return members_.end();
         return std::lower_bound(members_.begin(), members_.end(), key,
-                                [](const value_type& member, std::string_view k) { return std::string_view(member.first) < k; });
+                                [](const value_type& member, std::string_view k) { return member.first < k; });
     }
 
     std::vector<value_type, Allocator> members_;

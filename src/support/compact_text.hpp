@@ -1,0 +1,76 @@
+// CompactText: a text held in 16 bytes and read as a std::string_view, for the texts a ruleset
+// holds by the ten thousand (the names of its maps, the members of its objects, the literal
+// texts and names of its nodes). Texts too long to sit in place are copied into the current arena.
+#pragma once
+
+#include <compare>
+#include <cstddef>
+#include <cstring>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+namespace veskora::support {
+
+// Up to 15 bytes of text in place, a longer text behind a pointer to a copy that starts with its
+// size, made where its holder is (in a ruleset's arena, or on the heap). Most such texts are
+// short, and a std::string would take 32 bytes in each and a heap block of its own for every
+// text longer than 15 bytes.
+class CompactText {
+public:
+    explicit CompactText(std::string_view text);
+    // Takes the other's text (or its copy), leaving it empty: a list of texts can grow, and a
+    // sorted one can move its texts up to make room.
+    CompactText(CompactText&& other) noexcept { take(other); }
+    CompactText& operator=(CompactText&& other) noexcept {
+        if (this != &other) {
+            release();
+            take(other);
+        }
+        return *this;
+    }
+    ~CompactText() { release(); }
+
+    std::string_view view() const {
+        if (bytes_[kInPlace] != kOutOfPlace) return {reinterpret_cast<const char*>(bytes_), bytes_[kInPlace]};
+        const char* copy = out_of_place();
+        std::size_t size = 0;
+        std::memcpy(&size, copy, sizeof size);
+        return {copy + sizeof size, size};
+    }
+    operator std::string_view() const { return view(); }
+    // For the places that keep a name of their own, such as a list of a map's names.
+    operator std::string() const { return std::string(view()); }
+
+    friend bool operator==(const CompactText& left, std::string_view right) { return left.view() == right; }
+    friend std::strong_ordering operator<=>(const CompactText& left, std::string_view right) {
+        return left.view() <=> right;
+    }
+    friend std::string operator+(std::string left, const CompactText& right) { return left.append(right.view()); }
+    friend std::string operator+(const CompactText& left, std::string_view right) {
+        return std::string(left.view()).append(right);
+    }
+    friend std::ostream& operator<<(std::ostream& out, const CompactText& text);
+
+private:
+    static constexpr std::size_t kInPlace = 15;
+    // The last byte: the size of a text in place, or kOutOfPlace.
+    static constexpr unsigned char kOutOfPlace = 0xFF;
+
+    char* out_of_place() const {
+        char* copy = nullptr;
+        std::memcpy(&copy, bytes_, sizeof copy);
+        return copy;
+    }
+    void take(CompactText& other) noexcept {
+        std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+        other.bytes_[kInPlace] = 0;
+    }
+    void release() noexcept;
+
+    // A text in place, then its size; or the pointer to the copy, then the marker.
+    alignas(const char*) unsigned char bytes_[kInPlace + 1];
+};
+static_assert(sizeof(CompactText) == 16);
+
+}  // namespace veskora::support
