@@ -40,15 +40,6 @@ bool is_weighted_entry(const hocon::Value& value) {
 
 NodePtr placeholder(std::string kind) { return std::make_unique<UnsupportedValueNode>(std::move(kind)); }
 
-std::string dotted(const std::string& parent, const std::string& key) {
-    std::string name;
-    name.reserve(parent.size() + 1 + key.size());
-    name += parent;
-    name += '.';
-    name += key;
-    return name;
-}
-
 // ---- text nodes ----
 
 // What the text side compiles with: the processors, and the templates the structured tree has
@@ -205,44 +196,51 @@ Result<NodePtr> text_node(const hocon::Value& value, const TextContext& context,
 
 // ---- registration ----
 
-Result<void> insert_child(NodeMap& map, std::string name, const hocon::Value& value,
+// The registering functions below take the name of the value at hand in a buffer that they
+// lengthen by ".key" for each member and shorten again: the map copies each name it adds, so a
+// value's members take no string of their own.
+
+Result<void> insert_child(NodeMap& map, std::string& name, const hocon::Value& value,
                           const TextContext& context, const LoopMarkerIndex& loops,
                           std::size_t depth);
 
 // Every member under its dotted name, then the "object" placeholder under the name.
 template <class InsertMember>
-Result<void> insert_object(NodeMap& map, std::string name, const hocon::Value::Object& members,
+Result<void> insert_object(NodeMap& map, std::string& name, const hocon::Value::Object& members,
                            std::size_t depth, InsertMember insert_member) {
     if (depth >= kMaxValueNesting) return std::unexpected(too_deep());
+    const std::size_t length = name.size();
     for (const auto& [key, member] : members) {
-        auto inserted = insert_member(dotted(name, key), member, depth + 1);
+        name += '.';
+        name += key;
+        auto inserted = insert_member(name, member, depth + 1);
+        name.resize(length);
         if (!inserted) return inserted;
     }
-    map.insert_or_assign(std::move(name), placeholder("object"));
+    map.insert_or_assign(name, placeholder("object"));
     return {};
 }
 
-Result<void> insert_compiled(NodeMap& map, std::string name, const hocon::Value& value,
+Result<void> insert_compiled(NodeMap& map, std::string_view name, const hocon::Value& value,
                              const TextContext& context, std::size_t depth) {
     auto node = text_node(value, context, depth);
     if (!node) return std::unexpected(std::move(node.error()));
-    map.insert_or_assign(std::move(name), std::move(*node));
+    map.insert_or_assign(name, std::move(*node));
     return {};
 }
 
-Result<void> insert_child(NodeMap& map, std::string name, const hocon::Value& value,
+Result<void> insert_child(NodeMap& map, std::string& name, const hocon::Value& value,
                           const TextContext& context, const LoopMarkerIndex& loops,
                           std::size_t depth) {
     if (const auto* members = value.as_object()) {
-        return insert_object(map, std::move(name), *members, depth,
-                             [&](std::string member_name, const hocon::Value& member, std::size_t d) {
-                                 return insert_child(map, std::move(member_name), member, context,
-                                                     loops, d);
+        return insert_object(map, name, *members, depth,
+                             [&](std::string& member_name, const hocon::Value& member, std::size_t d) {
+                                 return insert_child(map, member_name, member, context, loops, d);
                              });
     }
     if (value.is_array()) {
         if (contains_template_loop(value, loops)) {
-            map.insert_or_assign(std::move(name), placeholder("array"));
+            map.insert_or_assign(name, placeholder("array"));
             return {};
         }
         auto node = text_node(value, context, depth);
@@ -252,24 +250,24 @@ Result<void> insert_child(NodeMap& map, std::string name, const hocon::Value& va
             }
             // A member array that cannot be a text rule is kept as a placeholder: the member is
             // still reachable in the structured tree.
-            map.insert_or_assign(std::move(name), placeholder("array"));
+            map.insert_or_assign(name, placeholder("array"));
             return {};
         }
-        map.insert_or_assign(std::move(name), std::move(*node));
+        map.insert_or_assign(name, std::move(*node));
         return {};
     }
-    return insert_compiled(map, std::move(name), value, context, depth);
+    return insert_compiled(map, name, value, context, depth);
 }
 
-Result<void> insert_context(NodeMap& map, std::string name, const hocon::Value& value,
+Result<void> insert_context(NodeMap& map, std::string& name, const hocon::Value& value,
                             const TextContext& context, std::size_t depth) {
     if (const auto* members = value.as_object()) {
-        return insert_object(map, std::move(name), *members, depth,
-                             [&](std::string member_name, const hocon::Value& member, std::size_t d) {
-                                 return insert_context(map, std::move(member_name), member, context, d);
+        return insert_object(map, name, *members, depth,
+                             [&](std::string& member_name, const hocon::Value& member, std::size_t d) {
+                                 return insert_context(map, member_name, member, context, d);
                              });
     }
-    return insert_compiled(map, std::move(name), value, context, depth);
+    return insert_compiled(map, name, value, context, depth);
 }
 
 // ---- structured nodes ----
@@ -448,30 +446,29 @@ const StructuredLoopTemplate* LoopMarkerIndex::block(std::string_view text) cons
 
 namespace {
 
-Result<void> insert_named(NodeMap& map, std::string name, const hocon::Value& value,
+Result<void> insert_named(NodeMap& map, std::string& name, const hocon::Value& value,
                           const TextContext& context, const LoopMarkerIndex& loops) {
     if (const auto* members = value.as_object()) {
-        return insert_object(map, std::move(name), *members, 0,
-                             [&](std::string member_name, const hocon::Value& member, std::size_t d) {
-                                 return insert_child(map, std::move(member_name), member, context,
-                                                     loops, d);
+        return insert_object(map, name, *members, 0,
+                             [&](std::string& member_name, const hocon::Value& member, std::size_t d) {
+                                 return insert_child(map, member_name, member, context, loops, d);
                              });
     }
     // A top-level array fails on every error, InvalidWeightedChoice included.
-    return insert_compiled(map, std::move(name), value, context, 0);
+    return insert_compiled(map, name, value, context, 0);
 }
 
 }  // namespace
 
 Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                      const ProcessorMap& processors, const LoopMarkerIndex& loops) {
-    return insert_named(map, std::move(name), value, TextContext{processors}, loops);
+    return insert_named(map, name, value, TextContext{processors}, loops);
 }
 
 Result<void> insert_named_text_nodes(NodeMap& map, std::string name, const hocon::Value& value,
                                      const ProcessorMap& processors, const LoopMarkerIndex& loops,
                                      const CompiledTexts& compiled) {
-    return insert_named(map, std::move(name), value, TextContext{processors, &compiled}, loops);
+    return insert_named(map, name, value, TextContext{processors, &compiled}, loops);
 }
 
 Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
@@ -483,17 +480,17 @@ Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Valu
 Result<void> insert_structured_child_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                                 const ProcessorMap& processors,
                                                 const LoopMap& loops) {
-    return insert_child(map, std::move(name), value, TextContext{processors}, LoopMarkerIndex(loops), 0);
+    return insert_child(map, name, value, TextContext{processors}, LoopMarkerIndex(loops), 0);
 }
 
 Result<void> insert_context_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                        const ProcessorMap& processors) {
-    return insert_context(map, std::move(name), value, TextContext{processors}, 0);
+    return insert_context(map, name, value, TextContext{processors}, 0);
 }
 
 Result<void> insert_context_text_nodes(NodeMap& map, std::string name, const hocon::Value& value,
                                        const ProcessorMap& processors, const CompiledTexts& compiled) {
-    return insert_context(map, std::move(name), value, TextContext{processors, &compiled}, 0);
+    return insert_context(map, name, value, TextContext{processors, &compiled}, 0);
 }
 
 std::size_t registered_names(const hocon::Value& value) {
