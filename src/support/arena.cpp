@@ -1,6 +1,6 @@
 // Blocks of the arena grow from 4 KiB to 32 KiB: small enough that the C library takes them from
-// its heap and reuses them for the next ruleset, where blocks of its mapping size (128 KiB and
-// up) were mapped afresh and faulted in page by page on every load. An arena that grows past
+// its heap, where blocks of its mapping size (128 KiB and up) were mapped afresh and faulted in
+// page by page on every load, and the blocks of a freed arena are kept for the next one. An arena that grows past
 // 1 MiB (a ruleset of a few hundred KiB and up), or is asked for a MiB at once (the elements of a
 // large array), takes the rest as regions of its own, mapped in
 // 2 MiB huge pages where the system offers them on request: one fault then brings in 2 MiB where
@@ -24,6 +24,17 @@
 #include <new>
 #include <string_view>
 #include <utility>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define VESKORA_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VESKORA_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifdef VESKORA_ADDRESS_SANITIZER
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace veskora::support {
 
@@ -73,6 +84,72 @@ void* map_region(std::size_t size) {
     ::madvise(reinterpret_cast<void*>(region), size, MADV_HUGEPAGE);
     return reinterpret_cast<void*>(region);
 }
+
+// Heap blocks of arenas that are gone, kept for the arenas that come next. A small ruleset takes
+// a few dozen blocks, and when they went back to the C library it gave the pages at the top of
+// its heap back to the system after every free, so that every load faulted them in again. Up to
+// kCachedBytes are kept (a small arena's worth, twice over); blocks beyond that are freed.
+class BlockCache {
+public:
+    // A kept block of `size` bytes, or null.
+    static void* take(std::size_t size) {
+        const int index = size_class(size);
+        if (index < 0) return nullptr;
+        const std::lock_guard lock(mutex_);
+        Kept* block = kept_[index];
+        if (block == nullptr) return nullptr;
+        show(block + 1, size - sizeof(Kept));
+        kept_[index] = block->next;
+        held_ -= size;
+        return block;
+    }
+
+    // Whether the block of `size` bytes at `memory` is kept; the caller frees it otherwise.
+    static bool keep(void* memory, std::size_t size) {
+        const int index = size_class(size);
+        if (index < 0) return false;
+        const std::lock_guard lock(mutex_);
+        if (held_ + size > kCachedBytes) return false;
+        kept_[index] = new (memory) Kept{kept_[index]};
+        held_ += size;
+        hide(kept_[index] + 1, size - sizeof(Kept));
+        return true;
+    }
+
+private:
+    static constexpr std::size_t kCachedBytes = std::size_t{2} << 20;
+    static constexpr int kClasses = 4;  // kFirstBlock to kLargestBlock, doubling
+    static_assert(kFirstBlock << (kClasses - 1) == kLargestBlock);
+
+    struct Kept {
+        Kept* next;
+    };
+
+    static int size_class(std::size_t size) {
+        for (int index = 0; index < kClasses; ++index) {
+            if (size == kFirstBlock << index) return index;
+        }
+        return -1;
+    }
+
+    // A kept block is out of bounds for the address sanitizer until an arena takes it again, so
+    // that a node used after its ruleset was freed is still reported; all but the link, which the
+    // leak checker follows.
+    static void hide([[maybe_unused]] void* memory, [[maybe_unused]] std::size_t size) {
+#ifdef VESKORA_ADDRESS_SANITIZER
+        __asan_poison_memory_region(memory, size);
+#endif
+    }
+    static void show([[maybe_unused]] void* memory, [[maybe_unused]] std::size_t size) {
+#ifdef VESKORA_ADDRESS_SANITIZER
+        __asan_unpoison_memory_region(memory, size);
+#endif
+    }
+
+    static inline std::mutex mutex_;
+    static inline Kept* kept_[kClasses] = {};
+    static inline std::size_t held_ = 0;
+};
 
 thread_local Arena* current_arena = nullptr;
 
@@ -147,7 +224,8 @@ void* with_header(void* memory, Home home) {
 
 struct Arena::Block {
     Block* previous;
-    std::size_t mapped;  // the size of a mapped region; 0 for a block from the heap
+    std::size_t size;
+    bool mapped;  // a mapped region, or else a block from the heap
 };
 
 Arena::Arena(Arena&& other) noexcept
@@ -171,10 +249,11 @@ Arena& Arena::operator=(Arena&& other) noexcept {
 Arena::~Arena() {
     while (blocks_ != nullptr) {
         Block* block = std::exchange(blocks_, blocks_->previous);
-        if (block->mapped != 0) {
-            if (RegionTable::covers(block, block->mapped)) RegionTable::mark(block, block->mapped, false);
-            ::munmap(block, block->mapped);
-        } else {
+        const std::size_t size = block->size;
+        if (block->mapped) {
+            if (RegionTable::covers(block, size)) RegionTable::mark(block, size, false);
+            ::munmap(block, size);
+        } else if (!BlockCache::keep(block, size)) {
             ::operator delete(block);
         }
     }
@@ -200,7 +279,8 @@ void Arena::grow(std::size_t bytes) {
     if (maps_regions(bytes) && map(bytes)) return;
     block_size_ = std::max(block_size_ == 0 ? kFirstBlock : std::min(2 * block_size_, kLargestBlock),
                            kBlockHeader + bytes);
-    start_block(::operator new(block_size_), block_size_, 0);
+    void* block = BlockCache::take(block_size_);
+    start_block(block != nullptr ? block : ::operator new(block_size_), block_size_, false);
     in_marked_region_ = false;
 }
 
@@ -210,22 +290,22 @@ bool Arena::map(std::size_t bytes) {
     const std::size_t size = round_up(kBlockHeader + bytes, kHugePage);
     void* region = map_region(size);
     if (region == nullptr) return false;
-    start_block(region, size, size);
+    start_block(region, size, true);
     in_marked_region_ = RegionTable::open() && RegionTable::covers(region, size);
     if (in_marked_region_) RegionTable::mark(region, size, true);
     return true;
 }
 
-void Arena::start_block(void* memory, std::size_t size, std::size_t mapped) {
+void Arena::start_block(void* memory, std::size_t size, bool mapped) {
     static_assert(sizeof(Block) <= kBlockHeader && kBlockHeader % kAlignment == 0);
-    blocks_ = new (memory) Block{blocks_, mapped};
+    blocks_ = new (memory) Block{blocks_, size, mapped};
     held_ += size;
     next_ = static_cast<char*>(memory) + kBlockHeader;
     end_ = static_cast<char*>(memory) + size;
 }
 
 void Arena::release_unused() {
-    if (blocks_ == nullptr || blocks_->mapped == 0) return;
+    if (blocks_ == nullptr || !blocks_->mapped) return;
     char* const start = reinterpret_cast<char*>(blocks_);
     char* const unused = start + round_up(static_cast<std::size_t>(next_ - start), kPage);
     if (unused >= end_) return;

@@ -33,7 +33,7 @@ public:
 private:
     struct Block;
     // The room a block keeps at its start for the Block that lists it.
-    static constexpr std::size_t kBlockHeader = 16;
+    static constexpr std::size_t kBlockHeader = 24;
 
     // Whether a block with room for `bytes` is a region the arena maps.
     bool maps_regions(std::size_t bytes) const;
@@ -41,7 +41,7 @@ private:
     void grow(std::size_t bytes);
     // Starts a mapped region with room for `bytes` more; false when the system maps none.
     bool map(std::size_t bytes);
-    void start_block(void* memory, std::size_t size, std::size_t mapped);
+    void start_block(void* memory, std::size_t size, bool mapped);
 
     Block* blocks_ = nullptr;  // the newest first
     char* next_ = nullptr;     // the free part of the newest block
