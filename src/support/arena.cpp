@@ -157,8 +157,9 @@ thread_local Arena* current_arena = nullptr;
 // mapped once, when the first region is: 16 MiB of address space, of which a page is touched
 // for every 64 GiB that regions were mapped in. A region is marked once mapped and unmarked
 // before it is unmapped, so no other memory ever lies in a marked granule. A ruleset made on one
-// thread and freed on another passes between them through the host's own synchronisation,
-// which orders the marks as well: the bits need no ordering of their own.
+// thread and freed on another passes between them through the host's own synchronisation, and
+// a granule unmarked and unmapped on one thread comes to another only through the system's
+// mapping calls: both order the marks as well, so the bits need no ordering of their own.
 class RegionTable {
 public:
     // The table, once a region has been mapped; null before, or when the system mapped none.
