@@ -1,8 +1,8 @@
 // Load benchmarks through the exported interface: rulesets of 0.1, 1 and 10 MiB (50 MiB with
 // --large) and an array of a million numbers, each loaded from a string and freed, the load and
-// the free timed apart. "heap_per_byte" is the memory a loaded handle holds, on the heap and
-// mapped, for each byte of its document, measured in a fresh process. `load_bench --write-documents=DIR` writes the documents
-// as files, for tools that load a file.
+// the free timed apart. "heap_per_byte" is the memory one more loaded handle holds, on the heap
+// and mapped, for each byte of its document. `load_bench --write-documents=DIR` writes the
+// documents as files, for tools that load a file.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <sys/wait.h>
