@@ -55,10 +55,9 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 // resident outside its heap (its own large chunks, and the regions the library maps for the nodes
 // of a large ruleset; address space that no page backs holds no memory).
 std::size_t memory_held() {
-    std::size_t size = 0;
-    std::size_t pages = 0;
+    std::size_t pages = 0;  // resident, the second figure after the size
     if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(statm, "%zu %zu", &size, &pages) != 2) pages = 0;
+        if (std::fscanf(statm, "%*s %zu", &pages) != 1) pages = 0;
         std::fclose(statm);
     }
     const auto heap = mallinfo2();

@@ -1,11 +1,11 @@
 // Blocks of the arena grow from 4 KiB to 32 KiB: small enough that the C library takes them from
 // its heap, where blocks of its mapping size (128 KiB and up) were mapped afresh and faulted in
-// page by page on every load, and the blocks of a freed arena are kept for the next one. An arena that grows past
-// 1 MiB (a ruleset of a few hundred KiB and up), or is asked for a MiB at once (the elements of a
-// large array), takes the rest as regions of its own, mapped in
-// 2 MiB huge pages where the system offers them on request: one fault then brings in 2 MiB where
-// the heap's pages came in one 4 KiB fault at a time, the dearest part of loading a large
-// ruleset, and freeing the ruleset gives them straight back.
+// page by page on every load; the blocks of a freed arena are kept for the next one. An arena
+// that grows past 1 MiB (a ruleset of a few hundred KiB and up), or is asked for a MiB at once
+// (the elements of a large array), takes the rest as regions of its own, mapped in 2 MiB huge
+// pages where the system offers them on request: one fault then brings in 2 MiB where the heap's
+// pages came in one 4 KiB fault at a time, the dearest part of loading a large ruleset, and
+// freeing the ruleset gives them straight back.
 //
 // An ArenaAllocated object must tell its delete whether it lives in an arena. Its address says so
 // when it lies in a mapped region, which a process-wide table of 2 MiB granules marks; every other
@@ -227,6 +227,7 @@ struct Arena::Block {
     Block* previous;
     std::size_t size;
     bool mapped;  // a mapped region, or else a block from the heap
+    bool marked;  // a mapped region that the table marks
 };
 
 Arena::Arena(Arena&& other) noexcept
@@ -234,8 +235,7 @@ Arena::Arena(Arena&& other) noexcept
       next_(std::exchange(other.next_, nullptr)),
       end_(std::exchange(other.end_, nullptr)),
       block_size_(std::exchange(other.block_size_, 0)),
-      held_(std::exchange(other.held_, 0)),
-      in_marked_region_(std::exchange(other.in_marked_region_, false)) {}
+      held_(std::exchange(other.held_, 0)) {}
 
 Arena& Arena::operator=(Arena&& other) noexcept {
     std::swap(blocks_, other.blocks_);
@@ -243,7 +243,6 @@ Arena& Arena::operator=(Arena&& other) noexcept {
     std::swap(end_, other.end_);
     std::swap(block_size_, other.block_size_);
     std::swap(held_, other.held_);
-    std::swap(in_marked_region_, other.in_marked_region_);
     return *this;
 }
 
@@ -252,7 +251,7 @@ Arena::~Arena() {
         Block* block = std::exchange(blocks_, blocks_->previous);
         const std::size_t size = block->size;
         if (block->mapped) {
-            if (RegionTable::covers(block, size)) RegionTable::mark(block, size, false);
+            if (block->marked) RegionTable::mark(block, size, false);
             ::munmap(block, size);
         } else if (!BlockCache::keep(block, size)) {
             ::operator delete(block);
@@ -269,7 +268,7 @@ void* Arena::allocate(std::size_t bytes) {
 void* Arena::allocate_in_marked_region(std::size_t bytes) {
     bytes = aligned(bytes);
     if (static_cast<std::size_t>(end_ - next_) < bytes && !(maps_regions(bytes) && map(bytes))) return nullptr;
-    return in_marked_region_ ? std::exchange(next_, next_ + bytes) : nullptr;
+    return blocks_ != nullptr && blocks_->marked ? std::exchange(next_, next_ + bytes) : nullptr;
 }
 
 bool Arena::maps_regions(std::size_t bytes) const {
@@ -282,7 +281,6 @@ void Arena::grow(std::size_t bytes) {
                            kBlockHeader + bytes);
     void* block = BlockCache::take(block_size_);
     start_block(block != nullptr ? block : ::operator new(block_size_), block_size_, false);
-    in_marked_region_ = false;
 }
 
 bool Arena::map(std::size_t bytes) {
@@ -292,14 +290,14 @@ bool Arena::map(std::size_t bytes) {
     void* region = map_region(size);
     if (region == nullptr) return false;
     start_block(region, size, true);
-    in_marked_region_ = RegionTable::open() && RegionTable::covers(region, size);
-    if (in_marked_region_) RegionTable::mark(region, size, true);
+    blocks_->marked = RegionTable::open() && RegionTable::covers(region, size);
+    if (blocks_->marked) RegionTable::mark(region, size, true);
     return true;
 }
 
 void Arena::start_block(void* memory, std::size_t size, bool mapped) {
     static_assert(sizeof(Block) <= kBlockHeader && kBlockHeader % kAlignment == 0);
-    blocks_ = new (memory) Block{blocks_, size, mapped};
+    blocks_ = new (memory) Block{blocks_, size, mapped, false};
     held_ += size;
     next_ = static_cast<char*>(memory) + kBlockHeader;
     end_ = static_cast<char*>(memory) + size;

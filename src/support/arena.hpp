@@ -48,7 +48,6 @@ private:
     char* end_ = nullptr;
     std::size_t block_size_ = 0;  // of the newest block taken from the heap
     std::size_t held_ = 0;        // the size of every block
-    bool in_marked_region_ = false;  // the newest block is a region the table marks
 };
 
 // Makes `arena` the current one of this thread for the scope's life; scopes nest.

@@ -64,8 +64,8 @@ public:
     const V& at(std::string_view name) const { return entries_[checked(name)].second; }
 
     // Adds `name` with a value made from `args` unless the map has it; the entry of the name
-    // either way, and whether it was added.
-    // The name is copied into the entry only when it is added.
+    // either way, and whether it was added. The name is copied into the entry only when it is
+    // added.
     template <class... Args>
     std::pair<iterator, bool> try_emplace(std::string_view name, Args&&... args) {
         const Place place = locate(name);
