@@ -196,17 +196,21 @@ Result<NodePtr> text_node(const hocon::Value& value, const TextContext& context,
 
 // ---- registration ----
 
-// The registering functions below take the name of the value at hand in a buffer that they
-// lengthen by ".key" for each member and shorten again: the map copies each name it adds, so a
-// value's members take no string of their own.
+// The registering functions below list each name with its node, in order, and take the name of
+// the value at hand in a buffer that they lengthen by ".key" for each member and shorten again:
+// the list copies each name, so a value's members take no string of their own.
 
-Result<void> insert_child(NodeMap& map, std::string& name, const hocon::Value& value,
+void add(NamedNodes& out, std::string_view name, NodePtr node) {
+    out.emplace_back(support::CompactText(name), std::move(node));
+}
+
+Result<void> insert_child(NamedNodes& out, std::string& name, const hocon::Value& value,
                           const TextContext& context, const LoopMarkerIndex& loops,
                           std::size_t depth);
 
 // Every member under its dotted name, then the "object" placeholder under the name.
 template <class InsertMember>
-Result<void> insert_object(NodeMap& map, std::string& name, const hocon::Value::Object& members,
+Result<void> insert_object(NamedNodes& out, std::string& name, const hocon::Value::Object& members,
                            std::size_t depth, InsertMember insert_member) {
     if (depth >= kMaxValueNesting) return std::unexpected(too_deep());
     const std::size_t length = name.size();
@@ -217,30 +221,30 @@ Result<void> insert_object(NodeMap& map, std::string& name, const hocon::Value::
         name.resize(length);
         if (!inserted) return inserted;
     }
-    map.insert_or_assign(name, placeholder("object"));
+    add(out, name, placeholder("object"));
     return {};
 }
 
-Result<void> insert_compiled(NodeMap& map, std::string_view name, const hocon::Value& value,
+Result<void> insert_compiled(NamedNodes& out, std::string_view name, const hocon::Value& value,
                              const TextContext& context, std::size_t depth) {
     auto node = text_node(value, context, depth);
     if (!node) return std::unexpected(std::move(node.error()));
-    map.insert_or_assign(name, std::move(*node));
+    add(out, name, std::move(*node));
     return {};
 }
 
-Result<void> insert_child(NodeMap& map, std::string& name, const hocon::Value& value,
+Result<void> insert_child(NamedNodes& out, std::string& name, const hocon::Value& value,
                           const TextContext& context, const LoopMarkerIndex& loops,
                           std::size_t depth) {
     if (const auto* members = value.as_object()) {
-        return insert_object(map, name, *members, depth,
+        return insert_object(out, name, *members, depth,
                              [&](std::string& member_name, const hocon::Value& member, std::size_t d) {
-                                 return insert_child(map, member_name, member, context, loops, d);
+                                 return insert_child(out, member_name, member, context, loops, d);
                              });
     }
     if (value.is_array()) {
         if (contains_template_loop(value, loops)) {
-            map.insert_or_assign(name, placeholder("array"));
+            add(out, name, placeholder("array"));
             return {};
         }
         auto node = text_node(value, context, depth);
@@ -250,24 +254,24 @@ Result<void> insert_child(NodeMap& map, std::string& name, const hocon::Value& v
             }
             // A member array that cannot be a text rule is kept as a placeholder: the member is
             // still reachable in the structured tree.
-            map.insert_or_assign(name, placeholder("array"));
+            add(out, name, placeholder("array"));
             return {};
         }
-        map.insert_or_assign(name, std::move(*node));
+        add(out, name, std::move(*node));
         return {};
     }
-    return insert_compiled(map, name, value, context, depth);
+    return insert_compiled(out, name, value, context, depth);
 }
 
-Result<void> insert_context(NodeMap& map, std::string& name, const hocon::Value& value,
+Result<void> insert_context(NamedNodes& out, std::string& name, const hocon::Value& value,
                             const TextContext& context, std::size_t depth) {
     if (const auto* members = value.as_object()) {
-        return insert_object(map, name, *members, depth,
+        return insert_object(out, name, *members, depth,
                              [&](std::string& member_name, const hocon::Value& member, std::size_t d) {
-                                 return insert_context(map, member_name, member, context, d);
+                                 return insert_context(out, member_name, member, context, d);
                              });
     }
-    return insert_compiled(map, name, value, context, depth);
+    return insert_compiled(out, name, value, context, depth);
 }
 
 // ---- structured nodes ----
@@ -446,29 +450,41 @@ const StructuredLoopTemplate* LoopMarkerIndex::block(std::string_view text) cons
 
 namespace {
 
-Result<void> insert_named(NodeMap& map, std::string& name, const hocon::Value& value,
+Result<void> insert_named(NamedNodes& out, std::string& name, const hocon::Value& value,
                           const TextContext& context, const LoopMarkerIndex& loops) {
     if (const auto* members = value.as_object()) {
-        return insert_object(map, name, *members, 0,
+        return insert_object(out, name, *members, 0,
                              [&](std::string& member_name, const hocon::Value& member, std::size_t d) {
-                                 return insert_child(map, member_name, member, context, loops, d);
+                                 return insert_child(out, member_name, member, context, loops, d);
                              });
     }
     // A top-level array fails on every error, InvalidWeightedChoice included.
-    return insert_compiled(map, name, value, context, 0);
+    return insert_compiled(out, name, value, context, 0);
+}
+
+// Registers into a list, then adds the list to the map in order, failed or not: the map then has
+// what was registered before a failure, as when the names went into it one by one.
+template <class Register>
+Result<void> insert_into(NodeMap& map, Register register_names) {
+    NamedNodes named;
+    auto registered = register_names(named);
+    for (auto& [name, node] : named) map.insert_or_assign(name, std::move(node));
+    return registered;
 }
 
 }  // namespace
 
 Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                      const ProcessorMap& processors, const LoopMarkerIndex& loops) {
-    return insert_named(map, name, value, TextContext{processors}, loops);
+    return insert_into(map, [&](NamedNodes& out) {
+        return insert_named(out, name, value, TextContext{processors}, loops);
+    });
 }
 
-Result<void> insert_named_text_nodes(NodeMap& map, std::string name, const hocon::Value& value,
+Result<void> append_named_text_nodes(NamedNodes& out, std::string name, const hocon::Value& value,
                                      const ProcessorMap& processors, const LoopMarkerIndex& loops,
                                      const CompiledTexts& compiled) {
-    return insert_named(map, name, value, TextContext{processors, &compiled}, loops);
+    return insert_named(out, name, value, TextContext{processors, &compiled}, loops);
 }
 
 Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
@@ -480,17 +496,21 @@ Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Valu
 Result<void> insert_structured_child_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                                 const ProcessorMap& processors,
                                                 const LoopMap& loops) {
-    return insert_child(map, name, value, TextContext{processors}, LoopMarkerIndex(loops), 0);
+    return insert_into(map, [&](NamedNodes& out) {
+        return insert_child(out, name, value, TextContext{processors}, LoopMarkerIndex(loops), 0);
+    });
 }
 
 Result<void> insert_context_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                        const ProcessorMap& processors) {
-    return insert_context(map, name, value, TextContext{processors}, 0);
+    return insert_into(map, [&](NamedNodes& out) {
+        return insert_context(out, name, value, TextContext{processors}, 0);
+    });
 }
 
-Result<void> insert_context_text_nodes(NodeMap& map, std::string name, const hocon::Value& value,
+Result<void> append_context_text_nodes(NamedNodes& out, std::string name, const hocon::Value& value,
                                        const ProcessorMap& processors, const CompiledTexts& compiled) {
-    return insert_context(map, name, value, TextContext{processors, &compiled}, 0);
+    return insert_context(out, name, value, TextContext{processors, &compiled}, 0);
 }
 
 std::size_t registered_names(const hocon::Value& value) {

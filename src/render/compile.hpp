@@ -119,9 +119,6 @@ Result<void> insert_structured_child_text_nodes(NodeMap& map, std::string name, 
 // Registers a context default, at any depth; arrays are always compiled.
 Result<void> insert_context_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                        const ProcessorMap& processors);
-// The same, referring to the templates the structured tree compiled from this value.
-Result<void> insert_context_text_nodes(NodeMap& map, std::string name, const hocon::Value& value,
-                                       const ProcessorMap& processors, const CompiledTexts& compiled);
 
 // Whether any string inside the value (array elements and member values, not member keys)
 // contains a loop marker.
@@ -138,15 +135,23 @@ Result<StructuredNode> value_to_structured_template_node(const hocon::Value& val
                                                          const ProcessorMap& processors,
                                                          const LoopMarkerIndex& loops);
 
+// The names a ruleset registers with their nodes, in order; a name may come more than once, and
+// NodeMap(list) keeps the last node of each. A ruleset's map is made from the list in one go,
+// which costs far less than adding a large document's names to the map one at a time.
+using NamedNodes = support::ArenaVector<NodeMap::value_type>;
+
 // How a ruleset compiles each top-level value: its structured node first, noting the templates
-// it compiles in `compiled`; then its text rules, referring to those templates.
+// it compiles in `compiled`; then its text rules and context defaults, referring to those
+// templates, onto the lists of each.
 Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
                                                          const ProcessorMap& processors,
                                                          const LoopMarkerIndex& loops,
                                                          CompiledTexts& compiled);
-Result<void> insert_named_text_nodes(NodeMap& map, std::string name, const hocon::Value& value,
+Result<void> append_named_text_nodes(NamedNodes& out, std::string name, const hocon::Value& value,
                                      const ProcessorMap& processors, const LoopMarkerIndex& loops,
                                      const CompiledTexts& compiled);
+Result<void> append_context_text_nodes(NamedNodes& out, std::string name, const hocon::Value& value,
+                                       const ProcessorMap& processors, const CompiledTexts& compiled);
 
 // The structured node of a value. A loop marker is accepted only as a whole array element.
 Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,

@@ -38,8 +38,8 @@ std::vector<std::size_t> available_positions(const RenderState& state, std::stri
     return available;
 }
 
-void link_all(NodeList& nodes, const RuleSet& ruleset) {
-    for (const auto& node : nodes) node->link(ruleset);
+void link_all(NodeList& nodes, Linker& linker) {
+    for (const auto& node : nodes) node->link(linker);
 }
 
 }  // namespace
@@ -48,7 +48,7 @@ NodeList list_of(std::vector<NodePtr> nodes) {
     return NodeList(std::make_move_iterator(nodes.begin()), std::make_move_iterator(nodes.end()));
 }
 
-void TextGeneratorNode::link(const RuleSet&) {}
+void TextGeneratorNode::link(Linker&) {}
 
 Result<void> TextGeneratorNode::generate_unique_text(std::string_view key, RenderState&,
                                                      std::string&) const {
@@ -77,8 +77,8 @@ Result<void> VecNode::generate_text(RenderState& state, std::string& out) const 
     return {};
 }
 
-void VecNode::link(const RuleSet& ruleset) {
-    link_all(children, ruleset);
+void VecNode::link(Linker& linker) {
+    link_all(children, linker);
     const auto* literal = children.size() == 1 ? dynamic_cast<const LiteralNode*>(children[0].get()) : nullptr;
     literal_ = literal != nullptr ? &literal->text : nullptr;
 }
@@ -110,8 +110,9 @@ Result<void> RuleCallNode::generate_text(RenderState& state, std::string& out) c
     return unknown_rule(name);
 }
 
-void RuleCallNode::link(const RuleSet& ruleset) {
-    const Targets targets = ruleset.targets(name);
+void RuleCallNode::link(Linker& linker) { linker.add(*this); }
+
+void RuleCallNode::link_to(const Targets& targets) {
     targets_default_ = targets.context_default != nullptr;
     target_ = targets_default_ ? targets.context_default : targets.rule;
     linked_ = true;
@@ -129,11 +130,13 @@ Result<void> ProcessorPipelineNode::generate_text(RenderState& state, std::strin
     return {};
 }
 
-void ProcessorPipelineNode::link(const RuleSet& ruleset) {
-    inner->link(ruleset);
+void ProcessorPipelineNode::link(Linker& linker) {
+    inner->link(linker);
     linked_.reset(static_cast<const Processor**>(
         support::allocate_in_arena_or_heap(processors.size() * sizeof(const Processor*))));
-    for (std::size_t i = 0; i < processors.size(); ++i) linked_[i] = ruleset.find_processor(processors[i]);
+    for (std::size_t i = 0; i < processors.size(); ++i) {
+        linked_[i] = linker.ruleset().find_processor(processors[i]);
+    }
 }
 
 Result<void> BindNode::generate_text(RenderState& state, std::string&) const {
@@ -150,7 +153,7 @@ Result<void> BindNode::generate_text(RenderState& state, std::string&) const {
     return state.bind(name, std::move(text), overwrite);
 }
 
-void BindNode::link(const RuleSet& ruleset) { node->link(ruleset); }
+void BindNode::link(Linker& linker) { node->link(linker); }
 
 Result<LoopElements> ArrayIterationSource::elements(RenderState& state) const {
     return state.iterable_elements(source);
@@ -168,8 +171,8 @@ Result<void> ForEachNode::generate_text(RenderState& state, std::string& out) co
     });
 }
 
-void ForEachNode::link(const RuleSet& ruleset) {
-    body->link(ruleset);
+void ForEachNode::link(Linker& linker) {
+    body->link(linker);
     const auto* sequence = dynamic_cast<const VecNode*>(body.get());
     pieces_ = sequence != nullptr ? &sequence->children : nullptr;
 }
@@ -264,7 +267,7 @@ Result<void> ChoiceNode::generate_unique_text(std::string_view key, RenderState&
     return unique_uniform_choice(choices, key, state, out);
 }
 
-void ChoiceNode::link(const RuleSet& ruleset) { link_all(choices, ruleset); }
+void ChoiceNode::link(Linker& linker) { link_all(choices, linker); }
 
 Result<void> TreeChoiceNode::generate_text(RenderState& state, std::string& out) const {
     return uniform_choice(TreeTemplates{elements}, state, out);
@@ -304,7 +307,7 @@ Result<void> WeightedChoiceNode::generate_unique_text(std::string_view key, Rend
     return unique_weighted_choice(choices_, weights_, key, state, out);
 }
 
-void WeightedChoiceNode::link(const RuleSet& ruleset) { link_all(choices_, ruleset); }
+void WeightedChoiceNode::link(Linker& linker) { link_all(choices_, linker); }
 
 Result<std::unique_ptr<TreeWeightedChoiceNode>> TreeWeightedChoiceNode::create(
     std::span<const StructuredArrayEntry> elements, std::vector<double> weights) {

@@ -21,6 +21,33 @@
 
 namespace veskora::render {
 
+struct RuleCallNode;
+
+// Links the nodes a ruleset takes (see TextGeneratorNode::link). Rule calls are given their
+// targets a batch at a time: in a large ruleset each lookup waits on memory, and the lookups of
+// a batch wait together.
+class Linker {
+public:
+    explicit Linker(const RuleSet& ruleset) : ruleset_(ruleset) {}
+    Linker(const Linker&) = delete;
+    Linker& operator=(const Linker&) = delete;
+
+    const RuleSet& ruleset() const { return ruleset_; }
+    void add(RuleCallNode& call);
+    // Links the calls added since the last batch; called once every node was visited.
+    void finish();
+
+private:
+    static constexpr std::size_t kBatch = 256;
+
+    const RuleSet& ruleset_;
+    std::vector<RuleCallNode*> calls_;
+    // The names of the calls, copied while each call is at hand: read back from the nodes, each
+    // would be a cache miss again.
+    std::string names_;
+    std::vector<std::size_t> name_ends_;
+};
+
 // Nodes live in their ruleset's arena when it compiles them (see support::ArenaAllocated).
 class TextGeneratorNode : public support::ArenaAllocated {
 public:
@@ -36,7 +63,7 @@ public:
 
     // Called once by the ruleset that takes the node (and so each node below it): resolves the
     // names the node refers to in that ruleset, so renders find them without a lookup.
-    virtual void link(const RuleSet& ruleset);
+    virtual void link(Linker& linker);
 
     // Once linked, the text of a node that renders one piece of literal text, else null: such
     // text is appended without a render.
@@ -67,7 +94,7 @@ struct VecNode final : TextGeneratorNode {
     explicit VecNode(std::vector<NodePtr> children) : VecNode(list_of(std::move(children))) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
-    void link(const RuleSet& ruleset) override;
+    void link(Linker& linker) override;
 
     NodeList children;
 
@@ -97,13 +124,16 @@ struct RuleCallNode final : TextGeneratorNode {
     RuleCallNode(std::string_view name, bool unique) : name(name), unique(unique) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
-    void link(const RuleSet& ruleset) override;
+    void link(Linker& linker) override;
 
     // The context default and the rule of a name in one ruleset (null where it has none).
     struct Targets {
         const NodeMap::value_type* context_default = nullptr;
         const NodeMap::value_type* rule = nullptr;
     };
+
+    // Called by the linker with the node's targets in the ruleset that links it.
+    void link_to(const Targets& targets);
 
     NodeText name;
     bool unique;
@@ -125,7 +155,7 @@ struct ProcessorPipelineNode final : TextGeneratorNode {
         : ProcessorPipelineNode(ProcessorNames(processors.begin(), processors.end()), std::move(inner)) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
-    void link(const RuleSet& ruleset) override;
+    void link(Linker& linker) override;
 
     ProcessorNames processors;
     NodePtr inner;
@@ -149,7 +179,7 @@ struct BindNode final : TextGeneratorNode {
         : name(name), node(std::move(node)), overwrite(overwrite) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
-    void link(const RuleSet& ruleset) override;
+    void link(Linker& linker) override;
 
     NodeText name;
     NodePtr node;
@@ -174,7 +204,7 @@ struct ForEachNode final : TextGeneratorNode {
         : variable(variable), source(std::move(source)), body(std::move(body)) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
-    void link(const RuleSet& ruleset) override;
+    void link(Linker& linker) override;
 
     NodeText variable;
     std::unique_ptr<IterationSource> source;
@@ -193,7 +223,7 @@ struct ChoiceNode final : TextGeneratorNode {
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     Result<void> generate_unique_text(std::string_view key, RenderState& state,
                                       std::string& out) const override;
-    void link(const RuleSet& ruleset) override;
+    void link(Linker& linker) override;
 
     NodeList choices;
 };
@@ -222,7 +252,7 @@ public:
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     Result<void> generate_unique_text(std::string_view key, RenderState& state,
                                       std::string& out) const override;
-    void link(const RuleSet& ruleset) override;
+    void link(Linker& linker) override;
 
     const NodeList& choices() const { return choices_; }
     const std::vector<double>& weights() const { return weights_; }

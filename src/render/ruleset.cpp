@@ -1,8 +1,9 @@
-// Path walks over the structured tree, the guarded render with the recursion allowance and the
-// nesting bound, and the render entry points.
+// Linking, path walks over the structured tree, the guarded render with the recursion allowance
+// and the nesting bound, and the render entry points.
 #include "render/ruleset.hpp"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace veskora::render {
@@ -56,12 +57,40 @@ RuleSet::RuleSet(support::Arena arena, StructuredNode structured, NodeMap rules,
     // added to them later, so the links stay valid for the ruleset's whole life. What linking
     // keeps goes into this ruleset's own arena, whichever arena its caller had current.
     const support::ArenaScope in_arena(arena_);
-    for (auto& [name, node] : rules_) node->link(*this);
-    for (auto& [name, node] : context_defaults_) node->link(*this);
-    structured_.link(*this);
+    Linker linker(*this);
+    for (auto& [name, node] : rules_) node->link(linker);
+    for (auto& [name, node] : context_defaults_) node->link(linker);
+    structured_.link(linker);
+    linker.finish();
     // Nothing is allocated in the arena from here on: the unused part of its last region, up
     // to 2 MiB, would be held for nothing.
     arena_.release_unused();
+}
+
+void Linker::add(RuleCallNode& call) {
+    calls_.push_back(&call);
+    names_.append(call.name.view());
+    name_ends_.push_back(names_.size());
+    if (calls_.size() == kBatch) finish();
+}
+
+void Linker::finish() {
+    std::array<RuleCallNode::Targets, kBatch> targets{};
+    const auto name = [&](std::size_t i) {
+        const std::size_t start = i == 0 ? 0 : name_ends_[i - 1];
+        return std::string_view(names_).substr(start, name_ends_[i] - start);
+    };
+    using Entry = NodeMap::value_type;
+    ruleset_.context_defaults().find_each(calls_.size(), name, [&](std::size_t i, const Entry* entry) {
+        targets[i].context_default = entry;
+    });
+    ruleset_.rules().find_each(calls_.size(), name, [&](std::size_t i, const Entry* entry) {
+        targets[i].rule = entry;
+    });
+    for (std::size_t i = 0; i < calls_.size(); ++i) calls_[i]->link_to(targets[i]);
+    calls_.clear();
+    names_.clear();
+    name_ends_.clear();
 }
 
 Result<const StructuredNode*> RuleSet::structured_node(std::string_view path) const {

@@ -35,19 +35,20 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
     const compile::LoopMarkerIndex loops(config.structured_loops);
     StructuredNode::Object structured;
     structured.reserve(root->size());
-    // Sized once for the names the document registers, so the maps never grow on the way.
+    // Sized once for the names the document registers, so the lists never grow on the way.
     std::size_t rule_names = 0;
     std::size_t context_names = 0;
     for (const auto& [key, value] : *root) {
         (key == kContextKey && value.is_object() ? context_names : rule_names) += compile::registered_names(value);
     }
-    NodeMap rules;
+    compile::NamedNodes rules;
     rules.reserve(rule_names);
-    NodeMap context_defaults;
+    compile::NamedNodes context_defaults;
     context_defaults.reserve(context_names);
     compile::CompiledTexts compiled;  // of the value at hand, shared by its tree and its rules
 
-    for (const auto& [key, value] : *root) {
+    // Compiles one top-level value into the tree and the lists.
+    const auto compile_value = [&](const std::string& key, const hocon::Value& value) -> Result<void> {
         const bool is_context = key == kContextKey;
         if (compile::contains_template_loop(value, loops) && (is_context || !value.is_object())) {
             return std::unexpected(RenderError::invalid_template(
@@ -60,18 +61,26 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
 
         if (is_context && value.is_object()) {
             for (const auto& [member_key, member] : *value.as_object()) {
-                auto inserted = compile::insert_context_text_nodes(context_defaults, member_key,
+                auto inserted = compile::append_context_text_nodes(context_defaults, member_key,
                                                                    member, processors, compiled);
-                if (!inserted) return std::unexpected(std::move(inserted.error()));
+                if (!inserted) return inserted;
             }
-            continue;
+            return {};
         }
-        auto inserted = compile::insert_named_text_nodes(rules, key, value, processors, loops, compiled);
-        if (!inserted) return std::unexpected(std::move(inserted.error()));
+        return compile::append_named_text_nodes(rules, key, value, processors, loops, compiled);
+    };
+    for (auto& [key, value] : *root) {
+        if (auto compiled_value = compile_value(key, value); !compiled_value) {
+            return std::unexpected(std::move(compiled_value.error()));
+        }
+        // Nothing refers to the value any more. Dropped now, while its memory is in the cache, it
+        // costs far less than in one more walk of a large document once every value is compiled.
+        compiled.clear();
+        value = hocon::Value();
     }
 
-    return RuleSet(std::move(arena), StructuredNode(std::move(structured)), std::move(rules),
-                   std::move(context_defaults), std::move(processors));
+    return RuleSet(std::move(arena), StructuredNode(std::move(structured)), NodeMap(std::move(rules)),
+                   NodeMap(std::move(context_defaults)), std::move(processors));
 }
 
 }  // namespace veskora::render

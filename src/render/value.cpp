@@ -515,13 +515,13 @@ const StructuredNode* StructuredNode::child(std::string_view path) const {
     return walk_members(*this, path, [](const StructuredNode& n) { return std::get_if<Object>(&n.data); });
 }
 
-void StructuredNode::link(const RuleSet& ruleset) {
+void StructuredNode::link(Linker& linker) {
     if (auto* object = std::get_if<Object>(&data)) {
-        for (auto& [key, member] : *object) member.link(ruleset);
+        for (auto& [key, member] : *object) member.link(linker);
     } else if (auto* entries = std::get_if<Array>(&data)) {
-        for (auto& entry : *entries) entry.link(ruleset);
+        for (auto& entry : *entries) entry.link(linker);
     } else if (auto* text = std::get_if<Text>(&data)) {
-        (*text)->link(ruleset);
+        (*text)->link(linker);
     }
 }
 

@@ -22,6 +22,7 @@ namespace veskora::render {
 
 class RenderState;
 class RuleSet;
+class Linker;
 class TextGeneratorNode;
 
 // Int, UInt, Float (always finite), in that order.
@@ -105,7 +106,7 @@ public:
     const StructuredNode* child(std::string_view path) const;
 
     // Links every template below the node to the ruleset that owns it (see TextGeneratorNode).
-    void link(const RuleSet& ruleset);
+    void link(Linker& linker);
 
     // Once linked, the text of a template that is one piece of literal text, else null. Asked
     // of the template rather than kept here: every member and element holds a node.
@@ -158,7 +159,7 @@ public:
         if (loop_ == nullptr) return std::nullopt;
         return Iteration{loop_->variable, loop_->source, loop_->body};
     }
-    void link(const RuleSet& ruleset) { (loop_ == nullptr ? node_ : loop_->body).link(ruleset); }
+    void link(Linker& linker) { (loop_ == nullptr ? node_ : loop_->body).link(linker); }
 
 private:
     StructuredNode node_;  // null for a loop

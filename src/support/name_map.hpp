@@ -8,6 +8,7 @@
 // bytes and a long name sits in the arena too.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -40,6 +41,30 @@ public:
     using const_iterator = typename ArenaVector<value_type>::const_iterator;
 
     NameMap() = default;
+    // The map that adding `entries` in their order with insert_or_assign makes: a name given
+    // again keeps its first entry and gives it the later value. Indexed all at once, the entries
+    // cost no wait for memory each (see rebuild_slots), where a large map's insert_or_assign
+    // waits for the slot of its name.
+    explicit NameMap(ArenaVector<value_type> entries) : entries_(std::move(entries)) {
+        std::vector<std::size_t> repeated;
+        if (entries_.size() > kScannedNames) {
+            repeated = rebuild_slots(entries_.size());
+        } else {
+            for (std::size_t i = 0; i < entries_.size(); ++i) {
+                const std::size_t first = scan(entries_[i].first, i);
+                if (first == i) continue;
+                entries_[first].second = std::move(entries_[i].second);
+                repeated.push_back(i);
+            }
+        }
+        if (repeated.empty()) return;
+        drop(repeated);
+        if (entries_.size() > kScannedNames) {
+            rebuild_slots(entries_.size());
+        } else {
+            slots_ = {};
+        }
+    }
     NameMap(NameMap&&) noexcept = default;
     NameMap& operator=(NameMap&&) noexcept = default;
 
@@ -59,6 +84,27 @@ public:
     iterator find(std::string_view name) { return at_position(position(name)); }
     const_iterator find(std::string_view name) const { return at_position(position(name)); }
     bool contains(std::string_view name) const { return position(name) != entries_.size(); }
+
+    // Looks up the names name(0) to name(count - 1) and calls found(i, entry) for each in turn,
+    // with a pointer to its entry or null: for many names, far faster than as many find() calls
+    // in a large map (see with_slots_fetched).
+    template <class Name, class Found>
+    void find_each(std::size_t count, const Name& name, const Found& found) const {
+        const auto entry = [&](const Place& place) {
+            return place.found ? &entries_[place.position] : nullptr;
+        };
+        if (entries_.empty()) {
+            for (std::size_t i = 0; i < count; ++i) found(i, nullptr);
+            return;
+        }
+        if (slots_.empty()) {
+            for (std::size_t i = 0; i < count; ++i) found(i, entry(locate(name(i))));
+            return;
+        }
+        with_slots_fetched(count, name, [&](std::size_t i, std::uint64_t hash) {
+            found(i, entry(probe(name(i), hash)));
+        });
+    }
 
     V& at(std::string_view name) { return entries_[checked(name)].second; }
     const V& at(std::string_view name) const { return entries_[checked(name)].second; }
@@ -109,12 +155,22 @@ private:
 
     Place locate(std::string_view name) const {
         if (slots_.empty()) {
-            for (std::size_t i = 0; i < entries_.size(); ++i) {
-                if (same_name(entries_[i].first, name)) return {true, i};
-            }
-            return {};
+            const std::size_t found = scan(name, entries_.size());
+            return {found != entries_.size(), found};
         }
-        const std::uint64_t hash = hash_(name);
+        return probe(name, hash_(name));
+    }
+
+    // The position of `name` among the first `count` entries, or `count`.
+    std::size_t scan(std::string_view name, std::size_t count) const {
+        for (std::size_t i = 0; i < count; ++i) {
+            if (same_name(entries_[i].first, name)) return i;
+        }
+        return count;
+    }
+
+    // locate() in the hashed index.
+    Place probe(std::string_view name, std::uint64_t hash) const {
         for (std::size_t i = hash & mask_; slots_[i].entry != 0; i = (i + 1) & mask_) {
             if (slots_[i].tag != tag(hash)) continue;
             const std::size_t entry = slots_[i].entry - 1;
@@ -144,10 +200,57 @@ private:
         return at_position(index);
     }
 
-    void rebuild_slots(std::size_t count) {
+    // Indexes every entry afresh, in slots for `count` names (see with_slots_fetched). An entry
+    // whose name an earlier one has (only a list given to the constructor has such) gives that
+    // one its value and stays out of the index; their positions, in order.
+    std::vector<std::size_t> rebuild_slots(std::size_t count) {
         slots_.assign(slot_count_for(count), Slot{});
         mask_ = slots_.size() - 1;
-        for (std::size_t i = 0; i < entries_.size(); ++i) index_entry(i, hash_(entries_[i].first));
+        std::vector<std::size_t> repeated;
+        const auto name = [&](std::size_t i) -> std::string_view { return entries_[i].first; };
+        with_slots_fetched(entries_.size(), name, [&](std::size_t i, std::uint64_t hash) {
+            if (const Place place = probe(name(i), hash); place.found) {
+                entries_[place.position].second = std::move(entries_[i].second);
+                repeated.push_back(i);
+            } else {
+                index_entry(i, hash);
+            }
+        });
+        return repeated;
+    }
+
+    // Calls visit(i, hash) for the names name(0) to name(count - 1) in turn, with the hash of
+    // each. In a large map a name's first slot is a cache miss: the names kAhead places on are
+    // hashed and their slots fetched meanwhile, so the misses overlap instead of following each
+    // other.
+    template <class Name, class Visit>
+    void with_slots_fetched(std::size_t count, const Name& name, const Visit& visit) const {
+        constexpr std::size_t kAhead = 16;
+        std::uint64_t hashes[kAhead];
+        const auto fetch = [&](std::size_t i) {
+            const std::uint64_t hash = hash_(name(i));
+            __builtin_prefetch(&slots_[hash & mask_]);
+            hashes[i % kAhead] = hash;
+        };
+        for (std::size_t i = 0; i < std::min(kAhead, count); ++i) fetch(i);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint64_t hash = hashes[i % kAhead];
+            if (i + kAhead < count) fetch(i + kAhead);
+            visit(i, hash);
+        }
+    }
+
+    // Removes the entries at `positions` (ascending), keeping the others in order.
+    void drop(const std::vector<std::size_t>& positions) {
+        std::size_t kept = 0;
+        for (std::size_t i = 0, next = 0; i < entries_.size(); ++i) {
+            if (next < positions.size() && positions[next] == i) {
+                ++next;
+            } else if (kept++ != i) {
+                entries_[kept - 1] = std::move(entries_[i]);
+            }
+        }
+        entries_.erase(at_position(kept), entries_.end());
     }
 
     void index_entry(std::size_t index, std::uint64_t hash) {

@@ -185,6 +185,32 @@ TEST(RuleSetBuild, ObjectValuedContextHoldsTheDefaults) {
     EXPECT_EQ(render_rule(*ruleset, "context").error(), RenderError::unknown_rule("context"));
 }
 
+// Calls are linked in batches: a template calling hundreds of rules reaches each one, a context
+// default before a rule of the same name, and a name that is neither fails when rendered.
+TEST(RuleSetBuild, LinksEveryCallOfALargeRuleset) {
+    std::vector<std::pair<std::string, Value>> members{
+        {"broken", S("{r1}{missing}")},
+        {"context", O({{"r7", S("seven")}})},
+    };
+    std::string all;
+    std::string expected;
+    for (int i = 0; i < 600; ++i) {
+        const std::string name = "r" + std::to_string(i);
+        members.emplace_back(name, S(std::to_string(i) + ","));
+        all += "{" + name + "}";
+        expected += i == 7 ? "seven" : std::to_string(i) + ",";
+    }
+    members.emplace_back("all", S(all));
+    std::sort(members.begin(), members.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    Value::Object root;
+    for (auto& [key, value] : members) root.append(key, std::move(value));
+    auto ruleset = RuleSet::from_template_config(document(Value(std::move(root))), {});
+    ASSERT_TRUE(ruleset) << ruleset.error();
+    EXPECT_EQ(render_rule(*ruleset, "all").value(), expected);
+    EXPECT_EQ(render_rule(*ruleset, "broken").error(), RenderError::unknown_rule("missing"));
+}
+
 TEST(RuleSetBuild, OtherContextValuesAreOrdinaryRules) {
     for (const Value& context : {S("plain {x}"), A({S("a")})}) {
         auto ruleset = RuleSet::from_template_config(document(O({{"context", context}, {"x", S("y")}})), {});

@@ -67,6 +67,69 @@ TEST(NameMapTest, AddsEachNameOnce) {
     }
 }
 
+// Names n0, n1, ... with every `repeat`-th one (when nonzero) a repeat of an earlier name.
+std::vector<std::string> names_with_repeats(int count, int repeat) {
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) {
+        const bool repeated = repeat != 0 && i % repeat == repeat - 1;
+        names.push_back("n" + std::to_string(repeated ? i / 2 : i));
+    }
+    return names;
+}
+
+// A map made from a list in one go is the map that inserting the list in order makes: a repeated
+// name keeps its first place and the last value, however many entries that leaves, on either side
+// of the size where the map starts hashing.
+TEST(NameMapTest, MadeFromAListAsIfInsertedInOrder) {
+    const std::pair<int, int> cases[] = {{0, 0},  {3, 2},  {8, 0},   {9, 0},
+                                         {9, 3},  {12, 2}, {300, 7}, {300, 2}};
+    for (const auto& [count, repeat] : cases) {
+        SCOPED_TRACE(testing::Message() << count << " names, repeat " << repeat);
+        const std::vector<std::string> names = names_with_repeats(count, repeat);
+        NameMap<std::unique_ptr<int>> inserted;
+        ArenaVector<NameMap<std::unique_ptr<int>>::value_type> list;
+        for (int i = 0; i < count; ++i) {
+            inserted.insert_or_assign(names[i], std::make_unique<int>(i));
+            list.emplace_back(CompactText(names[i]), std::make_unique<int>(i));
+        }
+        const NameMap<std::unique_ptr<int>> made(std::move(list));
+
+        ASSERT_EQ(made.size(), inserted.size());
+        auto expected = inserted.begin();
+        for (const auto& [name, value] : made) {
+            EXPECT_EQ(name, expected->first.view());
+            EXPECT_EQ(*value, *expected->second) << name;
+            EXPECT_EQ(made.find(name)->second.get(), value.get()) << name;
+            ++expected;
+        }
+        EXPECT_FALSE(made.contains("n" + std::to_string(count)));
+    }
+}
+
+// find_each finds what find() finds, in order, in empty, scanned and hashed maps, for more names
+// than it looks ahead.
+TEST(NameMapTest, FindEachAgreesWithFind) {
+    for (const int count : {0, 5, 300}) {
+        SCOPED_TRACE(count);
+        NameMap<int> map;
+        for (int i = 0; i < count; ++i) map.emplace("n" + std::to_string(i), i);
+        std::vector<std::string> wanted;
+        for (int i = 0; i < 40; ++i) wanted.push_back("n" + std::to_string(i * 13 % 350));
+        std::vector<const NameMap<int>::value_type*> found;
+        map.find_each(
+            wanted.size(), [&](std::size_t i) -> std::string_view { return wanted[i]; },
+            [&](std::size_t i, const NameMap<int>::value_type* entry) {
+                EXPECT_EQ(i, found.size());
+                found.push_back(entry);
+            });
+        ASSERT_EQ(found.size(), wanted.size());
+        for (std::size_t i = 0; i < wanted.size(); ++i) {
+            const auto it = map.find(wanted[i]);
+            EXPECT_EQ(found[i], it == map.end() ? nullptr : &*it) << wanted[i];
+        }
+    }
+}
+
 TEST(NameMapTest, SameNameComparesEveryByte) {
     EXPECT_TRUE(same_name("", ""));
     EXPECT_TRUE(same_name("rule", std::string("rule")));
