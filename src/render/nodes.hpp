@@ -62,7 +62,8 @@ public:
     Result<std::string> generate_text(RenderState& state) const;
 
     // Called once by the ruleset that takes the node (and so each node below it): resolves the
-    // names the node refers to in that ruleset, so renders find them without a lookup.
+    // names the node refers to in that ruleset, so renders find them without a lookup. A rule
+    // call is resolved when the linker looks up its batch.
     virtual void link(Linker& linker);
 
     // Once linked, the text of a node that renders one piece of literal text, else null: such

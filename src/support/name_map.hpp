@@ -46,23 +46,13 @@ public:
     // cost no wait for memory each (see rebuild_slots), where a large map's insert_or_assign
     // waits for the slot of its name.
     explicit NameMap(ArenaVector<value_type> entries) : entries_(std::move(entries)) {
-        std::vector<std::size_t> repeated;
-        if (entries_.size() > kScannedNames) {
-            repeated = rebuild_slots(entries_.size());
-        } else {
-            for (std::size_t i = 0; i < entries_.size(); ++i) {
-                const std::size_t first = scan(entries_[i].first, i);
-                if (first == i) continue;
-                entries_[first].second = std::move(entries_[i].second);
-                repeated.push_back(i);
-            }
-        }
-        if (repeated.empty()) return;
-        drop(repeated);
-        if (entries_.size() > kScannedNames) {
-            rebuild_slots(entries_.size());
-        } else {
+        if (entries_.empty()) return;
+        const std::vector<std::size_t> repeated = rebuild_slots(entries_.size());
+        if (!repeated.empty()) drop(repeated);
+        if (entries_.size() <= kScannedNames) {
             slots_ = {};
+        } else if (!repeated.empty()) {
+            rebuild_slots(entries_.size());
         }
     }
     NameMap(NameMap&&) noexcept = default;
@@ -93,10 +83,6 @@ public:
         const auto entry = [&](const Place& place) {
             return place.found ? &entries_[place.position] : nullptr;
         };
-        if (entries_.empty()) {
-            for (std::size_t i = 0; i < count; ++i) found(i, nullptr);
-            return;
-        }
         if (slots_.empty()) {
             for (std::size_t i = 0; i < count; ++i) found(i, entry(locate(name(i))));
             return;
@@ -155,18 +141,12 @@ private:
 
     Place locate(std::string_view name) const {
         if (slots_.empty()) {
-            const std::size_t found = scan(name, entries_.size());
-            return {found != entries_.size(), found};
+            for (std::size_t i = 0; i < entries_.size(); ++i) {
+                if (same_name(entries_[i].first, name)) return {true, i};
+            }
+            return {};
         }
         return probe(name, hash_(name));
-    }
-
-    // The position of `name` among the first `count` entries, or `count`.
-    std::size_t scan(std::string_view name, std::size_t count) const {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (same_name(entries_[i].first, name)) return i;
-        }
-        return count;
     }
 
     // locate() in the hashed index.
@@ -202,7 +182,8 @@ private:
 
     // Indexes every entry afresh, in slots for `count` names (see with_slots_fetched). An entry
     // whose name an earlier one has (only a list given to the constructor has such) gives that
-    // one its value and stays out of the index; their positions, in order.
+    // one its value and stays out of the index; their positions, in order. A list of a few
+    // names is indexed too, to find its repeats, and then scanned.
     std::vector<std::size_t> rebuild_slots(std::size_t count) {
         slots_.assign(slot_count_for(count), Slot{});
         mask_ = slots_.size() - 1;
