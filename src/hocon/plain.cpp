@@ -52,23 +52,33 @@ PlainTree::Status PlainTree::close_object(Object& out, Fields& fields) {
     const auto count = static_cast<std::uint32_t>(fields.size());
     order_.clear();
     order_.reserve(count);
-    for (std::uint32_t i = 0; i < count; ++i) order_.push_back(sort_key(fields[i].key.text(), i));
+    bool simple = true;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const RawString& key = fields[i].key;
+        simple = simple && key.kind() != RawString::Kind::PathExpression;
+        order_.push_back(sort_key(key.text(), i));
+    }
     const auto less = [&](const SortKey& a, const SortKey& b) {
         if (a.high != b.high) return a.high < b.high;
         if (a.low != b.low) return a.low < b.low;
         return fields[a.index].key.text() < fields[b.index].key.text();
     };
     if (!std::is_sorted(order_.begin(), order_.end(), less)) std::sort(order_.begin(), order_.end(), less);
-    bool simple = true;
-    for (std::uint32_t i = 0; i < count && simple; ++i) {
-        const RawString& key = fields[order_[i].index].key;
-        simple = key.kind() != RawString::Kind::PathExpression && (i == 0 || less(order_[i - 1], order_[i]));
-    }
+    for (std::uint32_t i = 1; i < count && simple; ++i) simple = less(order_[i - 1], order_[i]);
     if (simple) {
         auto& object = out.node().emplace<Value::Object>();
         object.reserve(count);
-        for (const SortKey& sorted : order_) {
-            object.append(fields[sorted.index].key.text(), std::move(fields[sorted.index].value));
+        // The fields are gathered in key order, which in a large object jumps far between
+        // neighbours: each is fetched a few members ahead, so that the fetches overlap.
+        constexpr std::uint32_t kAhead = 8;
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (i + kAhead < count) {
+                const char* ahead = reinterpret_cast<const char*>(&fields[order_[i + kAhead].index]);
+                __builtin_prefetch(ahead);
+                __builtin_prefetch(ahead + sizeof(Field) - 1);
+            }
+            Field& field = fields[order_[i].index];
+            object.append(field.key.text(), std::move(field.value));
         }
         return {};
     }
