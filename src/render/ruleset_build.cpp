@@ -42,7 +42,9 @@ template <int Depth>
         }
         for (std::size_t at = 0; at < std::min(bytes, kBytes); at += 64) __builtin_prefetch(data + at);
     } else if (const auto* elements = value.as_array()) {
-        for (std::size_t i = 0; i < std::min(kChildren, elements->size()); ++i) prefetch_below<Depth - 1>((*elements)[i]);
+        for (std::size_t i = 0; i < std::min(kChildren, elements->size()); ++i) {
+            prefetch_below<Depth - 1>((*elements)[i]);
+        }
     } else if (const auto* members = value.as_object()) {
         std::size_t i = 0;
         for (auto it = members->begin(); it != members->end() && i < kChildren; ++it, ++i)
@@ -53,7 +55,9 @@ template <int Depth>
 // The same for the value of the root's member at `index`, if there is one.
 template <int Depth>
 [[gnu::always_inline]] inline void prefetch_member(const hocon::Value::Object& root, std::size_t index) {
-    if (index < root.size()) prefetch_below<Depth>((root.begin() + static_cast<std::ptrdiff_t>(index))->second);
+    if (index < root.size()) {
+        prefetch_below<Depth>((root.begin() + static_cast<std::ptrdiff_t>(index))->second);
+    }
 }
 }  // namespace
 
