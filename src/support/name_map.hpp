@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -188,7 +189,7 @@ private:
         slots_.assign(slot_count_for(count), Slot{});
         mask_ = slots_.size() - 1;
         std::vector<std::size_t> repeated;
-        const auto name = [&](std::size_t i) -> std::string_view { return entries_[i].first; };
+        const auto name = [&](std::size_t i) -> const CompactText& { return entries_[i].first; };
         with_slots_fetched(entries_.size(), name, [&](std::size_t i, std::uint64_t hash) {
             if (const Place place = probe(name(i), hash); place.found) {
                 entries_[place.position].second = std::move(entries_[i].second);
@@ -203,16 +204,24 @@ private:
     // Calls visit(i, hash) for the names name(0) to name(count - 1) in turn, with the hash of
     // each. In a large map a name's first slot is a cache miss: the names kAhead places on are
     // hashed and their slots fetched meanwhile, so the misses overlap instead of following each
-    // other.
+    // other. Names given as CompactText (the map's own) are fetched kAhead places before they
+    // are hashed, since a long one is a miss of its own.
     template <class Name, class Visit>
     void with_slots_fetched(std::size_t count, const Name& name, const Visit& visit) const {
         constexpr std::size_t kAhead = 16;
+        constexpr bool kCompact = std::is_same_v<std::remove_cvref_t<decltype(name(0))>, CompactText>;
         std::uint64_t hashes[kAhead];
         const auto fetch = [&](std::size_t i) {
+            if constexpr (kCompact) {
+                if (i + kAhead < count) name(i + kAhead).prefetch();
+            }
             const std::uint64_t hash = hash_(name(i));
             __builtin_prefetch(&slots_[hash & mask_]);
             hashes[i % kAhead] = hash;
         };
+        if constexpr (kCompact) {
+            for (std::size_t i = 0; i < std::min(kAhead, count); ++i) name(i).prefetch();
+        }
         for (std::size_t i = 0; i < std::min(kAhead, count); ++i) fetch(i);
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint64_t hash = hashes[i % kAhead];
