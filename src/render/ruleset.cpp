@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 #include <utility>
 
 namespace veskora::render {
@@ -58,9 +59,27 @@ RuleSet::RuleSet(support::Arena arena, StructuredNode structured, NodeMap rules,
     // keeps goes into this ruleset's own arena, whichever arena its caller had current.
     const support::ArenaScope in_arena(arena_);
     Linker linker(*this);
-    for (auto& [name, node] : rules_) node->link(linker);
+    // A top-level value's member of the tree and its rules were compiled one after the other,
+    // and lie side by side in the arena: they are linked together, in one walk of the arena, so
+    // that a large ruleset is read from memory once rather than once for the rules and once
+    // for the tree. The rules of a value come in a run, in the order of the tree's members;
+    // whatever the walk does not meet that way is linked after it.
+    auto rule = rules_.begin();
+    const auto belongs = [](std::string_view name, std::string_view key) {
+        return name.starts_with(key) && (name.size() == key.size() || name[key.size()] == '.');
+    };
+    if (auto* root = std::get_if<StructuredNode::Object>(&structured_.data)) {
+        for (auto& [key, member] : *root) {
+            member.link(linker);
+            for (; rule != rules_.end() && belongs(rule->first.view(), key.view()); ++rule) {
+                rule->second->link(linker);
+            }
+        }
+    } else {
+        structured_.link(linker);
+    }
+    for (; rule != rules_.end(); ++rule) rule->second->link(linker);
     for (auto& [name, node] : context_defaults_) node->link(linker);
-    structured_.link(linker);
     linker.finish();
     // Nothing is allocated in the arena from here on: the unused part of its last region, up
     // to 2 MiB, would be held for nothing.
