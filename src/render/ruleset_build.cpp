@@ -59,6 +59,15 @@ template <int Depth>
         prefetch_below<Depth>((root.begin() + static_cast<std::ptrdiff_t>(index))->second);
     }
 }
+
+// For the count of the names a document registers, which reads objects only: the members of the
+// root's member at `index`, if there is one and it is an object.
+[[gnu::always_inline]] inline void prefetch_object_members(const hocon::Value::Object& root, std::size_t index) {
+    if (index >= root.size()) return;
+    const auto* members = (root.begin() + static_cast<std::ptrdiff_t>(index))->second.as_object();
+    if (members != nullptr && !members->empty()) __builtin_prefetch(&*members->begin());
+}
+
 }  // namespace
 
 Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMap host_processors) {
@@ -85,7 +94,9 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
     // Sized once for the names the document registers, so the lists never grow on the way.
     std::size_t rule_names = 0;
     std::size_t context_names = 0;
+    std::size_t counted = 0;
     for (const auto& [key, value] : *root) {
+        prefetch_object_members(*root, counted++ + 8);
         (key == kContextKey && value.is_object() ? context_names : rule_names) += compile::registered_names(value);
     }
     compile::NamedNodes rules;
