@@ -38,7 +38,10 @@ public:
     void finish();
 
 private:
-    static constexpr std::size_t kBatch = 256;
+    // Enough lookups to wait together, few enough that the walk has not gone far past the
+    // first call of a batch when its target is written: at 256, the nodes of a large ruleset had
+    // left the nearest caches by then, and each write cost a miss of its own.
+    static constexpr std::size_t kBatch = 64;
 
     const RuleSet& ruleset_;
     std::vector<RuleCallNode*> calls_;
