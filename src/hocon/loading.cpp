@@ -164,6 +164,12 @@ std::expected<RawObject, Error> load_file_fields(const std::string& path, Includ
 
 }  // namespace detail
 
+std::expected<void, Error> load_include(Inclusion& statement, const SourceLocation& where,
+                                        const ConfigOptions& options, ReadBudget& budget) {
+    detail::IncludeContext context{options, {}, budget};
+    return load_inclusion(statement, where, context);
+}
+
 std::expected<RawObject, Error> parse_file(const std::string& path, const ConfigOptions& options) {
     ReadBudget budget;
     return parse_file(path, options, budget);

@@ -15,6 +15,10 @@
 #include "hocon/raw.hpp"
 #include "hocon/read_budget.hpp"
 
+namespace hocon {
+class ParserExtension;
+}
+
 namespace hocon::detail {
 
 struct IncludeContext {
@@ -31,9 +35,12 @@ std::expected<RawObject, Error> parse_hocon_syntax(std::string_view text, std::s
 // Loads every include statement of a freshly parsed tree and attaches the loaded fields.
 std::expected<void, Error> load_includes(RawObject& object, IncludeContext& context);
 
-// Syntax, then includes; the text must already be known to be UTF-8.
+// Syntax, then includes; the text must already be known to be UTF-8. With an extension, the
+// extension loads every include statement as the parser meets it, and the text's root joins a
+// tree at `base` levels deep.
 std::expected<RawObject, Error> parse_hocon(std::string_view text, std::shared_ptr<const std::string> file,
-                                            IncludeContext& context);
+                                            IncludeContext& context, ParserExtension* extension = nullptr,
+                                            std::size_t base = 0);
 
 // One existing file, read by its extension (".json", ".properties", anything else HOCON).
 std::expected<RawObject, Error> load_file_fields(const std::string& path, IncludeContext& context);

@@ -1,5 +1,6 @@
 #include "hocon/parser.hpp"
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <iterator>
@@ -8,6 +9,7 @@
 
 #include "hocon/loading.hpp"
 #include "hocon/plain.hpp"
+#include "hocon/resolve.hpp"
 #include "hocon/text.hpp"
 
 namespace hocon {
@@ -77,7 +79,7 @@ unsigned char class_of(char c) { return byte_classes.of[static_cast<unsigned cha
 
 // One piece of a key or a substitution path, as written.
 struct PathPiece {
-    enum class Kind { Quoted, MultiLine, Unquoted, Whitespace };
+    enum class Kind { Quoted, MultiLine, Unquoted, Whitespace, Block };
     Kind kind;
     std::string text;
 };
@@ -125,6 +127,10 @@ struct RawTree {
         return {};
     }
     static std::expected<RawValue, Error> substitution(RawValue&& value) { return std::move(value); }
+    static Status block(RawValue& out, RawValue&& value) {
+        out = std::move(value);
+        return {};
+    }
 
     static Object& object_in(RawValue& out) {
         out = RawValue(RawObject{});
@@ -174,21 +180,24 @@ public:
     using Field = typename Tree::Field;
     using Array = typename Tree::Array;
 
-    SyntaxParser(std::string_view text, std::shared_ptr<const std::string> file, std::size_t nesting_limit)
-        : s_(text), file_(std::move(file)), limit_(nesting_limit) {}
+    // `base`: the depth of the place in a larger tree that the text's root joins (an include's
+    // object, a block's), which with the text's own depth is held to the tree's bound.
+    SyntaxParser(std::string_view text, std::shared_ptr<const std::string> file, std::size_t nesting_limit,
+                 ParserExtension* extension = nullptr, std::size_t base = 0)
+        : s_(text), file_(std::move(file)), limit_(nesting_limit), base_(base), extension_(extension) {}
 
     std::expected<typename Tree::Document, Error> parse_document() {
         typename Tree::Document root;
         std::vector<ObjectField> leading;
         skip_space(tree_.comments(leading));
         if (peek() == '[') return fail("the document root must be an object, found an array");
-        if (peek() == '{') {
+        if (peek() == '{' && !at_block()) {
             ++pos_;
             if (auto r = enter(); !r) return std::unexpected(r.error());
             if (auto r = parse_object_body(tree_.root_of(root), true); !r) return std::unexpected(r.error());
             --depth_;
             skip_space(nullptr);
-            if (!at_end()) return fail("expected end of input after the root object, found " + found());
+            if (!at_end()) return fail_found("expected end of input after the root object, found ");
         } else {
             tree_.lead(root, std::move(leading));
             if (auto r = enter(); !r) return std::unexpected(r.error());
@@ -212,6 +221,8 @@ private:
     std::shared_ptr<const std::string> file_;
     std::size_t depth_ = 0;
     std::size_t limit_;
+    std::size_t base_;
+    ParserExtension* extension_;
     bool saw_include_ = false;
     Tree tree_;
     // Buffers reused by every object and array, one for each nesting depth.
@@ -227,25 +238,74 @@ private:
     bool starts_with(std::string_view word) const { return s_.substr(pos_).starts_with(word); }
     std::string found() const { return text::describe_at(s_, pos_); }
     SourceLocation here() const { return SourceLocation{file_, line_}; }
-    Error error(std::string message) const {
+    [[gnu::cold, gnu::noinline]] Error error(std::string message) const {
         return Error(file_ ? std::optional<std::string>(*file_) : std::nullopt, line_, std::move(message));
     }
-    std::unexpected<Error> fail(std::string message) const { return std::unexpected(error(std::move(message))); }
+    // Errors are made out of line, so that the frames of the recursion, which an extension's texts
+    // stack up inside each other, hold none of their strings.
+    [[gnu::cold, gnu::noinline]] std::unexpected<Error> fail(std::string_view message) const {
+        return std::unexpected(error(std::string(message)));
+    }
+    [[gnu::cold, gnu::noinline]] std::unexpected<Error> fail_reserved() const {
+        return fail("reserved character " + found() + " is not allowed outside quotes");
+    }
+    // The message, then what stands at the position.
+    [[gnu::cold, gnu::noinline]] std::unexpected<Error> fail_found(std::string_view message) const {
+        return fail(std::string(message) + found());
+    }
+    // The message with a text quoted in it; what stands at the position follows when asked for.
+    [[gnu::cold, gnu::noinline]] std::unexpected<Error> fail_quoting(std::string_view before, std::string_view quoted,
+                                                                    std::string_view after, bool then_found = false) const {
+        return fail(std::string(before) + text::printable(quoted) + std::string(after) + (then_found ? found() : ""));
+    }
+
+    // ---- the extension's blocks
+
+    bool at_block() const { return extension_ != nullptr && peek() == '{' && peek(1) == '%'; }
+
+    // The block at the position, read by the extension; the parser goes on after it.
+    std::expected<Value, Error> read_block() {
+        auto block = extension_->block(s_, pos_, base_ + depth_);
+        if (!block) return std::unexpected(std::move(block.error()));
+        line_ += static_cast<std::size_t>(std::count(s_.begin() + static_cast<std::ptrdiff_t>(pos_),
+                                                     s_.begin() + static_cast<std::ptrdiff_t>(block->end), '\n'));
+        pos_ = block->end;
+        Value value;
+        if (auto r = tree_.block(value, std::move(block->value)); !r) return std::unexpected(std::move(r.error()));
+        return value;
+    }
+
+    // A block read where a key or a substitution's path is written.
+    std::unexpected<Error> misplaced_block(ParserExtension::Place place, const SourceLocation& where) {
+        return std::unexpected(extension_->misplaced_block(place, where));
+    }
 
     Status enter() {
         if (++depth_ > limit_)
-            return fail("objects and arrays nest deeper than the limit of " + std::to_string(limit_) + " levels");
+            return fail_too_deep(limit_);
+        if (base_ + depth_ > detail::max_value_depth) return fail_too_deep(detail::max_value_depth);
         return {};
     }
+    // Texts read for an extension's includes and blocks stand inside each other: what their
+    // depths add up to is the depth of the tree they join, and so is the bound.
+    [[gnu::cold, gnu::noinline]] std::unexpected<Error> fail_too_deep(std::size_t limit) const {
+        return fail("objects and arrays nest deeper than the limit of " + std::to_string(limit) + " levels");
+    }
+    // A path key whose segments nest its value too deeply, told at the line of the key.
+    [[gnu::cold, gnu::noinline]] std::unexpected<Error> fail_key_too_deep(std::size_t line, std::string_view key,
+                                                                         std::size_t limit) const {
+        return std::unexpected(Error(SourceLocation{file_, line}, "the key '" + text::printable(key) +
+                                                                      "' nests deeper than the limit of " +
+                                                                      std::to_string(limit) + " levels"));
+    }
 
-    bool at_comment() const { return peek() == '#' || (peek() == '/' && peek(1) == '/'); }
+    bool at_comment() const { return text::comment_at(s_, pos_); }
 
     // The text of the comment at the position, which is consumed up to (not including) the
     // line feed.
     std::string_view take_comment() {
-        std::size_t start = pos_ + (peek() == '#' ? 1 : 2);
-        std::size_t end = s_.find('\n', start);
-        if (end == std::string_view::npos) end = s_.size();
+        const std::size_t start = pos_ + (peek() == '#' ? 1 : 2);
+        const std::size_t end = text::comment_end(s_, pos_);
         pos_ = end;
         std::string_view body = s_.substr(start, end - start);
         if (!body.empty() && body.back() == '\r') body.remove_suffix(1);
@@ -293,18 +353,25 @@ private:
         }
     }
 
-    // Whitespace and newlines only (inside include statements).
-    void skip_space_no_comments() {
+    // Whitespace and newlines only (inside include statements); false when it passed over
+    // anything but spaces and tabs.
+    bool skip_space_no_comments() {
+        bool blanks = true;
         while (!at_end()) {
-            if (peek() == '\n') {
+            if (peek() == ' ' || peek() == '\t') {
+                ++pos_;
+            } else if (peek() == '\n') {
                 ++pos_;
                 ++line_;
+                blanks = false;
             } else if (std::size_t len = text::whitespace_at(s_, pos_, false)) {
                 pos_ += len;
+                blanks = false;
             } else {
                 break;
             }
         }
+        return blanks;
     }
 
     // Length of the unquoted run at the position: up to whitespace, a forbidden character or
@@ -342,25 +409,23 @@ private:
     // ---- strings
 
     std::expected<std::string, Error> parse_quoted() {
-        ++pos_;  // the opening quotation mark
+        const std::size_t start = pos_++;  // the opening quotation mark
         std::string out;
         if (auto problem = text::decode_quoted(s_, pos_, out)) return fail(*problem);
+        // Every escape is longer than what it stands for: a string shorter than it is written
+        // had some.
+        if (extension_ != nullptr && out.size() + 2 < pos_ - start) {
+            if (auto r = extension_->decoded(out); !r) return std::unexpected(std::move(r.error()));
+        }
         return out;
     }
 
     bool at_triple_quote() const { return starts_with("\"\"\""); }
 
     std::expected<std::string, Error> parse_multi_line() {
-        std::size_t start_line = line_;
+        const std::size_t end = text::multi_line_end(s_, pos_);
+        if (end == std::string_view::npos) return fail("unterminated triple-quoted string");
         pos_ += 3;
-        std::size_t close = s_.find("\"\"\"", pos_);
-        if (close == std::string_view::npos) {
-            line_ = start_line;
-            return fail("unterminated triple-quoted string");
-        }
-        // Any run of three or more quotation marks closes the string; the extra ones belong to it.
-        std::size_t end = close + 3;
-        while (end < s_.size() && s_[end] == '"') ++end;
         std::string out(s_.substr(pos_, end - 3 - pos_));
         for (char c : out)
             if (c == '\n') ++line_;
@@ -402,9 +467,8 @@ private:
                 ++pos_;
                 return {};
             }
-            if (c != '"' && c != '$' && !is_reserved(c) && !at_unquoted_start())
-                return fail(std::string(braced ? "expected '}' or a new field, found " : "expected a new field, found ") +
-                            found());
+            if (c != '"' && c != '$' && !is_reserved(c) && !at_unquoted_start() && !at_block())
+                return fail_found(braced ? "expected '}' or a new field, found " : "expected a new field, found ");
             if (auto r = parse_field(fields); !r) return r;
 
             skip_inline_space();
@@ -418,9 +482,8 @@ private:
                 continue;
             }
             if (at_end() || c == '}' || line_ != line_before) continue;
-            return fail(std::string(braced ? "expected ',', a newline or '}' after a field, found "
-                                           : "expected ',' or a newline after a field, found ") +
-                        found());
+            return fail_found(braced ? "expected ',', a newline or '}' after a field, found "
+                                     : "expected ',' or a newline after a field, found ");
         }
     }
 
@@ -429,13 +492,25 @@ private:
     }
 
     Status parse_field(typename Tree::Fields& fields) {
-        if (at_include_keyword()) {
+        if (at_include_keyword()) return parse_include_field(fields);
+        return parse_key_value_field(fields);
+    }
+
+    // Kept apart from key/value fields, whose parsing is the recursion's path.
+    [[gnu::noinline]] Status parse_include_field(typename Tree::Fields& fields) {
+        SourceLocation where = here();
+        bool on_one_line = true;
+        auto inclusion = parse_include(on_one_line);
+        if (!inclusion) return std::unexpected(inclusion.error());
+        if (extension_ != nullptr) {
+            if (auto r = extension_->include(*inclusion, on_one_line, where, base_ + depth_); !r) return r;
+        } else {
             saw_include_ = true;
-            SourceLocation where = here();
-            auto inclusion = parse_include();
-            if (!inclusion) return std::unexpected(inclusion.error());
-            return tree_.include(fields, std::move(*inclusion), std::move(where));
         }
+        return tree_.include(fields, std::move(*inclusion), std::move(where));
+    }
+
+    Status parse_key_value_field(typename Tree::Fields& fields) {
         // The field is added first and its key and value parsed in place, which saves moving
         // them through several wrappers. Parsing the value adds nothing to these fields (a
         // nested object has its own buffer), so the reference stays valid; after an error the
@@ -456,28 +531,32 @@ private:
             pos_ += 2;
             append = true;
             skip_space(nullptr);
+        } else if (at_block()) {
+            // Written after a key with nothing between, a block is one more piece of the key.
+            const SourceLocation where = here();
+            if (auto block = read_block(); !block) return std::unexpected(std::move(block.error()));
+            return misplaced_block(ParserExtension::Place::KeyPart, where);
         } else if (c != '{') {
-            return fail("expected ':', '=', '+=' or '{' after the key '" + text::printable(key.text()) + "', found " + found());
+            return fail_quoting("expected ':', '=', '+=' or '{' after the key '", key.text(), "', found ", true);
         }
         // A path key a.b.c nests its value as deeply as braces would.
         const std::size_t extra = key.path().size() - 1;
-        if (depth_ + extra > limit_)
-            return std::unexpected(Error(SourceLocation{file_, key_line}, "the key '" + text::printable(key.text()) +
-                                                             "' nests deeper than the limit of " + std::to_string(limit_) +
-                                                             " levels"));
+        if (depth_ + extra > limit_) return fail_key_too_deep(key_line, key.text(), limit_);
+        if (base_ + depth_ + extra > detail::max_value_depth)
+            return fail_key_too_deep(key_line, key.text(), detail::max_value_depth);
         depth_ += extra;
         auto found_value = parse_value(field.value);
         depth_ -= extra;
         if (!found_value) return std::unexpected(found_value.error());
         if (!*found_value)
-            return fail("expected a value for the key '" + text::printable(key.text()) + "', found " + found());
+            return fail_quoting("expected a value for the key '", key.text(), "', found ", true);
         if (append) return tree_.append(field.value);
         return {};
     }
 
-    std::expected<Inclusion, Error> parse_include() {
+    std::expected<Inclusion, Error> parse_include(bool& on_one_line) {
         pos_ += 7;
-        skip_space_no_comments();
+        on_one_line = skip_space_no_comments();
         Inclusion inclusion;
         const char* expectation =
             "include must be followed by a quoted string, or by file(), classpath() or url() around one, "
@@ -485,7 +564,7 @@ private:
         if (starts_with("required(")) {
             pos_ += 9;
             inclusion.required = true;
-            skip_space_no_comments();
+            on_one_line = skip_space_no_comments() && on_one_line;
         }
         if (starts_with("file(")) {
             pos_ += 5;
@@ -497,23 +576,23 @@ private:
             pos_ += 4;
             inclusion.location = IncludeLocation::Url;
         }
-        if (inclusion.location) skip_space_no_comments();
-        if (peek() != '"' || at_triple_quote()) return fail(std::string(expectation) + ", found " + found());
+        if (inclusion.location) on_one_line = skip_space_no_comments() && on_one_line;
+        if (peek() != '"' || at_triple_quote()) return fail_quoting(expectation, "", ", found ", true);
         auto target = parse_quoted();
         if (!target) return std::unexpected(target.error());
         inclusion.target = std::move(*target);
         if (inclusion.location) {
-            skip_space_no_comments();
-            if (peek() != ')') return fail("expected ')' to close the include target, found " + found());
+            on_one_line = skip_space_no_comments() && on_one_line;
+            if (peek() != ')') return fail_found("expected ')' to close the include target, found ");
             ++pos_;
         }
         if (inclusion.required) {
-            skip_space_no_comments();
-            if (peek() != ')') return fail("expected ')' to close required(, found " + found());
+            on_one_line = skip_space_no_comments() && on_one_line;
+            if (peek() != ')') return fail_found("expected ')' to close required(, found ");
             ++pos_;
         }
         if (inclusion.location == IncludeLocation::Url)
-            return fail("url() includes are not supported: \"" + text::printable(inclusion.target) + "\"");
+            return fail_quoting("url() includes are not supported: \"", inclusion.target, "\"");
         return inclusion;
     }
 
@@ -541,6 +620,12 @@ private:
                 }
                 continue;
             }
+            if (at_block()) {
+                auto block = read_block();
+                if (!block) return std::unexpected(std::move(block.error()));
+                pieces.push_back({PathPiece::Kind::Block, {}});
+                continue;
+            }
             std::size_t run = unquoted_run_length(pos_);
             if (run == 0) break;
             pieces.push_back({PathPiece::Kind::Unquoted, std::string(s_.substr(pos_, run))});
@@ -549,6 +634,11 @@ private:
         while (!pieces.empty() && pieces.back().kind == PathPiece::Kind::Whitespace) pieces.pop_back();
         if (!pieces.empty() && pieces.front().kind == PathPiece::Kind::Whitespace) pieces.erase(pieces.begin());
         return pieces;
+    }
+
+    static bool holds_block(const std::vector<PathPiece>& pieces) {
+        return std::any_of(pieces.begin(), pieces.end(),
+                           [](const PathPiece& piece) { return piece.kind == PathPiece::Kind::Block; });
     }
 
     // Splits pieces into path segments: "." separates outside quotes; an empty segment must be
@@ -604,12 +694,16 @@ private:
                 pos_ = start;
             }
         }
+        const SourceLocation where = here();
         auto pieces = parse_path_pieces(true);
         if (!pieces) return std::unexpected(pieces.error());
+        if (holds_block(*pieces))
+            return misplaced_block(pieces->size() == 1 ? ParserExtension::Place::Key : ParserExtension::Place::KeyPart,
+                                   where);
         if (pieces->empty()) {
             if (!at_end() && is_reserved(peek()))
-                return fail("reserved character " + found() + " is not allowed outside quotes");
-            return fail("expected a key, found " + found());
+                return fail_reserved();
+            return fail_found("expected a key, found ");
         }
         if (peek() == '$') return fail("substitutions are not allowed in keys");
         std::string_view written = s_.substr(start, pos_ - start);
@@ -649,10 +743,18 @@ private:
         const std::size_t where_line = line_;
         std::size_t start = pos_;
         if (auto r = parse_part(out); !r) return std::unexpected(r.error());
-        std::size_t ws = pos_;
+        const std::size_t ws = pos_;
         skip_inline_space();
         // Most values are a single part: no lists to build for them.
         if (!at_value_start()) return true;
+        if (auto r = parse_concatenation(out, where_line, start, ws); !r) return std::unexpected(std::move(r.error()));
+        return true;
+    }
+
+    // The parts after the first, which is in out and was written from start to ws, and the
+    // concatenation of them all into out. Kept out of the recursion's path: its lists would
+    // otherwise take room in every frame of it.
+    [[gnu::noinline]] Status parse_concatenation(Value& out, std::size_t where_line, std::size_t start, std::size_t ws) {
         std::vector<Value> parts;
         std::vector<std::string> separators;
         std::vector<std::string_view> written;
@@ -675,7 +777,7 @@ private:
         auto joined = tree_.concat(std::move(parts), std::move(separators), written);
         if (!joined) return std::unexpected(Error(SourceLocation{file_, where_line}, joined.error().message));
         out = std::move(*joined);
-        return true;
+        return {};
     }
 
     // What the tree made, into out.
@@ -689,6 +791,12 @@ private:
     // an array of a million numbers would otherwise move each through a temporary.
     Status parse_part(Value& out) {
         unsigned char c = peek();
+        if (at_block()) {
+            auto block = read_block();
+            if (!block) return std::unexpected(std::move(block.error()));
+            out = std::move(*block);
+            return {};
+        }
         if (c == '{') {
             ++pos_;
             if (auto r = enter(); !r) return std::unexpected(r.error());
@@ -710,7 +818,7 @@ private:
             if (!sub) return std::unexpected(sub.error());
             return put(out, tree_.substitution(std::move(*sub)));
         }
-        if (is_reserved(c)) return fail("reserved character " + found() + " is not allowed outside quotes");
+        if (is_reserved(c)) return fail_reserved();
         if ((c >= '0' && c <= '9') || c == '-') {
             std::size_t end = pos_;
             while (end < s_.size() && s_[end] >= '0' && s_[end] <= '9') ++end;
@@ -774,7 +882,7 @@ private:
             // Each element is parsed in its place; one that turns out missing is an error anyway.
             auto found_value = parse_value(elements.emplace_back());
             if (!found_value) return std::unexpected(found_value.error());
-            if (!*found_value) return fail("expected a value or ']', found " + found());
+            if (!*found_value) return fail_found("expected a value or ']', found ");
             const std::size_t line_before = line_;
             skip_space(nullptr);
             unsigned char c = peek();
@@ -783,7 +891,7 @@ private:
                 continue;
             }
             if (c == ']' || (line_ != line_before && !at_end())) continue;
-            return fail("expected ',', a newline or ']' after an array element, found " + found());
+            return fail_found("expected ',', a newline or ']' after an array element, found ");
         }
         return {};
     }
@@ -800,11 +908,12 @@ private:
         std::size_t path_start = pos_;
         auto pieces = parse_path_pieces(false);
         if (!pieces) return std::unexpected(pieces.error());
+        if (holds_block(*pieces)) return misplaced_block(ParserExtension::Place::Substitution, where);
         if (peek() != '}') {
-            if (at_end() || peek() == '\n') return fail("unterminated substitution: expected '}', found " + found());
-            return fail("expected '}' to close the substitution, found " + found());
+            if (at_end() || peek() == '\n') return fail_found("unterminated substitution: expected '}', found ");
+            return fail_found("expected '}' to close the substitution, found ");
         }
-        if (pieces->empty()) return fail("a substitution needs a path: " + text::printable(s_.substr(start, pos_ + 1 - start)));
+        if (pieces->empty()) return fail_quoting("a substitution needs a path: ", s_.substr(start, pos_ + 1 - start), "");
         auto segments = segments_of(*pieces, s_.substr(path_start, pos_ - path_start));
         if (!segments) return std::unexpected(segments.error());
         ++pos_;
@@ -827,8 +936,8 @@ std::expected<RawObject, Error> parse_hocon_syntax(std::string_view text, std::s
 }
 
 std::expected<RawObject, Error> parse_hocon(std::string_view text, std::shared_ptr<const std::string> file,
-                                            IncludeContext& context) {
-    SyntaxParser<RawTree> parser(text, std::move(file), context.options.nesting_limit());
+                                            IncludeContext& context, ParserExtension* extension, std::size_t base) {
+    SyntaxParser<RawTree> parser(text, std::move(file), context.options.nesting_limit(), extension, base);
     auto root = parser.parse_document();
     if (!root || !parser.saw_include()) return root;
     if (auto loaded = load_includes(*root, context); !loaded) return std::unexpected(loaded.error());
@@ -846,7 +955,13 @@ std::expected<RawObject, Error> HoconParser::parse() {
     return parse(budget);
 }
 
-std::expected<RawObject, Error> HoconParser::parse(ReadBudget& budget) {
+std::expected<RawObject, Error> HoconParser::parse(ReadBudget& budget) { return parse(budget, nullptr, 0); }
+
+std::expected<RawObject, Error> HoconParser::parse(ReadBudget& budget, ParserExtension& extension, std::size_t depth) {
+    return parse(budget, &extension, depth);
+}
+
+std::expected<RawObject, Error> HoconParser::parse(ReadBudget& budget, ParserExtension* extension, std::size_t depth) {
     if (auto bad = text::find_invalid_utf8(text_))
         return std::unexpected(Error(origin_, text::line_at(text_, *bad), "the text is not valid UTF-8"));
     detail::IncludeContext context{options_, {}, budget};
@@ -859,7 +974,7 @@ std::expected<RawObject, Error> HoconParser::parse(ReadBudget& budget) {
             if (!ec) context.open_files.push_back(std::move(canonical));
         }
     }
-    return detail::parse_hocon(text_, shared_name(origin_), context);
+    return detail::parse_hocon(text_, shared_name(origin_), context, extension, depth);
 }
 
 std::optional<Value> HoconParser::parse_plain() const {

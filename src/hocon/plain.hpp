@@ -101,6 +101,7 @@ public:
     static Field& new_field(Fields& fields) { return fields.emplace_back(); }
     static Status append(Value&) { return refuse(); }
     static std::expected<Value, Error> substitution(RawValue&&) { return refuse(); }
+    static Status block(Value&, RawValue&&) { return refuse(); }
 
     static Object& object_in(Value& out) { return out; }
     // The object of the fields in the order written, keys sorted and merged as resolution merges

@@ -142,8 +142,11 @@ bool read_hex4(std::string_view s, std::size_t pos, char32_t& out) {
 
 }  // namespace
 
-std::optional<std::string> decode_quoted(std::string_view s, std::size_t& pos, std::string& out) {
+std::optional<std::string> decode_quoted(std::string_view s, std::size_t& pos, std::string* out) {
     const std::size_t n = s.size();
+    const auto put = [out](char c) {
+        if (out) out->push_back(c);
+    };
     while (true) {
         std::size_t run = pos;
         // Eight bytes at a time while none of them is a quotation mark, a backslash or a control
@@ -162,7 +165,7 @@ std::optional<std::string> decode_quoted(std::string_view s, std::size_t& pos, s
             if (c == '"' || c == '\\' || c < 0x20) break;
             ++run;
         }
-        out.append(s.data() + pos, run - pos);
+        if (out) out->append(s.data() + pos, run - pos);
         pos = run;
         if (pos >= n) return "unterminated quoted string";
         auto c = static_cast<unsigned char>(s[pos]);
@@ -183,14 +186,14 @@ std::optional<std::string> decode_quoted(std::string_view s, std::size_t& pos, s
         if (pos + 1 >= n) return "unterminated quoted string (it ends with a backslash)";
         char e = s[pos + 1];
         switch (e) {
-            case '"': out += '"'; pos += 2; break;
-            case '\\': out += '\\'; pos += 2; break;
-            case '/': out += '/'; pos += 2; break;
-            case 'b': out += '\b'; pos += 2; break;
-            case 'f': out += '\f'; pos += 2; break;
-            case 'n': out += '\n'; pos += 2; break;
-            case 'r': out += '\r'; pos += 2; break;
-            case 't': out += '\t'; pos += 2; break;
+            case '"': put('"'); pos += 2; break;
+            case '\\': put('\\'); pos += 2; break;
+            case '/': put('/'); pos += 2; break;
+            case 'b': put('\b'); pos += 2; break;
+            case 'f': put('\f'); pos += 2; break;
+            case 'n': put('\n'); pos += 2; break;
+            case 'r': put('\r'); pos += 2; break;
+            case 't': put('\t'); pos += 2; break;
             case 'u': {
                 char32_t cp = 0;
                 if (!read_hex4(s, pos + 2, cp)) return "a \\u escape needs four hexadecimal digits";
@@ -207,7 +210,7 @@ std::optional<std::string> decode_quoted(std::string_view s, std::size_t& pos, s
                 } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
                     return "a \\u escape of a low surrogate must follow one of a high surrogate";
                 }
-                append_utf8(out, cp);
+                if (out) append_utf8(*out, cp);
                 pos = next;
                 break;
             }
@@ -221,6 +224,14 @@ std::optional<std::string> decode_quoted(std::string_view s, std::size_t& pos, s
             }
         }
     }
+}
+
+std::size_t multi_line_end(std::string_view s, std::size_t pos) {
+    const std::size_t close = s.find("\"\"\"", pos + 3);
+    if (close == std::string_view::npos) return close;
+    std::size_t end = close + 3;
+    while (end < s.size() && s[end] == '"') ++end;
+    return end;
 }
 
 bool is_json_number(std::string_view s) {

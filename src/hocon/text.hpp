@@ -49,9 +49,30 @@ inline std::size_t whitespace_at(std::string_view s, std::size_t pos, bool inclu
 }
 
 // Decodes a JSON string literal whose opening quotation mark is just before pos, appending
-// the text to out and leaving pos after the closing quotation mark. On failure, the message,
-// with pos at the offending byte.
-std::optional<std::string> decode_quoted(std::string_view s, std::size_t& pos, std::string& out);
+// the text to out (or only passing over it when out is null) and leaving pos after the closing
+// quotation mark. On failure, the message, with pos at the offending byte.
+std::optional<std::string> decode_quoted(std::string_view s, std::size_t& pos, std::string* out);
+inline std::optional<std::string> decode_quoted(std::string_view s, std::size_t& pos, std::string& out) {
+    return decode_quoted(s, pos, &out);
+}
+
+// Where the pieces of HOCON that can hold any text end, as the parser reads them. A scan that
+// must see a text as the parser does (one looking for a reader's own syntax outside strings and
+// comments) steps over strings with decode_quoted and over these with the functions below.
+//
+// The triple-quoted string whose opening """ is at pos: the offset just past the run of three or
+// more quotation marks that closes it (the extra ones belong to the string), or npos when the
+// text ends first.
+std::size_t multi_line_end(std::string_view s, std::size_t pos);
+// Whether a comment ("#" or "//") begins at pos.
+inline bool comment_at(std::string_view s, std::size_t pos) {
+    return pos < s.size() && (s[pos] == '#' || (s[pos] == '/' && pos + 1 < s.size() && s[pos + 1] == '/'));
+}
+// The end of the comment at pos: the offset of the line feed that ends it, or the end of the text.
+inline std::size_t comment_end(std::string_view s, std::size_t pos) {
+    const std::size_t line_feed = s.find('\n', pos);
+    return line_feed == std::string_view::npos ? s.size() : line_feed;
+}
 
 // Whether the whole text is one literal of the JSON number grammar.
 bool is_json_number(std::string_view s);

@@ -1,6 +1,7 @@
 // The loader: turns a ruleset document, given as HOCON text or as a file path, into a
 // TemplateConfig: the resolved document tree plus the structured loop blocks cut out of it.
-// Pre-processing of each text, include resolution and loop body extraction live here too.
+// The loader reads each text as the HOCON parser's extension (include statements and loop
+// blocks), resolves includes, and takes the loop bodies out of the resolved tree.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "hocon/options.hpp"
+#include "hocon/parser.hpp"
 #include "hocon/raw.hpp"
 #include "hocon/read_budget.hpp"
 #include "hocon/value.hpp"
@@ -70,28 +73,13 @@ struct LoopHeader {
     bool operator==(const LoopHeader&) const = default;
 };
 
-// One parsed source text: its unresolved top-level fields in source order (includes injected,
-// loop markers replaced by their wrappers) and the headers of every block it holds or includes,
-// by marker.
-struct ParsedRaw {
-    std::vector<hocon::ObjectField> fields;
-    support::StringMap<LoopHeader> loops;
-};
+// The unresolved top-level fields of one text in source order, includes loaded and loop blocks
+// standing as their wrappers.
+using RawFields = std::vector<hocon::ObjectField>;
 
 // A whole document as read: its resolved value when its text could be read straight into one
-// (no block or include statement, nothing to resolve), else what parse_raw gives for it.
-using ParsedDocument = std::variant<ParsedRaw, hocon::Value>;
-
-enum class IncludeKind : std::uint8_t { File = 0, Classpath = 1, Plain = 2 };
-
-// One include statement rewritten into a placeholder field.
-struct IncludeSpec {
-    std::string target;  // the decoded string of the statement
-    bool required = false;
-    IncludeKind kind = IncludeKind::Plain;
-
-    bool operator==(const IncludeSpec&) const = default;
-};
+// (no block or include statement, nothing to resolve), else its fields.
+using ParsedDocument = std::variant<RawFields, hocon::Value>;
 
 // Canonical paths of the HOCON files being loaded, outermost first.
 using IncludeStack = std::vector<std::filesystem::path>;
@@ -100,74 +88,70 @@ using IncludeStack = std::vector<std::filesystem::path>;
 // counted across included files. Each level parses its body as a text of its own.
 inline constexpr std::size_t max_structured_loop_nesting = 32;
 
-// The loader state of one load attempt.
-class TemplateConfigLoader {
+// The loader state of one load attempt. The HOCON parser reads every text of the attempt with
+// the loader as its extension: it hands over each include statement and each "{%" block where
+// it meets them, so nothing the loader makes is ever written into a text.
+class TemplateConfigLoader final : private hocon::ParserExtension {
 public:
     TemplateConfigLoader(std::uint64_t attempt, hocon::ConfigOptions options);
 
-    std::string prefix;                  // "__veskora_internal_{attempt}_"
-    hocon::ConfigOptions config_options;  // what every parse of the attempt runs with
-    std::uint64_t next_id = 0;           // numbers loop markers and include placeholders
-    hocon::ReadBudget read_budget;       // the document text and every file the attempt reads
+    std::string prefix;                    // "__veskora_internal_{attempt}_"
+    hocon::ConfigOptions config_options;   // what every parse of the attempt runs with
+    std::uint64_t next_id = 0;             // numbers the loop markers
+    hocon::ReadBudget read_budget;         // the document text and every file the attempt reads
+    IncludeStack stack;                    // the HOCON files open right now
+    support::StringMap<LoopHeader> loops;  // every block read in the attempt, by marker
+    // The attempt numbers that the texts read so far name in the prefix form: a restart is owed
+    // only to one of them.
+    std::set<std::uint64_t> named_prefixes;
 
-    // One HOCON text: prefix guard, loop blocks, include rewrite, parse, include injection,
-    // loop bodies put back behind their markers.
-    std::expected<ParsedRaw, LoadError> parse_raw(std::string_view text, IncludeStack& stack);
+    // One HOCON text: the prefix guard, then the parse, includes loaded and blocks read on the way.
+    std::expected<RawFields, LoadError> parse_raw(std::string_view text);
 
     // One candidate file: ".conf" through parse_raw (cycle and depth checked, messages
     // prefixed with the path), anything else through the HOCON library's own reader.
-    std::expected<ParsedRaw, LoadError> load_path(const std::string& path, IncludeStack& stack);
+    std::expected<RawFields, LoadError> load_path(const std::string& path);
 
     // The same for the text or the one file that is the whole document: most rulesets need no
     // resolution and hold no block or include statement, and their text is read straight into
     // its value; any other is read as parse_raw and load_path read it.
-    std::expected<ParsedDocument, LoadError> parse_document(std::string_view text, IncludeStack& stack);
-    std::expected<ParsedDocument, LoadError> load_document(const std::string& path, IncludeStack& stack);
-
-    // Replaces each placeholder field of the object by an inclusion field holding the loaded
-    // fields; used specs are removed from `specs`, headers of loaded files added to `loops`.
-    std::expected<void, LoadError> inject_includes(hocon::RawObject& object, support::StringMap<IncludeSpec>& specs,
-                                                   support::StringMap<LoopHeader>& loops, IncludeStack& stack);
-    std::expected<void, LoadError> inject_value(hocon::RawValue& value, support::StringMap<IncludeSpec>& specs,
-                                                support::StringMap<LoopHeader>& loops, IncludeStack& stack);
+    std::expected<ParsedDocument, LoadError> parse_document(std::string_view text);
+    std::expected<ParsedDocument, LoadError> load_document(const std::string& path);
 
     // Resolves the collected fields and pairs loop headers with their bodies.
-    std::expected<TemplateConfig, LoadError> finish(ParsedDocument parsed) const;
+    std::expected<TemplateConfig, LoadError> finish(ParsedDocument parsed);
 
 private:
-    // A text past the prefix guard and the rewrites that come before parsing.
-    struct PreparedText;
-    std::expected<PreparedText, LoadError> prepare(std::string_view text);
-    std::expected<ParsedRaw, LoadError> parse_prepared(PreparedText& prepared, IncludeStack& stack);
+    // The parser's calls.
+    std::expected<void, hocon::Error> include(hocon::Inclusion& statement, bool on_one_line,
+                                              const hocon::SourceLocation& where, std::size_t depth) override;
+    std::expected<Block, hocon::Error> block(std::string_view text, std::size_t at, std::size_t depth) override;
+    hocon::Error misplaced_block(Place place, const hocon::SourceLocation& where) override;
+    std::expected<void, hocon::Error> decoded(std::string_view text) override;
+
+    // A text parsed with the loader as the parser's extension, without the prefix guard.
+    std::expected<RawFields, LoadError> parse_guarded(std::string_view text);
+    // Ends the parse under way with `error`, which its caller then receives as it is.
+    std::unexpected<hocon::Error> stop(LoadError error);
     // A ".conf" file checked (cycle, depth, UTF-8, read budget) and read, its text handed to
     // `parse` with the file on the include stack; messages are prefixed with the path.
     template <class Parse>
-    auto parse_conf(const std::string& path, IncludeStack& stack, Parse&& parse)
-        -> std::invoke_result_t<Parse, std::string_view>;
+    auto parse_conf(const std::string& path, Parse&& parse) -> std::invoke_result_t<Parse, std::string_view>;
+    // The fields that an include statement of the loader's own form brings.
+    std::expected<RawFields, LoadError> resolve_include(const hocon::Inclusion& statement);
 
-    std::expected<std::vector<hocon::ObjectField>, LoadError> resolve_include(const IncludeSpec& spec,
-                                                                             support::StringMap<LoopHeader>& loops,
-                                                                             IncludeStack& stack);
+    // Whether a text names this attempt's prefix; every attempt number it names is recorded.
+    bool names_prefix(std::string_view text);
+    // The same for every key and string of fields that were not read from a text of the attempt.
+    bool names_prefix(const RawFields& fields);
 
-    // A key/value field of an object being walked: when it is a placeholder, replaces it by the
-    // inclusion field of its include and answers true.
-    std::expected<bool, LoadError> inject_field(hocon::ObjectField& field, support::StringMap<IncludeSpec>& specs,
-                                                support::StringMap<LoopHeader>& loops, IncludeStack& stack);
-
-    std::size_t loop_depth_ = 0;  // loop bodies being parsed inside each other right now
+    std::uint64_t attempt_;
+    std::size_t loop_depth_ = 0;           // loop bodies being parsed inside each other right now
+    std::size_t base_depth_ = 0;           // where the root of the text being parsed joins the tree
+    std::optional<LoadError> failure_;     // why the parser's extension stopped the parse
 };
 
 namespace config_loader {
-
-// The include rewrite of one text: recognised include statements become placeholder fields
-// ("<name>" = null), recorded by placeholder name. Names are drawn from `next_id`. A text
-// without a statement is not copied: `text` is then the input itself, which must outlive it.
-struct IncludeRewrite {
-    std::string_view text;               // the input, or `owned`
-    std::unique_ptr<std::string> owned;  // the rewritten text, when there was a statement
-    support::StringMap<IncludeSpec> specs;
-};
-IncludeRewrite rewrite_includes(std::string_view text, std::string_view prefix, std::uint64_t& next_id);
 
 // The existing files a path stands for, in the order conf, json, properties; empty when none.
 std::vector<std::string> config_paths(const std::string& path);
