@@ -10,11 +10,11 @@
 
 namespace hocon {
 
-// Where a piece of the unresolved tree came from; carried so that resolution errors can point
-// back into the text. The file name is shared by every node parsed from one text.
+// Where a piece of a document came from; carried so that resolution errors can point back into
+// the text. The file name is the document's (see Document), held for as long as it is.
 struct SourceLocation {
-    std::shared_ptr<const std::string> file;  // null for a text without a file name
-    std::size_t line = 0;                      // 1-based; 0 when unknown
+    const std::string* file = nullptr;  // null for a text without a file name
+    std::size_t line = 0;               // 1-based; 0 when unknown
 };
 
 struct Error {

@@ -1,8 +1,14 @@
 // The strict JSON reader: RFC 8259 syntax only (no comments, no trailing commas, no unquoted
-// text), the root an object, nesting bounded like HOCON text.
+// text), the root an object, nesting bounded like HOCON text. It builds the values as the HOCON
+// parser does, objects merged as they are completed.
+#include <cstring>
+#include <deque>
+
+#include "hocon/loading.hpp"
 #include "hocon/options.hpp"
 #include "hocon/parser.hpp"
 #include "hocon/text.hpp"
+#include "hocon/tree.hpp"
 
 namespace hocon {
 
@@ -10,10 +16,11 @@ namespace {
 
 class JsonReader {
 public:
-    JsonReader(std::string_view text, std::optional<std::string> origin)
-        : s_(text), origin_(std::move(origin)) {}
+    JsonReader(std::string_view text, const std::string* file, const Place& place)
+        : s_(text), file_(file), base_(place.depth - 1), stats_(*place.stats) {}
 
-    std::expected<RawObject, Error> read() {
+    // The document's fields into `root`.
+    std::expected<void, Error> read(ObjectBuilder& root) {
         if (auto bad = text::find_invalid_utf8(s_)) {
             pos_ = *bad;
             line_ = text::line_at(s_, *bad);
@@ -24,24 +31,27 @@ public:
             if (peek() == '[') return fail("the JSON root must be an object, found an array");
             return fail("expected '{' to begin the JSON document, found " + text::describe_at(s_, pos_));
         }
-        auto root = read_object();
-        if (!root) return std::unexpected(root.error());
+        if (auto r = read_fields(root); !r) return r;
         skip_space();
         if (pos_ < s_.size()) return fail("expected end of input after the JSON document, found " + found());
-        return std::move(*root->as_object());
+        return {};
     }
 
 private:
     std::string_view s_;
-    std::optional<std::string> origin_;
+    const std::string* file_;
+    std::size_t base_;
+    DocumentStats& stats_;
     std::size_t pos_ = 0;
     std::size_t line_ = 1;
     std::size_t depth_ = 0;
+    std::deque<ObjectBuilder> field_buffers_;  // one for each depth, reused
 
     unsigned char peek() const { return pos_ < s_.size() ? static_cast<unsigned char>(s_[pos_]) : 0; }
     std::string found() const { return text::describe_at(s_, pos_); }
-    std::unexpected<Error> fail(std::string message) const {
-        return std::unexpected(Error(origin_, line_, std::move(message)));
+    SourceLocation here() const { return SourceLocation{file_, line_}; }
+    [[gnu::cold, gnu::noinline]] std::unexpected<Error> fail(std::string message) const {
+        return std::unexpected(Error(here(), std::move(message)));
     }
 
     void skip_space() {
@@ -60,6 +70,9 @@ private:
         if (++depth_ > ConfigOptions::default_nesting_limit)
             return fail("objects and arrays nest deeper than the limit of " +
                         std::to_string(ConfigOptions::default_nesting_limit) + " levels");
+        if (base_ + depth_ > detail::max_value_depth)
+            return fail("objects and arrays nest deeper than the limit of " + std::to_string(detail::max_value_depth) +
+                        " levels");
         return {};
     }
 
@@ -70,29 +83,29 @@ private:
         return out;
     }
 
-    std::expected<RawValue, Error> read_object() {
+    // The fields of the object at the position into `fields`.
+    std::expected<void, Error> read_fields(ObjectBuilder& fields) {
         ++pos_;
-        if (auto r = enter(); !r) return std::unexpected(r.error());
-        RawObject object;
+        if (auto r = enter(); !r) return r;
         skip_space();
         if (peek() == '}') {
             ++pos_;
             --depth_;
-            return RawValue(std::move(object));
+            return {};
         }
         while (true) {
             skip_space();
             if (peek() != '"') return fail("expected a quoted key, found " + found());
-            SourceLocation where{origin_ ? std::make_shared<const std::string>(*origin_) : nullptr, line_};
+            detail::Field& field = fields.add();
+            field.where = here();
             auto key = read_string();
             if (!key) return std::unexpected(key.error());
+            stats_.measure += key->size();
+            field.key = detail::Key(std::move(*key));
             skip_space();
             if (peek() != ':') return fail("expected ':' after the key, found " + found());
             ++pos_;
-            auto value = read_value();
-            if (!value) return std::unexpected(value.error());
-            object.fields.push_back(
-                ObjectField(KeyValueField{RawString::quoted(std::move(*key)), std::move(*value), std::nullopt, where}));
+            if (auto r = read_value(field.value); !r) return r;
             skip_space();
             if (peek() == ',') {
                 ++pos_;
@@ -105,23 +118,31 @@ private:
             return fail("expected ',' or '}' after a field, found " + found());
         }
         --depth_;
-        return RawValue(std::move(object));
+        return {};
     }
 
-    std::expected<RawValue, Error> read_array() {
+    std::expected<void, Error> read_object(Value& out) {
+        while (field_buffers_.size() <= depth_ + 1) field_buffers_.emplace_back();
+        ObjectBuilder& fields = field_buffers_[depth_ + 1];
+        const std::size_t first = fields.size();
+        if (auto r = read_fields(fields); !r) return r;
+        out = fields.close(first, here());
+        return {};
+    }
+
+    std::expected<void, Error> read_array(Value& out) {
         ++pos_;
-        if (auto r = enter(); !r) return std::unexpected(r.error());
-        std::vector<RawValue> elements;
+        if (auto r = enter(); !r) return r;
+        Value::Array elements;
         skip_space();
         if (peek() == ']') {
             ++pos_;
             --depth_;
-            return RawValue::array(std::move(elements));
+            out = Value(std::move(elements));
+            return {};
         }
         while (true) {
-            auto value = read_value();
-            if (!value) return std::unexpected(value.error());
-            elements.push_back(std::move(*value));
+            if (auto r = read_value(elements.emplace_back()); !r) return r;
             skip_space();
             if (peek() == ',') {
                 ++pos_;
@@ -134,18 +155,22 @@ private:
             return fail("expected ',' or ']' after an array element, found " + found());
         }
         --depth_;
-        return RawValue::array(std::move(elements));
+        out = detail::finish_array(std::move(elements), here());
+        return {};
     }
 
-    std::expected<RawValue, Error> read_value() {
+    std::expected<void, Error> read_value(Value& out) {
         skip_space();
+        stats_.measure += detail::bytes_per_value;
         unsigned char c = peek();
-        if (c == '{') return read_object();
-        if (c == '[') return read_array();
+        if (c == '{') return read_object(out);
+        if (c == '[') return read_array(out);
         if (c == '"') {
             auto str = read_string();
             if (!str) return std::unexpected(str.error());
-            return RawValue(RawString::quoted(std::move(*str)));
+            stats_.measure += str->size();
+            out.node().emplace<std::string>(std::move(*str));
+            return {};
         }
         if (c == '-' || (c >= '0' && c <= '9')) {
             std::size_t end = pos_;
@@ -157,13 +182,19 @@ private:
             std::string_view literal = s_.substr(pos_, end - pos_);
             if (!text::is_json_number(literal)) return fail("invalid number '" + std::string(literal) + "'");
             pos_ = end;
-            return RawValue::number(std::string(literal));
+            stats_.measure += literal.size();
+            detail::set_number(out, literal, here());
+            return {};
         }
         for (auto [word, value] : {std::pair{"true", 1}, std::pair{"false", 0}, std::pair{"null", 2}}) {
             std::string_view w(word);
             if (s_.substr(pos_).starts_with(w)) {
                 pos_ += w.size();
-                return value == 2 ? RawValue::null() : RawValue::boolean(value == 1);
+                if (value == 2)
+                    out = Value();
+                else
+                    out.node().emplace<bool>(value == 1);
+                return {};
             }
         }
         return fail("expected a JSON value, found " + found());
@@ -172,9 +203,24 @@ private:
 
 }  // namespace
 
-std::expected<RawObject, Error> parse_json(std::string_view text, std::optional<std::string> origin) {
-    JsonReader reader(text, std::move(origin));
-    return reader.read();
+namespace detail {
+
+std::expected<void, Error> read_json(std::string_view text, const std::string* file, const Place& place) {
+    JsonReader reader(text, file, place);
+    return reader.read(*place.fields);
+}
+
+}  // namespace detail
+
+std::expected<Document, Error> parse_json(std::string_view text, std::optional<std::string> origin) {
+    Document document;
+    const std::string* file = origin ? document.stats.keep_file(std::move(*origin)) : nullptr;
+    ObjectBuilder root;
+    if (auto r = detail::read_json(text, file, Place{&root, 1, {}, 0, &document.stats}); !r)
+        return std::unexpected(std::move(r.error()));
+    document.stats.measure += detail::bytes_per_value;
+    document.root = root.close(SourceLocation{});
+    return document;
 }
 
 }  // namespace hocon

@@ -4,6 +4,7 @@
 #include "hocon/loading.hpp"
 #include "hocon/parser.hpp"
 #include "hocon/text.hpp"
+#include "hocon/tree.hpp"
 
 namespace hocon {
 
@@ -50,8 +51,12 @@ std::vector<std::string> search_list_candidates(const std::string& target, const
 
 Error error_at(const SourceLocation& where, std::string message) { return Error(where, std::move(message)); }
 
-std::expected<void, Error> load_inclusion(Inclusion& inclusion, const SourceLocation& where,
-                                          detail::IncludeContext& context) {
+}  // namespace
+
+namespace detail {
+
+std::expected<void, Error> load_inclusion(const Inclusion& inclusion, const SourceLocation& where,
+                                          IncludeContext& context, const Place& place) {
     std::vector<std::string> found;
     const fs::path target(inclusion.target);
     if (!inclusion.location || *inclusion.location == IncludeLocation::File) {
@@ -67,75 +72,20 @@ std::expected<void, Error> load_inclusion(Inclusion& inclusion, const SourceLoca
     if (found.empty()) {
         if (inclusion.required)
             return std::unexpected(error_at(where, "required include not found: " + text::printable(inclusion.target)));
-        inclusion.loaded.reset();
         return {};
     }
-    RawObject loaded;
     for (const std::string& path : found) {
-        auto fields = detail::load_file_fields(path, context);
-        if (!fields) {
+        if (auto loaded = load_file_fields(path, context, place); !loaded) {
             // Cycles and the depth bound are found at the include statement: point there.
-            Error error = std::move(fields.error());
+            Error error = std::move(loaded.error());
             if (!error.file && error.line == 0) error = error_at(where, std::move(error.message));
             return std::unexpected(std::move(error));
         }
-        for (ObjectField& field : fields->fields) loaded.fields.push_back(std::move(field));
-    }
-    inclusion.loaded = std::move(loaded);
-    return {};
-}
-
-// Loads the include statements of a freshly parsed tree, in document order. The walk keeps its
-// own stack: a chain of included files already stacks up a few frames per file, and nesting
-// inside each file must not multiply that.
-std::expected<void, Error> load_in_object(RawObject& root, detail::IncludeContext& context) {
-    struct Item {
-        RawValue* value = nullptr;
-        InclusionField* inclusion = nullptr;
-    };
-    std::vector<Item> pending;
-    auto push_object = [&](RawObject& object) {
-        for (auto it = object.fields.rbegin(); it != object.fields.rend(); ++it) {
-            if (auto* kv = it->as_key_value()) {
-                pending.push_back({&kv->value, nullptr});
-            } else if (auto* inc = it->as_inclusion()) {
-                // Content that was loaded already (by this parser or by a caller) is left alone.
-                if (!inc->inclusion.loaded) pending.push_back({nullptr, inc});
-            }
-        }
-    };
-    auto push_values = [&](std::vector<RawValue>& values) {
-        for (auto it = values.rbegin(); it != values.rend(); ++it) pending.push_back({&*it, nullptr});
-    };
-    push_object(root);
-    // Loading an inclusion sets only its own loaded fields, so the pointers held stay valid.
-    while (!pending.empty()) {
-        const Item item = pending.back();
-        pending.pop_back();
-        if (item.inclusion) {
-            if (auto r = load_inclusion(item.inclusion->inclusion, item.inclusion->location, context); !r) return r;
-        } else if (auto* object = item.value->as_object()) {
-            push_object(*object);
-        } else if (auto* array = item.value->as_array()) {
-            push_values(*array);
-        } else if (auto* concat = item.value->as_concatenation()) {
-            push_values(concat->parts());
-        } else if (auto* append = item.value->as_append()) {
-            pending.push_back({&*append->value, nullptr});
-        }
     }
     return {};
 }
 
-}  // namespace
-
-namespace detail {
-
-std::expected<void, Error> load_includes(RawObject& object, IncludeContext& context) {
-    return load_in_object(object, context);
-}
-
-std::expected<RawObject, Error> load_file_fields(const std::string& path, IncludeContext& context) {
+std::expected<void, Error> load_file_fields(const std::string& path, IncludeContext& context, const Place& place) {
     const std::string extension = fs::path(path).extension().string();
     const bool hocon = extension != ".json" && extension != ".properties";
     std::error_code ec;
@@ -152,49 +102,62 @@ std::expected<RawObject, Error> load_file_fields(const std::string& path, Includ
     if (auto counted = context.budget.add_file(ec ? fs::path(path) : canonical, data->size(), text::printable(path));
         !counted)
         return std::unexpected(Error(std::move(counted.error())));
-    if (extension == ".json") return parse_json(*data, path);
-    if (extension == ".properties") return parse_properties(*data, path);
+    const std::string* file = place.stats->keep_file(path);
+    if (extension == ".json") return read_json(*data, file, place);
+    if (extension == ".properties") return read_properties(*data, file, place);
     if (auto bad = text::find_invalid_utf8(*data))
         return std::unexpected(Error(path, text::line_at(*data, *bad), "the file is not valid UTF-8"));
     context.open_files.push_back(canonical);
-    auto parsed = parse_hocon(*data, std::make_shared<const std::string>(path), context);
+    auto read = read_hocon(*data, file, context, place);
     context.open_files.pop_back();
-    return parsed;
+    return read;
 }
 
 }  // namespace detail
 
-std::expected<void, Error> load_include(Inclusion& statement, const SourceLocation& where,
-                                        const ConfigOptions& options, ReadBudget& budget) {
+std::expected<void, Error> load_include(const Inclusion& statement, const SourceLocation& where,
+                                        const ConfigOptions& options, ReadBudget& budget, const Place& place) {
     detail::IncludeContext context{options, {}, budget};
-    return load_inclusion(statement, where, context);
+    return detail::load_inclusion(statement, where, context, place);
 }
 
-std::expected<RawObject, Error> parse_file(const std::string& path, const ConfigOptions& options) {
+std::expected<void, Error> read_file_into(const std::string& path, const ConfigOptions& options, ReadBudget& budget,
+                                          const Place& place) {
+    detail::IncludeContext context{options, {}, budget};
+    return detail::load_file_fields(path, context, place);
+}
+
+std::expected<Document, Error> parse_file(const std::string& path, const ConfigOptions& options) {
     ReadBudget budget;
     return parse_file(path, options, budget);
 }
 
-std::expected<RawObject, Error> parse_file(const std::string& path, const ConfigOptions& options, ReadBudget& budget) {
+std::expected<Document, Error> parse_file(const std::string& path, const ConfigOptions& options, ReadBudget& budget) {
     detail::IncludeContext context{options, {}, budget};
     const fs::path p(path);
     const fs::path name = p.filename();
     const bool has_extension = !name.empty() && !name.extension().empty();
+    std::vector<std::string> found;
     if (has_extension) {
         if (path.find('\0') != std::string::npos || !regular_file(p))
             return std::unexpected(Error("file not found: " + text::printable(path)));
-        return detail::load_file_fields(path, context);
+        found.push_back(path);
+    } else {
+        found = candidates(p);
+        if (found.empty())
+            return std::unexpected(
+                Error("no file found for " + text::printable(path) + " (looked for .conf, .json and .properties)"));
     }
-    auto found = candidates(p);
-    if (found.empty())
-        return std::unexpected(Error("no file found for " + text::printable(path) + " (looked for .conf, .json and .properties)"));
-    RawObject merged;
+    Document document;
+    ObjectBuilder root;
+    const Place place{&root, 1, {}, 0, &document.stats};
     for (const std::string& candidate : found) {
-        auto fields = detail::load_file_fields(candidate, context);
-        if (!fields) return std::unexpected(fields.error());
-        for (ObjectField& field : fields->fields) merged.fields.push_back(std::move(field));
+        if (auto loaded = detail::load_file_fields(candidate, context, place); !loaded)
+            return std::unexpected(std::move(loaded.error()));
     }
-    return merged;
+    document.stats.measure += detail::bytes_per_value;
+    document.root = root.close(SourceLocation{});
+    return document;
 }
 
 }  // namespace hocon

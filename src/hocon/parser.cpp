@@ -1,6 +1,7 @@
 #include "hocon/parser.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <iterator>
@@ -8,13 +9,14 @@
 #include <utility>
 
 #include "hocon/loading.hpp"
-#include "hocon/plain.hpp"
-#include "hocon/resolve.hpp"
 #include "hocon/text.hpp"
+#include "hocon/tree.hpp"
 
 namespace hocon {
 
 namespace {
+
+using Status = std::expected<void, Error>;
 
 // Characters that may not appear in an unquoted string (whitespace aside).
 constexpr bool is_forbidden(unsigned char c) {
@@ -84,150 +86,64 @@ struct PathPiece {
     std::string text;
 };
 
-// A buffer that grew for one large object or array and is at least half full is handed over
-// whole: copying it to its exact size would move every element once more and touch as much fresh
-// memory again, to save less than half of it. The next container at that depth starts a new buffer.
-template <class Buffer>
-bool worth_handing_over(const Buffer& buffer) {
-    return buffer.size() >= 1024 && buffer.size() * 2 >= buffer.capacity();
-}
-
-// The unresolved tree, which the grammar builds for every text: each field, comment and include
-// statement as written. (The other tree it can build is detail::PlainTree.)
-struct RawTree {
-    using Value = RawValue;
-    using Field = ObjectField;
-    using Fields = std::vector<ObjectField>;
-    using Object = std::vector<ObjectField>;  // where an object's fields end up
-    using Document = RawObject;
-    using Status = std::expected<void, Error>;
-
-    static std::vector<ObjectField>* comments(std::vector<ObjectField>& fields) { return &fields; }
-    // A comment written after a field, on its line, belongs to the field.
-    static void comment_after(ObjectField& field, std::string_view body) {
-        if (auto* kv = field.as_key_value())
-            kv->comment.emplace(body);
-        else if (auto* inc = field.as_inclusion())
-            inc->comment.emplace(body);
-    }
-    // Comments before the fields of a document without braces are its first fields.
-    static void lead(RawObject& root, std::vector<ObjectField>&& leading) { root.fields = std::move(leading); }
-    static Object& root_of(RawObject& root) { return root.fields; }
-
-    static Status include(std::vector<ObjectField>& fields, Inclusion&& inclusion, SourceLocation&& where) {
-        fields.emplace_back(InclusionField{std::move(inclusion), std::nullopt, std::move(where)});
-        return {};
-    }
-    // Made empty in its place, then filled by the parser: not even the empty field is moved.
-    static KeyValueField& new_field(std::vector<ObjectField>& fields) {
-        return fields.emplace_back(CommentField{}).node.emplace<KeyValueField>();
-    }
-    static Status append(RawValue& value) {
-        value = RawValue::append(std::move(value));
-        return {};
-    }
-    static std::expected<RawValue, Error> substitution(RawValue&& value) { return std::move(value); }
-    static Status block(RawValue& out, RawValue&& value) {
-        out = std::move(value);
-        return {};
-    }
-
-    static Object& object_in(RawValue& out) {
-        out = RawValue(RawObject{});
-        return out.as_object()->fields;
-    }
-    // The fields, gathered in the buffer kept for their depth, move into the object once it is
-    // complete, so the object's own vector is allocated once at its final size: growing it field
-    // by field allocates and moves several times over, and fields are large.
-    static Status close_object(Object& out, std::vector<ObjectField>& fields) {
-        if (out.empty() && worth_handing_over(fields)) {
-            out.swap(fields);
-        } else {
-            out.reserve(out.size() + fields.size());
-            out.insert(out.end(), std::make_move_iterator(fields.begin()), std::make_move_iterator(fields.end()));
-        }
-        return {};
-    }
-    using Array = std::vector<RawValue>;
-    static RawValue array(Array&& elements) { return RawValue::array(std::move(elements)); }
-
-    static void string(RawValue& out, RawString::Kind kind, std::string&& text) {
-        switch (kind) {
-            case RawString::Kind::Quoted: out = RawValue(RawString::quoted(std::move(text))); break;
-            case RawString::Kind::MultiLine: out = RawValue(RawString::multi_line(std::move(text))); break;
-            default: out = RawValue(RawString::unquoted(std::move(text)));
-        }
-    }
-    static Status number(RawValue& out, std::string_view literal) {
-        out = RawValue::number(std::string(literal));
-        return {};
-    }
-    static RawValue boolean(bool value) { return RawValue::boolean(value); }
-    static RawValue null() { return RawValue::null(); }
-    static std::expected<RawValue, Error> concat(std::vector<RawValue>&& parts, std::vector<std::string>&& separators,
-                                                 std::span<const std::string_view>) {
-        return RawValue::concat(std::move(parts), std::move(separators));
-    }
-    static Status close_document() { return {}; }
-};
-
-// The grammar, over the tree it builds: the unresolved tree (RawTree), or the resolved value
-// itself for a text that needs no resolution (detail::PlainTree).
-template <class Tree>
-class SyntaxParser {
+// The parser of one text. It reads the fields of the text's root into an object builder (a fresh
+// one for a document, the including object's for an included text), builds every other object
+// and array as it completes it, and hands include statements and blocks to its extension.
+class Reader {
 public:
-    using Value = typename Tree::Value;
-    using Field = typename Tree::Field;
-    using Array = typename Tree::Array;
+    Reader(std::string_view text, const std::string* file, std::size_t nesting_limit, ParserExtension& extension,
+           const Place& place)
+        : s_(text),
+          file_(file),
+          limit_(nesting_limit),
+          base_(place.depth - 1),
+          prefix_(place.prefix),
+          stats_(*place.stats),
+          extension_(extension),
+          blocks_(extension.reads_blocks()),
+          path_(place.path.begin(), place.path.end()) {}
 
-    // `base`: the depth of the place in a larger tree that the text's root joins (an include's
-    // object, a block's), which with the text's own depth is held to the tree's bound.
-    SyntaxParser(std::string_view text, std::shared_ptr<const std::string> file, std::size_t nesting_limit,
-                 ParserExtension* extension = nullptr, std::size_t base = 0)
-        : s_(text), file_(std::move(file)), limit_(nesting_limit), base_(base), extension_(extension) {}
-
-    std::expected<typename Tree::Document, Error> parse_document() {
-        typename Tree::Document root;
-        std::vector<ObjectField> leading;
-        skip_space(tree_.comments(leading));
+    // The text's fields into `root`; an included text's root is its including object.
+    Status read(ObjectBuilder& root) {
+        skip_space();
         if (peek() == '[') return fail("the document root must be an object, found an array");
         if (peek() == '{' && !at_block()) {
             ++pos_;
-            if (auto r = enter(); !r) return std::unexpected(r.error());
-            if (auto r = parse_object_body(tree_.root_of(root), true); !r) return std::unexpected(r.error());
+            if (auto r = enter(); !r) return r;
+            if (auto r = parse_fields(root, true); !r) return r;
             --depth_;
-            skip_space(nullptr);
+            skip_space();
             if (!at_end()) return fail_found("expected end of input after the root object, found ");
-        } else {
-            tree_.lead(root, std::move(leading));
-            if (auto r = enter(); !r) return std::unexpected(r.error());
-            if (auto r = parse_object_body(tree_.root_of(root), false); !r) return std::unexpected(r.error());
-            --depth_;
+            return {};
         }
-        if (auto r = tree_.close_document(); !r) return std::unexpected(r.error());
-        return root;
+        if (auto r = enter(); !r) return r;
+        if (auto r = parse_fields(root, false); !r) return r;
+        --depth_;
+        return {};
     }
 
-    // Whether the text held an include statement, so that a text without one needs no walk
-    // over its tree looking for them.
-    bool saw_include() const { return saw_include_; }
-
 private:
-    using Status = std::expected<void, Error>;
-
     std::string_view s_;
     std::size_t pos_ = 0;
     std::size_t line_ = 1;
-    std::shared_ptr<const std::string> file_;
+    const std::string* file_;
     std::size_t depth_ = 0;
     std::size_t limit_;
-    std::size_t base_;
-    ParserExtension* extension_;
-    bool saw_include_ = false;
-    Tree tree_;
+    std::size_t base_;    // the depth of the object the text's root joins, less one
+    std::size_t prefix_;  // how many of path_'s first keys are the include's place
+    DocumentStats& stats_;
+    ParserExtension& extension_;
+    bool blocks_;
+    // The keys from the root of the tree down to the value being read: the place's, then the
+    // text's own. Views of the keys in the fields being read, which outlive the reading of
+    // their values.
+    std::vector<std::string_view> path_;
+    // Where the field whose value is being read was written: what the value's unresolved nodes
+    // name in resolution's messages. The root of a document is nowhere.
+    SourceLocation field_where_;
     // Buffers reused by every object and array, one for each nesting depth.
-    std::deque<typename Tree::Fields> field_buffers_;
-    std::deque<Array> element_buffers_;
+    std::deque<ObjectBuilder> field_buffers_;
+    std::deque<Value::Array> element_buffers_;
 
     // ---- positions and errors
 
@@ -238,13 +154,11 @@ private:
     bool starts_with(std::string_view word) const { return s_.substr(pos_).starts_with(word); }
     std::string found() const { return text::describe_at(s_, pos_); }
     SourceLocation here() const { return SourceLocation{file_, line_}; }
-    [[gnu::cold, gnu::noinline]] Error error(std::string message) const {
-        return Error(file_ ? std::optional<std::string>(*file_) : std::nullopt, line_, std::move(message));
-    }
+
     // Errors are made out of line, so that the frames of the recursion, which an extension's texts
     // stack up inside each other, hold none of their strings.
     [[gnu::cold, gnu::noinline]] std::unexpected<Error> fail(std::string_view message) const {
-        return std::unexpected(error(std::string(message)));
+        return std::unexpected(Error(here(), std::string(message)));
     }
     [[gnu::cold, gnu::noinline]] std::unexpected<Error> fail_reserved() const {
         return fail("reserved character " + found() + " is not allowed outside quotes");
@@ -258,36 +172,8 @@ private:
                                                                     std::string_view after, bool then_found = false) const {
         return fail(std::string(before) + text::printable(quoted) + std::string(after) + (then_found ? found() : ""));
     }
-
-    // ---- the extension's blocks
-
-    bool at_block() const { return extension_ != nullptr && peek() == '{' && peek(1) == '%'; }
-
-    // The block at the position, read by the extension; the parser goes on after it.
-    std::expected<Value, Error> read_block() {
-        auto block = extension_->block(s_, pos_, base_ + depth_);
-        if (!block) return std::unexpected(std::move(block.error()));
-        line_ += static_cast<std::size_t>(std::count(s_.begin() + static_cast<std::ptrdiff_t>(pos_),
-                                                     s_.begin() + static_cast<std::ptrdiff_t>(block->end), '\n'));
-        pos_ = block->end;
-        Value value;
-        if (auto r = tree_.block(value, std::move(block->value)); !r) return std::unexpected(std::move(r.error()));
-        return value;
-    }
-
-    // A block read where a key or a substitution's path is written.
-    std::unexpected<Error> misplaced_block(ParserExtension::Place place, const SourceLocation& where) {
-        return std::unexpected(extension_->misplaced_block(place, where));
-    }
-
-    Status enter() {
-        if (++depth_ > limit_)
-            return fail_too_deep(limit_);
-        if (base_ + depth_ > detail::max_value_depth) return fail_too_deep(detail::max_value_depth);
-        return {};
-    }
-    // Texts read for an extension's includes and blocks stand inside each other: what their
-    // depths add up to is the depth of the tree they join, and so is the bound.
+    // Texts read for includes and blocks stand inside each other: what their depths add up to
+    // is the depth of the tree they join, and so is the bound.
     [[gnu::cold, gnu::noinline]] std::unexpected<Error> fail_too_deep(std::size_t limit) const {
         return fail("objects and arrays nest deeper than the limit of " + std::to_string(limit) + " levels");
     }
@@ -299,18 +185,43 @@ private:
                                                                       std::to_string(limit) + " levels"));
     }
 
+    Status enter() {
+        if (++depth_ > limit_) return fail_too_deep(limit_);
+        if (base_ + depth_ > detail::max_value_depth) return fail_too_deep(detail::max_value_depth);
+        return {};
+    }
+
+    // The place of what is read at the position, for the extension: the object or array being
+    // read, its key path, and how many of the keys a substitution in it looks up first.
+    Place place(ObjectBuilder* fields, std::size_t prefix) const {
+        return Place{fields, base_ + depth_, std::span<const std::string_view>(path_), prefix, &stats_};
+    }
+
+    // ---- the extension's blocks
+
+    bool at_block() const { return blocks_ && peek() == '{' && peek(1) == '%'; }
+
+    // The block at the position, read by the extension; the parser goes on after it.
+    std::expected<Value, Error> read_block() {
+        auto block = extension_.block(s_, pos_, place(nullptr, prefix_));
+        if (!block) return std::unexpected(std::move(block.error()));
+        line_ += static_cast<std::size_t>(std::count(s_.begin() + static_cast<std::ptrdiff_t>(pos_),
+                                                     s_.begin() + static_cast<std::ptrdiff_t>(block->end), '\n'));
+        pos_ = block->end;
+        return std::move(block->value);
+    }
+
+    // A block read where a key or a substitution's path is written.
+    std::unexpected<Error> misplaced_block(ParserExtension::Misplaced where_it_stood, const SourceLocation& where) {
+        return std::unexpected(extension_.misplaced_block(where_it_stood, where));
+    }
+
+    // ---- whitespace and comments
+
     bool at_comment() const { return text::comment_at(s_, pos_); }
 
-    // The text of the comment at the position, which is consumed up to (not including) the
-    // line feed.
-    std::string_view take_comment() {
-        const std::size_t start = pos_ + (peek() == '#' ? 1 : 2);
-        const std::size_t end = text::comment_end(s_, pos_);
-        pos_ = end;
-        std::string_view body = s_.substr(start, end - start);
-        if (!body.empty() && body.back() == '\r') body.remove_suffix(1);
-        return body;
-    }
+    // Passes over the comment at the position, up to (not including) the line feed.
+    void skip_comment() { pos_ = text::comment_end(s_, pos_); }
 
     // Length of the whitespace character at i, newlines aside (0 when there is none).
     std::size_t inline_space_at(std::size_t i) const {
@@ -324,14 +235,14 @@ private:
         while (!at_end() && (len = inline_space_at(pos_)) > 0) pos_ += len;
     }
 
-    // Whitespace, newlines and comments; comments are kept as fields when asked for. Most calls
-    // find a value or a separator right away, which one lookup tells before any loop.
-    void skip_space(std::vector<ObjectField>* comments) {
-        if (!at_end() && (class_of(s_[pos_]) & BeginsSpace)) skip_space_from_here(comments);
+    // Whitespace, newlines and comments. Most calls find a value or a separator right away,
+    // which one lookup tells before any loop.
+    void skip_space() {
+        if (!at_end() && (class_of(s_[pos_]) & BeginsSpace)) skip_space_from_here();
     }
 
     // Kept out of line, so that the check before it is all that callers inline.
-    [[gnu::noinline]] void skip_space_from_here(std::vector<ObjectField>* comments) {
+    [[gnu::noinline]] void skip_space_from_here() {
         while (true) {
             // ASCII whitespace, the bulk of it, in a loop of its own.
             std::size_t i = pos_;
@@ -345,8 +256,7 @@ private:
             if (std::size_t len = c & NonAscii ? text::non_ascii_whitespace_at(s_, pos_) : 0) {
                 pos_ += len;
             } else if (at_comment()) {
-                const std::string_view body = take_comment();
-                if (comments) comments->push_back(ObjectField::comment(std::string(body)));
+                skip_comment();
             } else {
                 return;
             }
@@ -414,8 +324,8 @@ private:
         if (auto problem = text::decode_quoted(s_, pos_, out)) return fail(*problem);
         // Every escape is longer than what it stands for: a string shorter than it is written
         // had some.
-        if (extension_ != nullptr && out.size() + 2 < pos_ - start) {
-            if (auto r = extension_->decoded(out); !r) return std::unexpected(std::move(r.error()));
+        if (out.size() + 2 < pos_ - start) {
+            if (auto r = extension_.decoded(out); !r) return std::unexpected(std::move(r.error()));
         }
         return out;
     }
@@ -435,28 +345,23 @@ private:
 
     // ---- objects
 
-    // The buffer for the container open at a nesting depth. A deque, so that adding a deeper
-    // buffer leaves references to the shallower ones (and their elements) valid.
     template <class Buffer>
     static Buffer& buffer_at(std::deque<Buffer>& buffers, std::size_t depth) {
         while (buffers.size() <= depth) buffers.emplace_back();
         return buffers[depth];
     }
 
-    // The fields of an object, gathered in the buffer kept for the depth and handed to the tree
-    // once the object is complete.
-    Status parse_object_body(typename Tree::Object& out, bool braced) {
-        typename Tree::Fields& fields = buffer_at(field_buffers_, depth_);
-        fields.clear();
-        Status r = parse_fields(fields, braced);
-        if (r) r = tree_.close_object(out, fields);
-        fields.clear();
-        return r;
+    // The fields of an object at the position (its "{" read, the depth entered), added to the
+    // buffer kept for the depth after those already there, which the caller merges.
+    Status parse_object_fields(std::size_t& first) {
+        ObjectBuilder& fields = buffer_at(field_buffers_, depth_);
+        first = fields.size();
+        return parse_fields(fields, true);
     }
 
-    Status parse_fields(typename Tree::Fields& fields, bool braced) {
+    Status parse_fields(ObjectBuilder& fields, bool braced) {
         while (true) {
-            skip_space(tree_.comments(fields));
+            skip_space();
             if (at_end()) {
                 if (braced) return fail("expected '}' or a new field, found end of input");
                 return {};
@@ -472,10 +377,10 @@ private:
             if (auto r = parse_field(fields); !r) return r;
 
             skip_inline_space();
-            if (at_comment()) tree_.comment_after(fields.back(), take_comment());
+            if (at_comment()) skip_comment();
             // A comma may follow on a later line; at most one comma separates two fields.
             const std::size_t line_before = line_;
-            skip_space(tree_.comments(fields));
+            skip_space();
             c = peek();
             if (c == ',') {
                 ++pos_;
@@ -491,67 +396,80 @@ private:
         return peek() == 'i' && starts_with("include") && unquoted_run_length(pos_) == 7;
     }
 
-    Status parse_field(typename Tree::Fields& fields) {
+    Status parse_field(ObjectBuilder& fields) {
         if (at_include_keyword()) return parse_include_field(fields);
         return parse_key_value_field(fields);
     }
 
-    // Kept apart from key/value fields, whose parsing is the recursion's path.
-    [[gnu::noinline]] Status parse_include_field(typename Tree::Fields& fields) {
-        SourceLocation where = here();
+    // Kept apart from key/value fields, whose parsing is the recursion's path. What the statement
+    // includes joins the object where it stands, its substitutions looked up under that place.
+    [[gnu::noinline]] Status parse_include_field(ObjectBuilder& fields) {
+        const SourceLocation where = here();
         bool on_one_line = true;
         auto inclusion = parse_include(on_one_line);
         if (!inclusion) return std::unexpected(inclusion.error());
-        if (extension_ != nullptr) {
-            if (auto r = extension_->include(*inclusion, on_one_line, where, base_ + depth_); !r) return r;
-        } else {
-            saw_include_ = true;
-        }
-        return tree_.include(fields, std::move(*inclusion), std::move(where));
+        return extension_.include(*inclusion, on_one_line, where, place(&fields, path_.size()));
     }
 
-    Status parse_key_value_field(typename Tree::Fields& fields) {
+    Status parse_key_value_field(ObjectBuilder& fields) {
         // The field is added first and its key and value parsed in place, which saves moving
         // them through several wrappers. Parsing the value adds nothing to these fields (a
-        // nested object has its own buffer), so the reference stays valid; after an error the
-        // half-made field goes with the rest of the result.
-        auto& field = tree_.new_field(fields);
+        // nested object has its own buffer), and a buffer's fields never move, so the reference
+        // stays valid; after an error the half-made field goes with the rest of the buffer.
+        detail::Field& field = fields.add();
         const std::size_t key_line = line_;
-        // Only the unresolved tree tells later where a field was written.
-        if constexpr (requires { field.location; }) field.location = here();
+        field.where = here();
         if (auto r = parse_key(field.key); !r) return r;
-        const RawString& key = field.key;
-        skip_space(nullptr);
+        const detail::Key& key = field.key;
+        skip_space();
         bool append = false;
         unsigned char c = peek();
         if (c == ':' || c == '=') {
             ++pos_;
-            skip_space(nullptr);
+            skip_space();
         } else if (c == '+' && peek(1) == '=') {
             pos_ += 2;
             append = true;
-            skip_space(nullptr);
+            skip_space();
         } else if (at_block()) {
             // Written after a key with nothing between, a block is one more piece of the key.
             const SourceLocation where = here();
             if (auto block = read_block(); !block) return std::unexpected(std::move(block.error()));
-            return misplaced_block(ParserExtension::Place::KeyPart, where);
+            return misplaced_block(ParserExtension::Misplaced::KeyPart, where);
         } else if (c != '{') {
             return fail_quoting("expected ':', '=', '+=' or '{' after the key '", key.text(), "', found ", true);
         }
         // A path key a.b.c nests its value as deeply as braces would.
-        const std::size_t extra = key.path().size() - 1;
+        const auto segments = key.path();
+        const std::size_t extra = segments.size() - 1;
         if (depth_ + extra > limit_) return fail_key_too_deep(key_line, key.text(), limit_);
         if (base_ + depth_ + extra > detail::max_value_depth)
             return fail_key_too_deep(key_line, key.text(), detail::max_value_depth);
+        stats_.measure += key.text().size() + detail::bytes_per_value * extra;
         depth_ += extra;
-        auto found_value = parse_value(field.value);
+        path_.insert(path_.end(), segments.begin(), segments.end());
+        const SourceLocation outer = std::exchange(field_where_, field.where);
+        auto found_value = parse_value(field.value, &field.concatenation);
+        if (found_value && *found_value && append) field.value = append_to(std::move(field.value));
+        field_where_ = outer;
+        path_.resize(path_.size() - segments.size());
         depth_ -= extra;
         if (!found_value) return std::unexpected(found_value.error());
-        if (!*found_value)
-            return fail_quoting("expected a value for the key '", key.text(), "', found ", true);
-        if (append) return tree_.append(field.value);
+        if (!*found_value) return fail_quoting("expected a value for the key '", key.text(), "', found ", true);
         return {};
+    }
+
+    // The value of "key += value": key = ${?key} [value], the substitution naming the key's whole
+    // path from the root.
+    Value append_to(Value value) {
+        stats_.appends = true;
+        stats_.measure += 3 * detail::bytes_per_value;
+        std::vector<std::string> path(path_.begin(), path_.end());
+        Value::Array element;
+        element.push_back(std::move(value));
+        return detail::make_unresolved<detail::AppendNode>(
+            field_where_, detail::SubstitutionNode(field_where_, std::move(path), prefix_, true),
+            detail::finish_array(std::move(element), field_where_));
     }
 
     std::expected<Inclusion, Error> parse_include(bool& on_one_line) {
@@ -676,7 +594,7 @@ private:
     }
 
     // The key at the position into out.
-    Status parse_key(RawString& out) {
+    Status parse_key(detail::Key& out) {
         std::size_t start = pos_;
         if (peek() == '$') return fail("substitutions are not allowed in keys");
         // Most keys are one plain word followed by a separator: no pieces to collect for them.
@@ -687,8 +605,8 @@ private:
                 pos_ += run;
                 skip_inline_space();
                 const unsigned char next = peek();
-                if (next == '=' || next == ':' || next == '{' || next == '+') {
-                    out = RawString::unquoted(std::string(word));
+                if (next == '=' || next == ':' || (next == '{' && !at_block()) || next == '+') {
+                    out = detail::Key(std::string(word));
                     return {};
                 }
                 pos_ = start;
@@ -698,11 +616,10 @@ private:
         auto pieces = parse_path_pieces(true);
         if (!pieces) return std::unexpected(pieces.error());
         if (holds_block(*pieces))
-            return misplaced_block(pieces->size() == 1 ? ParserExtension::Place::Key : ParserExtension::Place::KeyPart,
-                                   where);
+            return misplaced_block(
+                pieces->size() == 1 ? ParserExtension::Misplaced::Key : ParserExtension::Misplaced::KeyPart, where);
         if (pieces->empty()) {
-            if (!at_end() && is_reserved(peek()))
-                return fail_reserved();
+            if (!at_end() && is_reserved(peek())) return fail_reserved();
             return fail_found("expected a key, found ");
         }
         if (peek() == '$') return fail("substitutions are not allowed in keys");
@@ -710,22 +627,14 @@ private:
         while (!written.empty() && (written.back() == ' ' || written.back() == '\t')) written.remove_suffix(1);
         if (pieces->size() == 1) {
             PathPiece& only = pieces->front();
-            if (only.kind == PathPiece::Kind::Quoted) {
-                out = RawString::quoted(std::move(only.text));
-                return {};
-            }
-            if (only.kind == PathPiece::Kind::MultiLine) {
-                out = RawString::multi_line(std::move(only.text));
-                return {};
-            }
-            if (only.text.find('.') == std::string::npos) {
-                out = RawString::unquoted(std::move(only.text));
+            if (only.kind != PathPiece::Kind::Unquoted || only.text.find('.') == std::string::npos) {
+                out = detail::Key(std::move(only.text));
                 return {};
             }
         }
         auto segments = segments_of(*pieces, written);
         if (!segments) return std::unexpected(segments.error());
-        out = RawString::path_expression(std::move(*segments));
+        out = detail::Key(std::move(*segments));
         return {};
     }
 
@@ -736,59 +645,107 @@ private:
         return (class_of(s_[pos_]) & BeginsValue) || at_unquoted_start();
     }
 
-    // A value into out: one part, or several on one line forming a concatenation. False (and
-    // out untouched) when no value starts here.
-    std::expected<bool, Error> parse_value(Value& out) {
+    bool at_object() const { return peek() == '{' && !at_block(); }
+
+    // A value into out: one part, or several on one line forming a concatenation (which
+    // `concatenation` is told of, when given, unless its parts are objects). False (and out
+    // untouched) when no value starts here.
+    std::expected<bool, Error> parse_value(Value& out, bool* concatenation = nullptr) {
         if (!at_value_start()) return false;
         const std::size_t where_line = line_;
-        std::size_t start = pos_;
-        if (auto r = parse_part(out); !r) return std::unexpected(r.error());
+        const std::size_t start = pos_;
+        // An object is left open until the value's end is known: objects side by side are one
+        // object, their fields merged as the fields of one.
+        std::optional<std::size_t> open;
+        if (at_object()) {
+            std::size_t first = 0;
+            if (auto r = parse_open_object(first); !r) return std::unexpected(std::move(r.error()));
+            open = first;
+        } else if (auto r = parse_part(out); !r) {
+            return std::unexpected(r.error());
+        }
         const std::size_t ws = pos_;
         skip_inline_space();
         // Most values are a single part: no lists to build for them.
-        if (!at_value_start()) return true;
-        if (auto r = parse_concatenation(out, where_line, start, ws); !r) return std::unexpected(std::move(r.error()));
+        if (!at_value_start()) {
+            if (open) out = buffer_at(field_buffers_, depth_ + 1).close(*open, field_where_);
+            return true;
+        }
+        if (auto r = parse_concatenation(out, where_line, start, ws, open, concatenation); !r)
+            return std::unexpected(std::move(r.error()));
         return true;
     }
 
-    // The parts after the first, which is in out and was written from start to ws, and the
-    // concatenation of them all into out. Kept out of the recursion's path: its lists would
-    // otherwise take room in every frame of it.
-    [[gnu::noinline]] Status parse_concatenation(Value& out, std::size_t where_line, std::size_t start, std::size_t ws) {
-        std::vector<Value> parts;
+    // The fields of the object at the position added to the buffer of the depth below, left
+    // there for the caller to merge; `first` is where they start.
+    Status parse_open_object(std::size_t& first) {
+        ++pos_;
+        if (auto r = enter(); !r) return r;
+        stats_.measure += detail::bytes_per_value;
+        Status r = parse_object_fields(first);
+        if (r) --depth_;
+        return r;
+    }
+
+    // The parts after the first, which is in out (or, for an object, in the buffer from `open`
+    // on) and was written from start to ws, and the concatenation of them all into out. Kept
+    // out of the recursion's path: its lists would otherwise take room in every frame of it.
+    [[gnu::noinline]] Status parse_concatenation(Value& out, std::size_t where_line, std::size_t start, std::size_t ws,
+                                                 std::optional<std::size_t> open, bool* concatenation) {
+        // Each part, or for an object the start of its fields in the buffer.
+        struct Part {
+            Value value;
+            std::optional<std::size_t> fields;
+        };
+        std::vector<Part> parts;
         std::vector<std::string> separators;
         std::vector<std::string_view> written;
         // Room for a few words up front: growing from one part allocates and moves repeatedly.
         parts.reserve(4);
         separators.reserve(3);
         written.reserve(4);
-        parts.push_back(std::move(out));
+        parts.push_back(Part{open ? Value() : std::move(out), open});
         written.push_back(s_.substr(start, ws - start));
         std::string pending(s_.substr(ws, pos_ - ws));
+        bool objects = open.has_value();
         while (at_value_start()) {
             separators.push_back(std::move(pending));
-            start = pos_;
-            if (auto r = parse_part(parts.emplace_back()); !r) return std::unexpected(r.error());
-            ws = pos_;
-            written.push_back(s_.substr(start, ws - start));
+            const std::size_t part_start = pos_;
+            Part& part = parts.emplace_back();
+            if (at_object()) {
+                std::size_t first = 0;
+                if (auto r = parse_open_object(first); !r) return r;
+                part.fields = first;
+            } else {
+                objects = false;
+                if (auto r = parse_part(part.value); !r) return r;
+            }
+            const std::size_t part_end = pos_;
+            written.push_back(s_.substr(part_start, part_end - part_start));
             skip_inline_space();
-            pending.assign(s_.substr(ws, pos_ - ws));
+            pending.assign(s_.substr(part_end, pos_ - part_end));
         }
-        auto joined = tree_.concat(std::move(parts), std::move(separators), written);
-        if (!joined) return std::unexpected(Error(SourceLocation{file_, where_line}, joined.error().message));
+        ObjectBuilder& buffer = buffer_at(field_buffers_, depth_ + 1);
+        if (objects) {
+            out = buffer.close(*parts.front().fields, field_where_);
+            return {};
+        }
+        if (concatenation != nullptr) *concatenation = true;
+        // Each object on its own, the last first: each takes the buffer's fields from its start on.
+        for (auto it = parts.rbegin(); it != parts.rend(); ++it)
+            if (it->fields) it->value = buffer.close(*it->fields, field_where_);
+        Value::Array values;
+        values.reserve(parts.size());
+        for (Part& part : parts) values.push_back(std::move(part.value));
+        auto joined = detail::concatenate(std::move(values), std::move(separators), written, field_where_);
+        if (!joined) return std::unexpected(Error(SourceLocation{file_, where_line}, std::move(joined.error())));
         out = std::move(*joined);
         return {};
     }
 
-    // What the tree made, into out.
-    static Status put(Value& out, std::expected<Value, Error>&& made) {
-        if (!made) return std::unexpected(std::move(made.error()));
-        out = std::move(*made);
-        return {};
-    }
-
-    // One part of a value into out (which the caller gives as null). Scalars are made in place:
-    // an array of a million numbers would otherwise move each through a temporary.
+    // One part of a value into out (which the caller gives as null), other than an object's
+    // fields (see parse_open_object). Scalars are made in place: an array of a million numbers
+    // would otherwise move each through a temporary.
     Status parse_part(Value& out) {
         unsigned char c = peek();
         if (at_block()) {
@@ -798,10 +755,9 @@ private:
             return {};
         }
         if (c == '{') {
-            ++pos_;
-            if (auto r = enter(); !r) return std::unexpected(r.error());
-            if (auto r = parse_object_body(tree_.object_in(out), true); !r) return std::unexpected(r.error());
-            --depth_;
+            std::size_t first = 0;
+            if (auto r = parse_open_object(first); !r) return r;
+            out = buffer_at(field_buffers_, depth_ + 1).close(first, field_where_);
             return {};
         }
         if (c == '[') return parse_array(out);
@@ -809,14 +765,13 @@ private:
             const bool multi_line = at_triple_quote();
             auto str = multi_line ? parse_multi_line() : parse_quoted();
             if (!str) return std::unexpected(str.error());
-            tree_.string(out, multi_line ? RawString::Kind::MultiLine : RawString::Kind::Quoted, std::move(*str));
+            stats_.measure += detail::bytes_per_value + str->size();
+            out.node().emplace<std::string>(std::move(*str));
             return {};
         }
         if (c == '$') {
             if (peek(1) != '{') return fail("'$' is not allowed outside quotes unless it begins a substitution ${...}");
-            auto sub = parse_substitution();
-            if (!sub) return std::unexpected(sub.error());
-            return put(out, tree_.substitution(std::move(*sub)));
+            return parse_substitution(out);
         }
         if (is_reserved(c)) return fail_reserved();
         if ((c >= '0' && c <= '9') || c == '-') {
@@ -829,7 +784,8 @@ private:
             std::string_view literal = s_.substr(pos_, end - pos_);
             if ((digits_only && end == digits_end) || text::is_json_number(literal)) {
                 pos_ = end;
-                return tree_.number(out, literal);
+                number(out, literal);
+                return {};
             }
             if (literal.find('+') != std::string_view::npos) {
                 pos_ += literal.find('+');
@@ -840,39 +796,51 @@ private:
         std::size_t run = unquoted_run_length(pos_);
         std::string_view word = s_.substr(pos_, run);
         pos_ += run;
+        stats_.measure += detail::bytes_per_value + word.size();
         if (word == "true")
-            out = tree_.boolean(true);
+            out.node().emplace<bool>(true);
         else if (word == "false")
-            out = tree_.boolean(false);
+            out.node().emplace<bool>(false);
         else if (word == "null")
-            out = tree_.null();
+            out = Value();
         else
-            tree_.string(out, RawString::Kind::Unquoted, std::string(word));
+            out.node().emplace<std::string>(word);
         return {};
     }
 
-    // Elements are gathered in the buffer kept for the depth, as fields are (see
-    // parse_object_body), and moved into an array of their number.
+    void number(Value& out, std::string_view literal) {
+        stats_.measure += detail::bytes_per_value + literal.size();
+        detail::set_number(out, literal, field_where_);
+    }
+
+    // Elements are gathered in the buffer kept for the depth, as fields are, and moved into an
+    // array of their number.
     Status parse_array(Value& out) {
         ++pos_;
-        if (auto r = enter(); !r) return std::unexpected(r.error());
-        Array& elements = buffer_at(element_buffers_, depth_);
+        if (auto r = enter(); !r) return r;
+        stats_.measure += detail::bytes_per_value;
+        Value::Array& elements = buffer_at(element_buffers_, depth_);
         elements.clear();
         Status r = parse_elements(elements);
-        if (r && worth_handing_over(elements)) {
-            out = tree_.array(std::move(elements));
-            elements = {};
-        } else if (r) {
-            out = tree_.array(Array(std::make_move_iterator(elements.begin()), std::make_move_iterator(elements.end())));
+        if (r) {
+            // A buffer that grew for one large array and is at least half full is handed over
+            // whole: copying it to its exact size would move every element once more and touch as
+            // much fresh memory again, to save less than half of it.
+            Value::Array made = elements.size() >= 1024 && elements.size() * 2 >= elements.capacity()
+                                    ? std::move(elements)
+                                    : Value::Array(std::make_move_iterator(elements.begin()),
+                                                   std::make_move_iterator(elements.end()));
+            elements.clear();
+            out = detail::finish_array(std::move(made), field_where_);
+            --depth_;
         }
         elements.clear();
-        if (r) --depth_;
         return r;
     }
 
-    Status parse_elements(Array& elements) {
+    Status parse_elements(Value::Array& elements) {
         while (true) {
-            skip_space(nullptr);
+            skip_space();
             if (peek() == ']') {
                 ++pos_;
                 break;
@@ -884,7 +852,7 @@ private:
             if (!found_value) return std::unexpected(found_value.error());
             if (!*found_value) return fail_found("expected a value or ']', found ");
             const std::size_t line_before = line_;
-            skip_space(nullptr);
+            skip_space();
             unsigned char c = peek();
             if (c == ',') {
                 ++pos_;
@@ -896,8 +864,8 @@ private:
         return {};
     }
 
-    std::expected<RawValue, Error> parse_substitution() {
-        SourceLocation where = here();
+    Status parse_substitution(Value& out) {
+        const SourceLocation where = here();
         std::size_t start = pos_;
         pos_ += 2;
         bool optional = false;
@@ -908,7 +876,7 @@ private:
         std::size_t path_start = pos_;
         auto pieces = parse_path_pieces(false);
         if (!pieces) return std::unexpected(pieces.error());
-        if (holds_block(*pieces)) return misplaced_block(ParserExtension::Place::Substitution, where);
+        if (holds_block(*pieces)) return misplaced_block(ParserExtension::Misplaced::Substitution, where);
         if (peek() != '}') {
             if (at_end() || peek() == '\n') return fail_found("unterminated substitution: expected '}', found ");
             return fail_found("expected '}' to close the substitution, found ");
@@ -917,31 +885,46 @@ private:
         auto segments = segments_of(*pieces, s_.substr(path_start, pos_ - path_start));
         if (!segments) return std::unexpected(segments.error());
         ++pos_;
-        return RawValue::substitution(std::move(*segments), optional, where);
+        stats_.measure += detail::bytes_per_value;
+        // In an included text the path is looked up under the include's place first.
+        std::vector<std::string> path(path_.begin(), path_.begin() + static_cast<std::ptrdiff_t>(prefix_));
+        for (std::string& segment : *segments) path.push_back(std::move(segment));
+        out = detail::make_unresolved<detail::SubstitutionNode>(where, std::move(path), prefix_, optional);
+        return {};
     }
 };
 
-std::shared_ptr<const std::string> shared_name(const std::optional<std::string>& origin) {
-    return origin ? std::make_shared<const std::string>(*origin) : nullptr;
-}
+// Loads include statements by this library's own rules (loading.cpp), for a text read without an
+// extension of the caller's.
+class LibraryIncludes final : public ParserExtension {
+public:
+    explicit LibraryIncludes(detail::IncludeContext& context) : context_(context) {}
+    std::expected<void, Error> include(const Inclusion& statement, bool, const SourceLocation& where,
+                                       const Place& place) override {
+        return detail::load_inclusion(statement, where, context_, place);
+    }
+
+private:
+    detail::IncludeContext& context_;
+};
 
 }  // namespace
 
-namespace detail {
-
-std::expected<RawObject, Error> parse_hocon_syntax(std::string_view text, std::shared_ptr<const std::string> file,
-                                                   std::size_t nesting_limit) {
-    SyntaxParser<RawTree> parser(text, std::move(file), nesting_limit);
-    return parser.parse_document();
+std::expected<ParserExtension::Block, Error> ParserExtension::block(std::string_view, std::size_t, const Place&) {
+    return std::unexpected(Error("blocks are not read here"));
 }
 
-std::expected<RawObject, Error> parse_hocon(std::string_view text, std::shared_ptr<const std::string> file,
-                                            IncludeContext& context, ParserExtension* extension, std::size_t base) {
-    SyntaxParser<RawTree> parser(text, std::move(file), context.options.nesting_limit(), extension, base);
-    auto root = parser.parse_document();
-    if (!root || !parser.saw_include()) return root;
-    if (auto loaded = load_includes(*root, context); !loaded) return std::unexpected(loaded.error());
-    return root;
+Error ParserExtension::misplaced_block(Misplaced, const SourceLocation& where) {
+    return Error(where, "a block cannot stand here");
+}
+
+namespace detail {
+
+std::expected<void, Error> read_hocon(std::string_view text, const std::string* file, IncludeContext& context,
+                                      const Place& place) {
+    LibraryIncludes includes(context);
+    Reader reader(text, file, context.options.nesting_limit(), includes, place);
+    return reader.read(*place.fields);
 }
 
 }  // namespace detail
@@ -949,21 +932,17 @@ std::expected<RawObject, Error> parse_hocon(std::string_view text, std::shared_p
 HoconParser::HoconParser(std::string_view text, ConfigOptions options, std::optional<std::string> origin)
     : text_(text), options_(std::move(options)), origin_(std::move(origin)) {}
 
-std::expected<RawObject, Error> HoconParser::parse() {
+std::expected<Document, Error> HoconParser::parse() {
     ReadBudget budget;
     budget.add_text(text_.size());
     return parse(budget);
 }
 
-std::expected<RawObject, Error> HoconParser::parse(ReadBudget& budget) { return parse(budget, nullptr, 0); }
-
-std::expected<RawObject, Error> HoconParser::parse(ReadBudget& budget, ParserExtension& extension, std::size_t depth) {
-    return parse(budget, &extension, depth);
-}
-
-std::expected<RawObject, Error> HoconParser::parse(ReadBudget& budget, ParserExtension* extension, std::size_t depth) {
+std::expected<Document, Error> HoconParser::parse(ReadBudget& budget) {
+    Document document;
+    const std::string* file = origin_ ? document.stats.keep_file(*origin_) : nullptr;
     if (auto bad = text::find_invalid_utf8(text_))
-        return std::unexpected(Error(origin_, text::line_at(text_, *bad), "the text is not valid UTF-8"));
+        return std::unexpected(Error(SourceLocation{file, text::line_at(text_, *bad)}, "the text is not valid UTF-8"));
     detail::IncludeContext context{options_, {}, budget};
     // A text that is a file on disk takes part in cycle detection as the outermost file.
     if (origin_) {
@@ -974,15 +953,20 @@ std::expected<RawObject, Error> HoconParser::parse(ReadBudget& budget, ParserExt
             if (!ec) context.open_files.push_back(std::move(canonical));
         }
     }
-    return detail::parse_hocon(text_, shared_name(origin_), context, extension, depth);
+    ObjectBuilder root;
+    if (auto r = detail::read_hocon(text_, file, context, Place{&root, 1, {}, 0, &document.stats}); !r)
+        return std::unexpected(std::move(r.error()));
+    document.stats.measure += detail::bytes_per_value;
+    document.root = root.close(SourceLocation{});
+    return document;
 }
 
-std::optional<Value> HoconParser::parse_plain() const {
-    if (text::find_invalid_utf8(text_)) return std::nullopt;
-    SyntaxParser<detail::PlainTree> parser(text_, nullptr, options_.nesting_limit());
-    auto value = parser.parse_document();
-    if (!value) return std::nullopt;
-    return std::move(*value);
+std::expected<void, Error> HoconParser::parse_into(const Place& place, ParserExtension& extension) {
+    const std::string* file = origin_ ? place.stats->keep_file(*origin_) : nullptr;
+    if (auto bad = text::find_invalid_utf8(text_))
+        return std::unexpected(Error(SourceLocation{file, text::line_at(text_, *bad)}, "the text is not valid UTF-8"));
+    Reader reader(text_, file, options_.nesting_limit(), extension, place);
+    return reader.read(*place.fields);
 }
 
 }  // namespace hocon

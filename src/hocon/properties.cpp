@@ -3,12 +3,15 @@
 #include <unicode/ucnv.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 
+#include "hocon/loading.hpp"
 #include "hocon/options.hpp"
 #include "hocon/parser.hpp"
 #include "hocon/text.hpp"
+#include "hocon/tree.hpp"
 
 namespace hocon {
 
@@ -69,25 +72,35 @@ struct Node {
     }
 };
 
-RawValue to_raw(const Node& node);
-
-RawObject to_object(const Node& node) {
-    RawObject object;
-    for (const auto& [name, child] : node.children)
-        object.fields.push_back(ObjectField::key_value(RawString::quoted(name), to_raw(*child)));
-    return object;
-}
-
-RawValue to_raw(const Node& node) {
-    if (!node.children.empty()) return RawValue(to_object(node));
-    return RawValue(RawString::quoted(node.value.value_or("")));
+// A node as a value, counted in the document's measure: an object when it has children, else
+// its text (the empty text for a parent whose own key was never given a value).
+Value to_value(const Node& node, DocumentStats& stats) {
+    stats.measure += detail::bytes_per_value;
+    if (node.children.empty()) {
+        std::string text = node.value.value_or("");
+        stats.measure += text.size();
+        return Value(std::move(text));
+    }
+    std::vector<const std::pair<std::string, std::unique_ptr<Node>>*> sorted;
+    sorted.reserve(node.children.size());
+    for (const auto& child : node.children) sorted.push_back(&child);
+    std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
+    Value::Object object;
+    object.reserve(sorted.size());
+    for (const auto* child : sorted) {
+        stats.measure += child->first.size();
+        object.append(child->first, to_value(*child->second, stats));
+    }
+    return Value(std::move(object));
 }
 
 class PropertiesReader {
 public:
-    PropertiesReader(std::string_view text, std::optional<std::string> origin) : s_(text), origin_(std::move(origin)) {}
+    PropertiesReader(std::string_view text, const std::string* file) : s_(text), file_(file) {}
 
-    std::expected<RawObject, Error> read() {
+    // The root's members into the object at `place`, as fields in the order their keys first
+    // appeared.
+    std::expected<void, Error> read(const Place& place) {
         Node root;
         while (pos_ < s_.size()) {
             std::size_t first_line = line_;
@@ -100,7 +113,7 @@ public:
             std::size_t segments = 1;
             for (char ch : key) segments += ch == '.' ? 1 : 0;
             if (segments > ConfigOptions::default_nesting_limit)
-                return std::unexpected(Error(origin_, first_line,
+                return std::unexpected(Error(SourceLocation{file_, first_line},
                                              "the key has " + std::to_string(segments) +
                                                  " dot-separated parts, deeper than the limit of " +
                                                  std::to_string(ConfigOptions::default_nesting_limit) + " levels"));
@@ -114,12 +127,19 @@ public:
             }
             node->value = std::move(value);  // a later duplicate key wins
         }
-        return to_object(root);
+        for (const auto& [name, child] : root.children) {
+            detail::Field& field = place.fields->add();
+            field.where = SourceLocation{};
+            place.stats->measure += name.size();
+            field.key = detail::Key(name);
+            field.value = to_value(*child, *place.stats);
+        }
+        return {};
     }
 
 private:
     std::string_view s_;
-    std::optional<std::string> origin_;
+    const std::string* file_;
     std::size_t pos_ = 0;
     std::size_t line_ = 1;
 
@@ -186,7 +206,7 @@ private:
                 };
                 char32_t cp = 0;
                 if (!read4(i, cp))
-                    return std::unexpected(Error(origin_, line, std::string("malformed \\uxxxx escape in a ") +
+                    return std::unexpected(Error(SourceLocation{file_, line}, std::string("malformed \\uxxxx escape in a ") +
                                                                     (key ? "key" : "value")));
                 i += 4;
                 if (cp >= 0xD800 && cp <= 0xDBFF) {
@@ -239,11 +259,26 @@ private:
 
 }  // namespace
 
-std::expected<RawObject, Error> parse_properties(std::string_view bytes, std::optional<std::string> origin) {
+namespace detail {
+
+std::expected<void, Error> read_properties(std::string_view bytes, const std::string* file, const Place& place) {
     auto decoded = decode_windows_1252(bytes);
-    if (!decoded) return std::unexpected(Error(origin, 0, decoded.error()));
-    PropertiesReader reader(*decoded, std::move(origin));
-    return reader.read();
+    if (!decoded) return std::unexpected(Error(SourceLocation{file, 0}, decoded.error()));
+    PropertiesReader reader(*decoded, file);
+    return reader.read(place);
+}
+
+}  // namespace detail
+
+std::expected<Document, Error> parse_properties(std::string_view bytes, std::optional<std::string> origin) {
+    Document document;
+    const std::string* file = origin ? document.stats.keep_file(std::move(*origin)) : nullptr;
+    ObjectBuilder root;
+    if (auto r = detail::read_properties(bytes, file, Place{&root, 1, {}, 0, &document.stats}); !r)
+        return std::unexpected(std::move(r.error()));
+    document.stats.measure += detail::bytes_per_value;
+    document.root = root.close(SourceLocation{});
+    return document;
 }
 
 }  // namespace hocon

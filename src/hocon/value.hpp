@@ -1,5 +1,7 @@
-// The resolved HOCON value: objects (keys in byte order), arrays, booleans, null, strings and
-// numbers, with the rule that turns a number literal into an unsigned, signed or float number.
+// The HOCON value: objects (keys in byte order), arrays, booleans, null, strings and numbers,
+// with the rule that turns a number literal into an unsigned, signed or float number. A document
+// as read is a tree of these in which the parts that only resolution can decide stand as
+// unresolved values; a resolved document holds none.
 #pragma once
 
 #include <algorithm>
@@ -28,6 +30,45 @@ using Number = std::variant<std::uint64_t, std::int64_t, double>;
 std::optional<Number> parse_number(std::string_view literal);
 
 class Value;
+
+namespace detail {
+struct Node;
+}
+
+// A part of a document that resolution has yet to decide: a substitution, a concatenation or a
+// "+=" that depends on one, the values written for one key when such a part is among them, a
+// number that only resolution may refuse, or an object or array that holds any of these. It
+// owns its node, and a copy copies the node.
+class Unresolved {
+public:
+    explicit Unresolved(detail::Node* node) noexcept : node_(node) {}
+    Unresolved(const Unresolved& other);
+    Unresolved(Unresolved&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+    Unresolved& operator=(const Unresolved& other);
+    Unresolved& operator=(Unresolved&& other) noexcept;
+    ~Unresolved();
+
+    detail::Node& node() const { return *node_; }
+
+    // Only the same node is equal: two unresolved parts are told apart by resolution alone.
+    bool operator==(const Unresolved& other) const { return node_ == other.node_; }
+
+private:
+    detail::Node* node_;
+};
+
+// A number and, for a float, the text it was written as (when that fits here): a concatenation
+// joins a number by the text it was written as, 1.50 as "1.50". An integer is written as its
+// digits alone, so it needs no text of its own.
+struct NumberValue {
+    Number number;
+    std::uint8_t literal_size = 0;
+    char literal[15] = {};
+
+    // The text a concatenation joins: empty when the number is to be written as its value.
+    std::string_view written() const { return std::string_view(literal, literal_size); }
+    bool operator==(const NumberValue& other) const { return number == other.number; }
+};
 
 // An object's members, sorted by key in byte order with each key once, held in one block rather
 // than a node each: a resolved document has as many members as values, and a tree of map nodes
@@ -81,17 +122,19 @@ private:
 
 class Value {
 public:
-    enum class Kind { Null, Boolean, Number, String, Array, Object };
+    enum class Kind { Null, Boolean, Number, String, Array, Object, Unresolved };
     struct Null {
         bool operator==(const Null&) const = default;
     };
     using Array = std::vector<Value, TreeAllocator<Value>>;
     using Object = ValueObject;
-    using Variant = std::variant<Null, bool, Number, std::string, Array, Object>;
+    using Variant = std::variant<Null, bool, NumberValue, std::string, Array, Object, hocon::Unresolved>;
 
     Value() : node_(Null{}) {}
     Value(Null) : node_(Null{}) {}
-    Value(Number number) : node_(number) {}
+    Value(Number number) : node_(NumberValue{number}) {}
+    Value(NumberValue number) : node_(number) {}
+    Value(hocon::Unresolved unresolved) : node_(std::move(unresolved)) {}
     Value(std::string text) : node_(std::move(text)) {}
     Value(Array elements) : node_(std::move(elements)) {}
     Value(Object members) : node_(std::move(members)) {}
@@ -108,16 +151,22 @@ public:
     bool is_string() const { return kind() == Kind::String; }
     bool is_array() const { return kind() == Kind::Array; }
     bool is_object() const { return kind() == Kind::Object; }
+    bool is_unresolved() const { return kind() == Kind::Unresolved; }
 
     // Access to one kind; null when the value is of another kind.
     const bool* as_boolean() const { return std::get_if<bool>(&node_); }
-    const Number* as_number() const { return std::get_if<Number>(&node_); }
+    const Number* as_number() const {
+        const auto* number = std::get_if<NumberValue>(&node_);
+        return number != nullptr ? &number->number : nullptr;
+    }
+    const NumberValue* as_number_value() const { return std::get_if<NumberValue>(&node_); }
     const std::string* as_string() const { return std::get_if<std::string>(&node_); }
     std::string* as_string() { return std::get_if<std::string>(&node_); }
     const Array* as_array() const { return std::get_if<Array>(&node_); }
     Array* as_array() { return std::get_if<Array>(&node_); }
     const Object* as_object() const { return std::get_if<Object>(&node_); }
     Object* as_object() { return std::get_if<Object>(&node_); }
+    const hocon::Unresolved* as_unresolved() const { return std::get_if<hocon::Unresolved>(&node_); }
 
     const Variant& node() const { return node_; }
     Variant& node() { return node_; }

@@ -161,6 +161,8 @@ Result<NodePtr> text_node(const hocon::Value& value, const TextContext& context,
             return std::make_unique<LiteralNode>(*value.as_boolean() ? "true" : "false");
         case hocon::Value::Kind::Null:
             return std::make_unique<LiteralNode>("null");
+        case hocon::Value::Kind::Unresolved:  // a loaded document holds none
+            break;
         case hocon::Value::Kind::Number: {
             auto number = document_number(*value.as_number());
             if (!number) return std::unexpected(std::move(number.error()));
@@ -342,6 +344,8 @@ public:
                 return StructuredNode(*value.as_boolean());
             case hocon::Value::Kind::Null:
                 return StructuredNode(nullptr);
+            case hocon::Value::Kind::Unresolved:  // a loaded document holds none
+                break;
         }
         return std::unexpected(RenderError::unsupported_value("unknown value kind"));
     }

@@ -4,12 +4,13 @@
 
 #include <charconv>
 #include <deque>
+#include <set>
 #include <span>
 #include <string>
 #include <system_error>
 #include <utility>
 
-#include "hocon/config.hpp"
+#include "hocon/resolve.hpp"
 #include "hocon/parser.hpp"
 #include "hocon/text.hpp"
 #include "hocon/tree_memory.hpp"
@@ -148,48 +149,15 @@ bool TemplateConfigLoader::names_prefix(std::string_view text) {
     return names_this_attempt;
 }
 
-bool TemplateConfigLoader::names_prefix(const RawFields& fields) {
+bool TemplateConfigLoader::names_prefix(const hocon::ObjectBuilder& fields, std::size_t first) {
     // Content that did not come from a text of the attempt (a JSON or properties file, or what
     // the HOCON library included by itself) was never searched as text: its keys and strings
     // are searched here. It holds none of the loader's wrappers.
     bool names = false;
-    std::vector<const RawFields*> objects{&fields};
-    std::vector<const hocon::RawValue*> values;
-    while (!objects.empty() || !values.empty()) {
-        if (!objects.empty()) {
-            const RawFields& object = *objects.back();
-            objects.pop_back();
-            for (const hocon::ObjectField& field : object) {
-                if (const hocon::KeyValueField* kv = field.as_key_value()) {
-                    names = names_prefix(kv->key.text()) || names;
-                    values.push_back(&kv->value);
-                } else if (const hocon::InclusionField* inclusion = field.as_inclusion()) {
-                    if (inclusion->inclusion.loaded) objects.push_back(&inclusion->inclusion.loaded->fields);
-                }
-            }
-            continue;
-        }
-        const hocon::RawValue& value = *values.back();
-        values.pop_back();
-        switch (value.kind()) {
-            case hocon::RawValue::Kind::String:
-                names = names_prefix(value.as_string()->text()) || names;
-                break;
-            case hocon::RawValue::Kind::Object:
-                objects.push_back(&value.as_object()->fields);
-                break;
-            case hocon::RawValue::Kind::Array:
-                for (const hocon::RawValue& element : *value.as_array()) values.push_back(&element);
-                break;
-            case hocon::RawValue::Kind::Concatenation:
-                for (const hocon::RawValue& part : value.as_concatenation()->parts()) values.push_back(&part);
-                break;
-            case hocon::RawValue::Kind::Append:
-                values.push_back(&value.as_append()->value.get());
-                break;
-            default:
-                break;
-        }
+    auto search = [&](std::string_view text) { names = names_prefix(text) || names; };
+    for (std::size_t i = first; i < fields.size(); ++i) {
+        for (const std::string& segment : fields.field(i).key.path()) search(segment);
+        hocon::for_each_text(fields.field(i).value, search);
     }
     return names;
 }
@@ -201,73 +169,64 @@ std::unexpected<hocon::Error> TemplateConfigLoader::stop(LoadError error) {
 
 // --- parsing one text --------------------------------------------------------------------------
 
-std::expected<RawFields, LoadError> TemplateConfigLoader::parse_raw(std::string_view text) {
+std::expected<void, LoadError> TemplateConfigLoader::parse_raw(std::string_view text, const hocon::Place& place) {
     if (names_prefix(text)) return std::unexpected(LoadError::prefix_collision());
-    return parse_guarded(text);
+    return parse_guarded(text, place);
 }
 
-std::expected<RawFields, LoadError> TemplateConfigLoader::parse_guarded(std::string_view text) {
-    auto parsed = hocon::HoconParser(text, config_options).parse(read_budget, *this, base_depth_);
-    if (parsed) return std::move(parsed->fields);
+std::expected<void, LoadError> TemplateConfigLoader::parse_guarded(std::string_view text, const hocon::Place& place) {
+    auto parsed = hocon::HoconParser(text, config_options).parse_into(place, *this);
+    if (parsed) return {};
     // What the loader's own calls stopped the parse with reaches the caller as it is.
     if (failure_) return std::unexpected(*std::exchange(failure_, std::nullopt));
     return fail(concat("parsing configuration: ", parsed.error().render()));
 }
 
-std::expected<ParsedDocument, LoadError> TemplateConfigLoader::parse_document(std::string_view text) {
-    if (names_prefix(text)) return std::unexpected(LoadError::prefix_collision());
-    // Without blocks the loader has no names of its own in the document, so the prefix plays no
-    // part in the value: nothing is left to check or to take out of it.
-    if (auto value = hocon::HoconParser(text, config_options).parse_plain()) return std::move(*value);
-    auto fields = parse_guarded(text);
-    if (!fields) return std::unexpected(std::move(fields.error()));
-    return std::move(*fields);
-}
-
 std::expected<hocon::ParserExtension::Block, hocon::Error> TemplateConfigLoader::block(std::string_view text,
                                                                                     std::size_t at,
-                                                                                    std::size_t depth) {
+                                                                                    const hocon::Place& place) {
     auto loop = structured_template::read_block(text, at);
     if (!loop) return stop(LoadError::message(std::move(loop.error())));
     if (loop_depth_ >= max_structured_loop_nesting) {
         return stop(LoadError::message(concat("structured loop blocks nested deeper than ", max_structured_loop_nesting)));
     }
+    if (place.path.empty())
+        block_keys_.emplace("");
+    else
+        block_keys_.emplace(place.path.front());
     std::string marker = concat(prefix, next_id, "__");
     ++next_id;
 
-    // The body is a text of its own, read like any other: its blocks and includes on the way.
+    // The body is a text of its own, read like any other, its blocks and includes on the way; its
+    // root stands for the wrapper, one level below the block's container, and its substitutions
+    // are looked up as those of the text that holds it.
     const std::string body_text = concat(body_key_name, " = ", loop->body);
+    hocon::ObjectBuilder fields;
+    hocon::ObjectBuilder* const outer_body = std::exchange(body_, &fields);
+    const bool outer_includes = std::exchange(body_includes_, false);
     ++loop_depth_;
-    // The body's own root stands for the wrapper, one level below the block's container.
-    const std::size_t base = std::exchange(base_depth_, depth);
-    auto body = parse_guarded(body_text);
-    base_depth_ = base;
+    auto body = parse_guarded(body_text, hocon::Place{&fields, place.depth + 1, place.path, place.prefix, place.stats});
     --loop_depth_;
+    const bool includes = std::exchange(body_includes_, outer_includes);
+    body_ = outer_body;
     if (!body) return stop(std::move(body.error()));
-    hocon::RawValue* body_value = nullptr;
-    for (hocon::ObjectField& field : *body) {
-        if (field.as_comment()) continue;
-        hocon::KeyValueField* kv = field.as_key_value();
-        const auto key = kv ? kv->key.path() : std::span<const std::string>();
-        if (!kv || body_value || key.size() != 1 || key.front() != body_key_name) {
-            return stop(LoadError::message(std::string(one_value_message)));
-        }
-        body_value = &kv->value;
-    }
-    if (!body_value) return stop(LoadError::message(std::string(one_value_message)));
+    if (includes || fields.size() != 1) return stop(LoadError::message(std::string(one_value_message)));
+    const auto key = fields.field(0).key.path();
+    if (key.size() != 1 || key.front() != body_key_name) return stop(LoadError::message(std::string(one_value_message)));
+    hocon::Value body_root = fields.close(hocon::SourceLocation{});
+    hocon::Value value = std::move(hocon::object_in(body_root)->begin()->second);
 
     // The wrapper takes part in merging and resolution like any value; extract_loop_bodies takes
     // it out again once the document is resolved.
-    std::vector<std::pair<hocon::RawString, hocon::RawValue>> wrapper;
-    wrapper.emplace_back(hocon::RawString::quoted(concat(prefix, "loop_marker")),
-                         hocon::RawValue::string(hocon::RawString::quoted(marker)));
-    wrapper.emplace_back(hocon::RawString::quoted(concat(prefix, "loop_body")), std::move(*body_value));
+    hocon::ObjectBuilder wrapper;
+    wrapper.add(concat(prefix, "loop_marker"), hocon::Value(marker));
+    wrapper.add(concat(prefix, "loop_body"), std::move(value));
     loops.insert_or_assign(std::move(marker), LoopHeader{std::move(loop->variable), std::move(loop->source)});
-    return Block{loop->end, hocon::RawValue::object(std::move(wrapper))};
+    return Block{loop->end, wrapper.close(hocon::SourceLocation{})};
 }
 
-hocon::Error TemplateConfigLoader::misplaced_block(Place place, const hocon::SourceLocation& where) {
-    if (place == Place::KeyPart) return hocon::Error(where, "a structured loop block cannot be part of a key");
+hocon::Error TemplateConfigLoader::misplaced_block(Misplaced place, const hocon::SourceLocation& where) {
+    if (place == Misplaced::KeyPart) return hocon::Error(where, "a structured loop block cannot be part of a key");
     // A block that stands for a whole key, or in a substitution, is a marker no value holds.
     return stop(LoadError::message("structured loop marker was not found")).error();
 }
@@ -277,21 +236,20 @@ std::expected<void, hocon::Error> TemplateConfigLoader::decoded(std::string_view
     return {};
 }
 
-std::expected<void, hocon::Error> TemplateConfigLoader::include(hocon::Inclusion& statement, bool on_one_line,
+std::expected<void, hocon::Error> TemplateConfigLoader::include(const hocon::Inclusion& statement, bool on_one_line,
                                                                 const hocon::SourceLocation& where,
-                                                                std::size_t depth) {
+                                                                const hocon::Place& place) {
+    if (place.fields == body_) body_includes_ = true;
+    const std::size_t first = place.fields->size();
     if (!on_one_line) {
         // A statement spread over lines is the HOCON library's to load, by its own rules.
-        if (auto loaded = hocon::load_include(statement, where, config_options, read_budget); !loaded) return loaded;
-        if (statement.loaded && names_prefix(statement.loaded->fields)) return stop(LoadError::prefix_collision());
+        if (auto loaded = hocon::load_include(statement, where, config_options, read_budget, place); !loaded) {
+            return loaded;
+        }
+        if (names_prefix(*place.fields, first)) return stop(LoadError::prefix_collision());
         return {};
     }
-    // The included fields join the object that holds the statement.
-    const std::size_t base = std::exchange(base_depth_, depth - 1);
-    auto fields = resolve_include(statement);
-    base_depth_ = base;
-    if (!fields) return stop(std::move(fields.error()));
-    statement.loaded = hocon::RawObject{std::move(*fields)};
+    if (auto loaded = resolve_include(statement, place); !loaded) return stop(std::move(loaded.error()));
     return {};
 }
 
@@ -368,20 +326,14 @@ bool is_conf_path(std::string_view path) {
 
 }  // namespace
 
-std::expected<RawFields, LoadError> TemplateConfigLoader::load_path(const std::string& path) {
-    if (is_conf_path(path)) return parse_conf(path, [&](std::string_view text) { return parse_raw(text); });
+std::expected<void, LoadError> TemplateConfigLoader::load_path(const std::string& path, const hocon::Place& place) {
+    if (is_conf_path(path)) return parse_conf(path, [&](std::string_view text) { return parse_raw(text, place); });
     // JSON and properties files are the HOCON library's to read, by the path's own bytes.
-    auto parsed = hocon::parse_file(path, config_options, read_budget);
-    if (!parsed) return fail(parsed.error().render());
-    if (names_prefix(parsed->fields)) return std::unexpected(LoadError::prefix_collision());
-    return std::move(parsed->fields);
-}
-
-std::expected<ParsedDocument, LoadError> TemplateConfigLoader::load_document(const std::string& path) {
-    if (is_conf_path(path)) return parse_conf(path, [&](std::string_view text) { return parse_document(text); });
-    auto parsed = load_path(path);
-    if (!parsed) return std::unexpected(std::move(parsed.error()));
-    return std::move(*parsed);
+    const std::size_t first = place.fields->size();
+    if (auto read = hocon::read_file_into(path, config_options, read_budget, place); !read)
+        return fail(read.error().render());
+    if (names_prefix(*place.fields, first)) return std::unexpected(LoadError::prefix_collision());
+    return {};
 }
 
 template <class Parse>
@@ -410,7 +362,8 @@ auto TemplateConfigLoader::parse_conf(const std::string& path, Parse&& parse)
     return parsed;
 }
 
-std::expected<RawFields, LoadError> TemplateConfigLoader::resolve_include(const hocon::Inclusion& statement) {
+std::expected<void, LoadError> TemplateConfigLoader::resolve_include(const hocon::Inclusion& statement,
+                                                                    const hocon::Place& place) {
     const std::string& target = statement.target;
     auto search_list = [&]() -> std::vector<std::string> {
         for (const std::string& dir : config_options.search_list()) {
@@ -432,24 +385,28 @@ std::expected<RawFields, LoadError> TemplateConfigLoader::resolve_include(const 
         if (candidates.empty() && !statement.location) candidates = search_list();
     }
 
-    RawFields fields;
     if (candidates.empty()) {
         if (statement.required) return fail(concat("required include not found: ", target));
-        return fields;
+        return {};
     }
     for (const std::string& candidate : candidates) {
-        auto loaded = load_path(candidate);
-        if (!loaded) return std::unexpected(std::move(loaded.error()));
-        for (hocon::ObjectField& field : *loaded) fields.push_back(std::move(field));
+        if (auto loaded = load_path(candidate, place); !loaded) return loaded;
     }
-    return fields;
+    return {};
 }
 
 // --- finishing and the attempt loop ------------------------------------------------------------
 
-std::expected<TemplateConfig, LoadError> TemplateConfigLoader::finish(ParsedDocument document) {
-    if (auto* value = std::get_if<hocon::Value>(&document)) return TemplateConfig{std::move(*value), {}};
-    RawFields& fields = std::get<RawFields>(document);
+std::expected<TemplateConfig, LoadError> TemplateConfigLoader::finish(hocon::ObjectBuilder& fields) {
+    hocon::Document document{fields.close(hocon::SourceLocation{}), std::move(stats)};
+    if (loops.empty()) {
+        // Without blocks the loader has no names of its own in the document: nothing is left
+        // to check or to take out of it.
+        if (!document.root.is_unresolved()) return TemplateConfig{std::move(document.root), {}};
+        auto resolved = hocon::resolve(std::move(document));
+        if (!resolved) return fail(concat("resolving configuration: ", resolved.error().render()));
+        return TemplateConfig{std::move(*resolved), {}};
+    }
     // Resolution falls back to the environment for substitutions the document does not define,
     // and a value taken from there could stand in the tree as one of the loader's names: an
     // environment that holds the prefix starts the next attempt, as a text holding it does.
@@ -461,16 +418,32 @@ std::expected<TemplateConfig, LoadError> TemplateConfigLoader::finish(ParsedDocu
             environment_names_prefix = names_prefix(variable.substr(equals + 1)) || environment_names_prefix;
     }
     if (environment_names_prefix) return std::unexpected(LoadError::prefix_collision());
-    auto config = hocon::Config::from(hocon::RawObject{std::move(fields)});
-    if (!config) return fail(concat("resolving configuration: ", config.error().render()));
-    auto resolved = config->resolve();
+
+    // Loop bodies stand where blocks were read, and in what resolution made: a substitution may
+    // copy one anywhere. Only those top-level members are searched.
+    std::set<std::string, std::less<>> search = std::move(block_keys_);
+    if (const hocon::Value::Object* members = hocon::object_in(document.root)) {
+        for (const auto& [key, member] : *members)
+            if (member.is_unresolved()) search.insert(key);
+    }
+    auto resolved = hocon::resolve(std::move(document));
     if (!resolved) return fail(concat("resolving configuration: ", resolved.error().render()));
 
     support::StringMap<hocon::Value> bodies;
-    auto root = config_loader::extract_loop_bodies(std::move(*resolved), prefix, bodies);
-    if (!root) return std::unexpected(std::move(root.error()));
-
-    TemplateConfig result{std::move(*root), {}};
+    TemplateConfig result{std::move(*resolved), {}};
+    hocon::Value::Object* root = result.root.as_object();
+    if (search.contains("") || root == nullptr) {
+        auto extracted = config_loader::extract_loop_bodies(std::move(result.root), prefix, bodies);
+        if (!extracted) return std::unexpected(std::move(extracted.error()));
+        result.root = std::move(*extracted);
+    } else {
+        for (auto& [key, member] : *root) {
+            if (!search.contains(key)) continue;
+            auto extracted = config_loader::extract_loop_bodies(std::move(member), prefix, bodies);
+            if (!extracted) return std::unexpected(std::move(extracted.error()));
+            member = std::move(*extracted);
+        }
+    }
     for (auto& [marker, header] : loops) {
         const auto body = bodies.find(marker);
         if (body == bodies.end()) continue;  // its wrapper did not survive resolution
@@ -524,9 +497,10 @@ std::expected<TemplateConfig, std::string> load_str(std::string_view text,
     return run_attempts(options ? *options : hocon::ConfigOptions::defaults(),
                         [&](TemplateConfigLoader& loader) -> std::expected<TemplateConfig, LoadError> {
                             loader.read_budget.add_text(text.size());
-                            auto parsed = loader.parse_document(text);
-                            if (!parsed) return std::unexpected(std::move(parsed.error()));
-                            return loader.finish(std::move(*parsed));
+                            hocon::ObjectBuilder fields;
+                            if (auto read = loader.parse_raw(text, loader.root(fields)); !read)
+                                return std::unexpected(std::move(read.error()));
+                            return loader.finish(fields);
                         });
 }
 
@@ -534,23 +508,17 @@ std::expected<TemplateConfig, std::string> load_file(std::string path, hocon::Co
     return run_attempts(options, [&](TemplateConfigLoader& loader) -> std::expected<TemplateConfig, LoadError> {
         const std::vector<std::string> candidates = config_paths(path);
         if (candidates.empty()) {
-            auto loaded = hocon::Config::load(path, loader.config_options);
+            auto loaded = hocon::load(path, loader.config_options);
             if (!loaded) return fail(loaded.error().render());
             return TemplateConfig{std::move(*loaded), {}};
         }
-        if (candidates.size() == 1) {
-            auto parsed = loader.load_document(candidates.front());
-            if (!parsed) return std::unexpected(std::move(parsed.error()));
-            return loader.finish(std::move(*parsed));
-        }
         // The fields of several files are joined before they are resolved together.
-        RawFields all;
+        hocon::ObjectBuilder fields;
         for (const std::string& candidate : candidates) {
-            auto parsed = loader.load_path(candidate);
-            if (!parsed) return std::unexpected(std::move(parsed.error()));
-            for (hocon::ObjectField& field : *parsed) all.push_back(std::move(field));
+            if (auto read = loader.load_path(candidate, loader.root(fields)); !read)
+                return std::unexpected(std::move(read.error()));
         }
-        return loader.finish(std::move(all));
+        return loader.finish(fields);
     });
 }
 

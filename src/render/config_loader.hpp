@@ -17,9 +17,9 @@
 #include <variant>
 #include <vector>
 
+#include "hocon/document.hpp"
 #include "hocon/options.hpp"
 #include "hocon/parser.hpp"
-#include "hocon/raw.hpp"
 #include "hocon/read_budget.hpp"
 #include "hocon/value.hpp"
 #include "support/hash.hpp"
@@ -73,14 +73,6 @@ struct LoopHeader {
     bool operator==(const LoopHeader&) const = default;
 };
 
-// The unresolved top-level fields of one text in source order, includes loaded and loop blocks
-// standing as their wrappers.
-using RawFields = std::vector<hocon::ObjectField>;
-
-// A whole document as read: its resolved value when its text could be read straight into one
-// (no block or include statement, nothing to resolve), else its fields.
-using ParsedDocument = std::variant<RawFields, hocon::Value>;
-
 // Canonical paths of the HOCON files being loaded, outermost first.
 using IncludeStack = std::vector<std::filesystem::path>;
 
@@ -104,51 +96,57 @@ public:
     // The attempt numbers that the texts read so far name in the prefix form: a restart is owed
     // only to one of them.
     std::set<std::uint64_t> named_prefixes;
+    hocon::DocumentStats stats;  // of the document being read
 
-    // One HOCON text: the prefix guard, then the parse, includes loaded and blocks read on the way.
-    std::expected<RawFields, LoadError> parse_raw(std::string_view text);
+    // Where the document's top-level fields go.
+    hocon::Place root(hocon::ObjectBuilder& fields) { return hocon::Place{&fields, 1, {}, 0, &stats}; }
 
-    // One candidate file: ".conf" through parse_raw (cycle and depth checked, messages
-    // prefixed with the path), anything else through the HOCON library's own reader.
-    std::expected<RawFields, LoadError> load_path(const std::string& path);
+    // One HOCON text into the object at `place`: the prefix guard, then the parse, includes
+    // loaded and blocks read on the way.
+    std::expected<void, LoadError> parse_raw(std::string_view text, const hocon::Place& place);
 
-    // The same for the text or the one file that is the whole document: most rulesets need no
-    // resolution and hold no block or include statement, and their text is read straight into
-    // its value; any other is read as parse_raw and load_path read it.
-    std::expected<ParsedDocument, LoadError> parse_document(std::string_view text);
-    std::expected<ParsedDocument, LoadError> load_document(const std::string& path);
+    // One candidate file into the object at `place`: ".conf" through parse_raw (cycle and depth
+    // checked, messages prefixed with the path), anything else through the HOCON library's own
+    // reader.
+    std::expected<void, LoadError> load_path(const std::string& path, const hocon::Place& place);
 
-    // Resolves the collected fields and pairs loop headers with their bodies.
-    std::expected<TemplateConfig, LoadError> finish(ParsedDocument parsed);
+    // Resolves the document read into `fields` and pairs loop headers with their bodies.
+    std::expected<TemplateConfig, LoadError> finish(hocon::ObjectBuilder& fields);
 
 private:
     // The parser's calls.
-    std::expected<void, hocon::Error> include(hocon::Inclusion& statement, bool on_one_line,
-                                              const hocon::SourceLocation& where, std::size_t depth) override;
-    std::expected<Block, hocon::Error> block(std::string_view text, std::size_t at, std::size_t depth) override;
-    hocon::Error misplaced_block(Place place, const hocon::SourceLocation& where) override;
+    std::expected<void, hocon::Error> include(const hocon::Inclusion& statement, bool on_one_line,
+                                              const hocon::SourceLocation& where, const hocon::Place& place) override;
+    bool reads_blocks() const override { return true; }
+    std::expected<Block, hocon::Error> block(std::string_view text, std::size_t at, const hocon::Place& place) override;
+    hocon::Error misplaced_block(Misplaced place, const hocon::SourceLocation& where) override;
     std::expected<void, hocon::Error> decoded(std::string_view text) override;
 
     // A text parsed with the loader as the parser's extension, without the prefix guard.
-    std::expected<RawFields, LoadError> parse_guarded(std::string_view text);
+    std::expected<void, LoadError> parse_guarded(std::string_view text, const hocon::Place& place);
     // Ends the parse under way with `error`, which its caller then receives as it is.
     std::unexpected<hocon::Error> stop(LoadError error);
     // A ".conf" file checked (cycle, depth, UTF-8, read budget) and read, its text handed to
     // `parse` with the file on the include stack; messages are prefixed with the path.
     template <class Parse>
     auto parse_conf(const std::string& path, Parse&& parse) -> std::invoke_result_t<Parse, std::string_view>;
-    // The fields that an include statement of the loader's own form brings.
-    std::expected<RawFields, LoadError> resolve_include(const hocon::Inclusion& statement);
+    // What an include statement of the loader's own form brings, into the object at `place`.
+    std::expected<void, LoadError> resolve_include(const hocon::Inclusion& statement, const hocon::Place& place);
 
     // Whether a text names this attempt's prefix; every attempt number it names is recorded.
     bool names_prefix(std::string_view text);
-    // The same for every key and string of fields that were not read from a text of the attempt.
-    bool names_prefix(const RawFields& fields);
+    // The same for every key and string of the fields from `first` on, which were not read from
+    // a text of the attempt.
+    bool names_prefix(const hocon::ObjectBuilder& fields, std::size_t first);
 
     std::uint64_t attempt_;
     std::size_t loop_depth_ = 0;           // loop bodies being parsed inside each other right now
-    std::size_t base_depth_ = 0;           // where the root of the text being parsed joins the tree
     std::optional<LoadError> failure_;     // why the parser's extension stopped the parse
+    hocon::ObjectBuilder* body_ = nullptr;  // the root of the loop body being read
+    bool body_includes_ = false;           // an include statement stands at that root
+    // The first keys of the places where blocks were read: the top-level members to search for
+    // loop bodies once the document is resolved.
+    std::set<std::string, std::less<>> block_keys_;
 };
 
 namespace config_loader {

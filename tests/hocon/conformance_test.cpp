@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "hocon/config.hpp"
 #include "hocon/parser.hpp"
+#include "hocon/resolve.hpp"
 #include "value_text.hpp"
 
 namespace hocon {
@@ -27,21 +27,13 @@ const fs::path data_dir = fs::path(VESKORA_CONFORMANCE) / "hocon";
 struct Case {
     std::string id;
     std::string text;
-    std::optional<RawObject> expect;  // absent when the document must fail
+    std::optional<Value> expect;  // absent when the document must fail
 };
 
 std::expected<Value, Error> resolve_text(const std::string& text) {
     auto parsed = HoconParser(text, ConfigOptions::defaults()).parse();
     if (!parsed) return std::unexpected(parsed.error());
-    auto config = Config::from(std::move(*parsed));
-    if (!config) return std::unexpected(config.error());
-    return config->resolve();
-}
-
-std::expected<Value, Error> resolve_fields(RawObject fields) {
-    auto config = Config::from(std::move(fields));
-    if (!config) return std::unexpected(config.error());
-    return config->resolve();
+    return resolve(std::move(*parsed));
 }
 
 std::vector<Case> load_cases() {
@@ -50,19 +42,15 @@ std::vector<Case> load_cases() {
     std::string line;
     while (std::getline(in, line)) {
         auto parsed = parse_json(line);
-        if (!parsed) {
-            ADD_FAILURE() << "unreadable case line: " << parsed.error();
+        if (!parsed || !parsed->root.is_object()) {
+            ADD_FAILURE() << "unreadable case line: " << line;
             continue;
         }
+        const Value::Object& fields = *parsed->root.as_object();
         Case c;
-        for (const ObjectField& field : parsed->fields) {
-            const KeyValueField* kv = field.as_key_value();
-            if (!kv) continue;
-            const std::string key = kv->key.text();
-            if (key == "id" && kv->value.as_string()) c.id = kv->value.as_string()->text();
-            if (key == "hocon" && kv->value.as_string()) c.text = kv->value.as_string()->text();
-            if (key == "expect" && kv->value.as_object()) c.expect = *kv->value.as_object();
-        }
+        if (auto it = fields.find("id"); it != fields.end() && it->second.is_string()) c.id = *it->second.as_string();
+        if (auto it = fields.find("hocon"); it != fields.end() && it->second.is_string()) c.text = *it->second.as_string();
+        if (auto it = fields.find("expect"); it != fields.end() && it->second.is_object()) c.expect = it->second;
         cases.push_back(std::move(c));
     }
     return cases;
@@ -80,13 +68,12 @@ TEST(Conformance, EveryCaseResolvesAsExpected) {
             ++checked;
             continue;
         }
-        auto expected = resolve_fields(std::move(*c.expect));
-        ASSERT_TRUE(expected.has_value()) << c.id << ": expectation unreadable: " << expected.error();
+        const Value& expected = *c.expect;
         if (!actual) {
             ADD_FAILURE() << c.id << ": " << c.text << "\n  failed: " << actual.error();
         } else {
-            EXPECT_EQ(json(*actual), json(*expected)) << c.id << ": " << c.text;
-            EXPECT_TRUE(*actual == *expected) << c.id;
+            EXPECT_EQ(json(*actual), json(expected)) << c.id << ": " << c.text;
+            EXPECT_TRUE(*actual == expected) << c.id;
         }
         ++checked;
     }
@@ -100,12 +87,12 @@ TEST(Conformance, EveryEquivalenceFolderMatchesItsOriginal) {
     std::sort(folders.begin(), folders.end());
     ASSERT_FALSE(folders.empty());
     for (const fs::path& folder : folders) {
-        auto original = Config::load((folder / "original.json").string(), ConfigOptions::defaults());
+        auto original = load((folder / "original.json").string(), ConfigOptions::defaults());
         ASSERT_TRUE(original.has_value()) << folder << ": " << original.error();
         std::size_t documents = 0;
         for (const auto& entry : fs::directory_iterator(folder)) {
             if (entry.path().filename() == "original.json") continue;
-            auto actual = Config::load(entry.path().string(), ConfigOptions::defaults());
+            auto actual = load(entry.path().string(), ConfigOptions::defaults());
             if (!actual) {
                 ADD_FAILURE() << entry.path() << ": " << actual.error();
                 continue;
@@ -118,8 +105,20 @@ TEST(Conformance, EveryEquivalenceFolderMatchesItsOriginal) {
     }
 }
 
-// Every document that is read straight into a value resolves, to that value.
-TEST(Conformance, DocumentsReadPlainlyResolveAlike) {
+// The document with one more field that only resolution can decide, and that adds nothing: it
+// must resolve to what the document does. Whatever the rest holds, a document takes the same
+// road; this shows that a value left final as it is read is the value resolution would give.
+std::string forced(const std::string& text) {
+    const std::string line = "\nzz_force = ${?zz_undefined_name}\n";
+    const std::size_t start = text.find_first_not_of(" \t\r\n\xef\xbb\xbf");
+    if (start != std::string::npos && text[start] == '{') {
+        const std::size_t close = text.rfind('}');
+        return text.substr(0, close) + line + text.substr(close);
+    }
+    return text + line;
+}
+
+TEST(Conformance, DocumentsResolveAlikeWithAFieldForResolution) {
     std::vector<std::string> texts;
     for (const Case& c : load_cases()) texts.push_back(c.text);
     for (const auto& folder : fs::directory_iterator(data_dir)) {
@@ -130,14 +129,18 @@ TEST(Conformance, DocumentsReadPlainlyResolveAlike) {
             texts.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         }
     }
+    std::size_t compared = 0;
     for (const std::string& text : texts) {
-        auto plain = HoconParser(text, ConfigOptions::defaults()).parse_plain();
-        if (!plain) continue;
-        auto actual = resolve_text(text);
-        ASSERT_TRUE(actual.has_value()) << text << "\n  read plainly, but: " << actual.error();
-        EXPECT_EQ(json(*plain), json(*actual)) << text;
-        EXPECT_TRUE(*plain == *actual) << text;
+        auto as_written = resolve_text(text);
+        if (!as_written) continue;
+        // Where a comment after the root holds a brace, the line lands in it: nothing to compare.
+        if (!HoconParser(forced(text), ConfigOptions::defaults()).parse()) continue;
+        auto with_field = resolve_text(forced(text));
+        ASSERT_TRUE(with_field.has_value()) << forced(text) << "\n  -> " << with_field.error();
+        EXPECT_EQ(json(*with_field), json(*as_written)) << text;
+        ++compared;
     }
+    EXPECT_GT(compared, 300u);
 }
 
 // Error cases whose documents are syntactically wrong (the rest fail only when resolved).

@@ -1,96 +1,80 @@
-// Test helper: a compact text form of the unresolved tree, so that tables of cases can state
-// the expected structure as one string.
-//   keys/strings: "q" quoted, u unquoted, """m""" multi-line, path(a|b) path expression
-//   values: #1.5 number, true/false/null, ${a|b} / ${?a} substitution,
-//   concat(p1 ' ' p2) with separators in single quotes, +=(v) append, [v, v], {k: v; k: v}
-//   fields: include(required file "x" loaded={...}), //comment, k: v //comment
+// Test helper: a compact text form of a document as read, so that tables of cases can state the
+// expected tree as one string.
+//   values: "text", #1.5 number (a float as written), true/false/null, [v, v], {k: v; k: v}
+//   unresolved: ${a|b} / ${?a} substitution (its whole path), concat(p1 ' ' p2) with the
+//   separators in single quotes, +=(v) append, merge(v, v) values of one key oldest first,
+//   #1e999! a number only resolution may refuse; objects and arrays holding any of these
+//   are written as any object or array.
 #pragma once
 
 #include <string>
 
-#include "hocon/raw.hpp"
+#include "hocon/tree.hpp"
+#include "hocon/value.hpp"
 
 namespace hocon::testing {
 
-inline std::string dump(const RawValue& value);
-inline std::string dump(const RawObject& object);
-
-inline std::string dump(const RawString& s) {
-    switch (s.kind()) {
-        case RawString::Kind::Quoted: return "\"" + s.text() + "\"";
-        case RawString::Kind::Unquoted: return s.text();
-        case RawString::Kind::MultiLine: return "\"\"\"" + s.text() + "\"\"\"";
-        case RawString::Kind::PathExpression: {
-            std::string out = "path(";
-            auto segments = s.as_path();
-            for (std::size_t i = 0; i < segments.size(); ++i) out += (i ? "|" : "") + segments[i];
-            return out + ")";
-        }
-    }
-    return "?";
-}
-
-inline std::string dump(const ObjectField& field) {
-    if (const auto* kv = field.as_key_value()) {
-        std::string out = dump(kv->key) + ": " + dump(kv->value);
-        if (kv->comment) out += " //" + *kv->comment;
-        return out;
-    }
-    if (const auto* inc = field.as_inclusion()) {
-        const Inclusion& i = inc->inclusion;
-        std::string out = "include(";
-        if (i.required) out += "required ";
-        if (i.location) {
-            switch (*i.location) {
-                case IncludeLocation::File: out += "file "; break;
-                case IncludeLocation::Classpath: out += "classpath "; break;
-                case IncludeLocation::Url: out += "url "; break;
-            }
-        }
-        out += "\"" + i.target + "\"";
-        if (i.loaded) out += " loaded=" + dump(*i.loaded);
-        out += ")";
-        if (inc->comment) out += " //" + *inc->comment;
-        return out;
-    }
-    return "//" + field.as_comment()->text;
-}
-
-inline std::string dump(const RawObject& object) {
-    std::string out = "{";
-    for (std::size_t i = 0; i < object.fields.size(); ++i) out += (i ? "; " : "") + dump(object.fields[i]);
-    return out + "}";
-}
-
-inline std::string dump(const RawValue& value) {
+inline std::string dump(const Value& value) {
     switch (value.kind()) {
-        case RawValue::Kind::Object: return dump(*value.as_object());
-        case RawValue::Kind::Array: {
+        case Value::Kind::Null: return "null";
+        case Value::Kind::Boolean: return *value.as_boolean() ? "true" : "false";
+        case Value::Kind::Number: {
+            const NumberValue& number = *value.as_number_value();
+            if (!number.written().empty()) return "#" + std::string(number.written());
+            return "#" + std::visit([](auto n) { return std::to_string(n); }, number.number);
+        }
+        case Value::Kind::String: return "\"" + *value.as_string() + "\"";
+        case Value::Kind::Array: {
             std::string out = "[";
             const auto& elements = *value.as_array();
             for (std::size_t i = 0; i < elements.size(); ++i) out += (i ? ", " : "") + dump(elements[i]);
             return out + "]";
         }
-        case RawValue::Kind::Boolean: return *value.as_boolean() ? "true" : "false";
-        case RawValue::Kind::Null: return "null";
-        case RawValue::Kind::String: return dump(*value.as_string());
-        case RawValue::Kind::Number: return "#" + value.as_number()->text;
-        case RawValue::Kind::Substitution: {
-            const auto& sub = *value.as_substitution();
-            std::string out = sub.optional ? "${?" : "${";
-            for (std::size_t i = 0; i < sub.path.size(); ++i) out += (i ? "|" : "") + sub.path[i];
+        case Value::Kind::Object: {
+            std::string out = "{";
+            bool first = true;
+            for (const auto& [key, member] : *value.as_object()) {
+                out += (first ? "" : "; ") + key + ": " + dump(member);
+                first = false;
+            }
             return out + "}";
         }
-        case RawValue::Kind::Concatenation: {
-            const auto& c = *value.as_concatenation();
+        case Value::Kind::Unresolved: break;
+    }
+    const detail::Node& node = value.as_unresolved()->node();
+    switch (node.kind) {
+        case detail::NodeKind::Object:
+        case detail::NodeKind::Array: return dump(static_cast<const detail::ContainerNode&>(node).value);
+        case detail::NodeKind::Substitution: {
+            const auto& s = static_cast<const detail::SubstitutionNode&>(node);
+            std::string out = s.optional ? "${?" : "${";
+            for (std::size_t i = 0; i < s.path.size(); ++i) out += (i ? "|" : "") + s.path[i];
+            return out + "}";
+        }
+        case detail::NodeKind::Concatenation: {
+            const auto& c = static_cast<const detail::ConcatenationNode&>(node);
             std::string out = "concat(";
-            for (std::size_t i = 0; i < c.parts().size(); ++i) {
-                if (i) out += " '" + c.separators()[i - 1] + "' ";
-                out += dump(c.parts()[i]);
+            for (std::size_t i = 0; i < c.parts.size(); ++i) {
+                if (i) out += " '" + c.separators[i - 1] + "' ";
+                out += dump(c.parts[i]);
             }
             return out + ")";
         }
-        case RawValue::Kind::Append: return "+=(" + dump(*value.as_append()->value) + ")";
+        case detail::NodeKind::Append:
+            return "+=(" + dump(static_cast<const detail::AppendNode&>(node).array.is_array()
+                                    ? static_cast<const detail::AppendNode&>(node).array.as_array()->front()
+                                    : static_cast<const detail::ContainerNode&>(
+                                          static_cast<const detail::AppendNode&>(node).array.as_unresolved()->node())
+                                          .value.as_array()
+                                          ->front()) +
+                   ")";
+        case detail::NodeKind::Merge: {
+            const auto& stack = static_cast<const detail::MergeNode&>(node).stack;
+            std::string out = "merge(";
+            for (std::size_t i = 0; i < stack.size(); ++i) out += (i ? ", " : "") + dump(stack[i]);
+            return out + ")";
+        }
+        case detail::NodeKind::Number: return "#" + static_cast<const detail::NumberNode&>(node).literal + "!";
     }
     return "?";
 }

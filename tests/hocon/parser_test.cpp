@@ -10,7 +10,7 @@ namespace {
 
 using testing::dump;
 
-std::expected<RawObject, Error> parse(std::string_view text, std::optional<std::string> origin = std::nullopt) {
+std::expected<Document, Error> parse(std::string_view text, std::optional<std::string> origin = std::nullopt) {
     return HoconParser(text, ConfigOptions::defaults(), std::move(origin)).parse();
 }
 
@@ -22,11 +22,13 @@ struct SyntaxCase {
 
 class Syntax : public ::testing::TestWithParam<SyntaxCase> {};
 
+// The tree as read: every value final that needs no resolution, objects merged as they are
+// completed (keys in byte order), comments gone, what an include statement finds in its place.
 TEST_P(Syntax, ParsesToTree) {
     const SyntaxCase& c = GetParam();
     auto parsed = parse(c.text);
     ASSERT_TRUE(parsed.has_value()) << parsed.error();
-    EXPECT_EQ(dump(*parsed), c.tree);
+    EXPECT_EQ(dump(parsed->root), c.tree);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -34,7 +36,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Document shapes
         SyntaxCase{"Empty", "", "{}"},
-        SyntaxCase{"OnlyComments", "  # one\n// two\n", "{// one; // two}"},
+        SyntaxCase{"OnlyComments", "  # one\n// two\n", "{}"},
         SyntaxCase{"BracedRoot", "{ a: 1 }", "{a: #1}"},
         SyntaxCase{"BracelessRoot", "a = 1\nb : 2", "{a: #1; b: #2}"},
         SyntaxCase{"BomAndCrlf", "\xEF\xBB\xBF" "a = 1\r\nb = 2\r\n", "{a: #1; b: #2}"},
@@ -43,48 +45,53 @@ INSTANTIATE_TEST_SUITE_P(
         SyntaxCase{"CommasAndNewlines", "a=1,b=2\nc=3,", "{a: #1; b: #2; c: #3}"},
         SyntaxCase{"CommaOnNextLine", "a = 1\n, b = 2", "{a: #1; b: #2}"},
         SyntaxCase{"ValueOnNextLine", "a =\n\n  1\nb :\n{ c: 2 }", "{a: #1; b: {c: #2}}"},
-        SyntaxCase{"Append", "a += 1\na += [x]", "{a: +=(#1); a: +=([x])}"},
+        SyntaxCase{"Append", "a += 1\na += [x]", "{a: merge(+=(#1), +=([\"x\"]))}"},
         // Scalars
-        SyntaxCase{"Literals", "t = true, f = false, n = null", "{t: true; f: false; n: null}"},
+        SyntaxCase{"Literals", "t = true, f = false, n = null", "{f: false; n: null; t: true}"},
         SyntaxCase{"NumbersKeepText", "a = [0, -1, 1.50, 1e5, -0, 1E-2]", "{a: [#0, #-1, #1.50, #1e5, #-0, #1E-2]}"},
-        SyntaxCase{"NotANumber", "a = [1.0., -, 01]", "{a: [1.0., -, 01]}"},
-        SyntaxCase{"NumberThenWord", "a = 10.0foo", "{a: concat(#10.0 '' foo)}"},
-        SyntaxCase{"BooleanPrefixIsText", "a = truefoo", "{a: truefoo}"},
+        SyntaxCase{"NumbersLeftToResolution", "a = [1e999, 3.14159265358979323846]",
+                   "{a: [#1e999!, #3.14159265358979323846!]}"},
+        SyntaxCase{"NotANumber", "a = [1.0., -, 01]", "{a: [\"1.0.\", \"-\", \"01\"]}"},
+        SyntaxCase{"NumberThenWord", "a = 10.0foo", "{a: \"10.0foo\"}"},
+        SyntaxCase{"BooleanPrefixIsText", "a = truefoo", "{a: \"truefoo\"}"},
         SyntaxCase{"QuotedEscapes", R"(a = "x\"\\\/\b\f\n\r\t\u00e9\ud83d\ude00")",
                    "{a: \"x\"\\/\b\f\n\r\t\xC3\xA9\xF0\x9F\x98\x80\"}"},
-        SyntaxCase{"TripleQuoted", "a = \"\"\"x\n \"y\" ${z}\"\"\"\"", "{a: \"\"\"x\n \"y\" ${z}\"\"\"\"}"},
-        SyntaxCase{"UnquotedWithSlashAndUnicode", "a = /x/y h\xC3\xA9", "{a: concat(/x/y ' ' h\xC3\xA9)}"},
-        // Concatenations keep the whitespace between parts and drop it around them
-        SyntaxCase{"StringConcat", "a =  foo  bar\t\"baz\"  ", "{a: concat(foo '  ' bar '\t' \"baz\")}"},
-        SyntaxCase{"NonAsciiSpaceSeparator", "a = x\xE2\x80\x83y", "{a: concat(x '\xE2\x80\x83' y)}"},
-        SyntaxCase{"ObjectConcat", "a = { b: 1 } { c: 2 }", "{a: concat({b: #1} ' ' {c: #2})}"},
+        SyntaxCase{"TripleQuoted", "a = \"\"\"x\n \"y\" ${z}\"\"\"\"", "{a: \"x\n \"y\" ${z}\"\"}"},
+        SyntaxCase{"UnquotedWithSlashAndUnicode", "a = /x/y h\xC3\xA9", "{a: \"/x/y h\xC3\xA9\"}"},
+        // Concatenations keep the whitespace between parts and drop it around them; without a
+        // substitution they are the value they make
+        SyntaxCase{"StringConcat", "a =  foo  bar\t\"baz\"  1.50 ", "{a: \"foo  bar\tbaz  1.50\"}"},
+        SyntaxCase{"NonAsciiSpaceSeparator", "a = x\xE2\x80\x83y", "{a: \"x\xE2\x80\x83y\"}"},
+        SyntaxCase{"ObjectConcat", "a = { b: 1 } { c: 2, b: 3 }", "{a: {b: #3; c: #2}}"},
+        SyntaxCase{"ArrayConcat", "a = [ 1 ] [ 2, [3] ]", "{a: [#1, #2, [#3]]}"},
         SyntaxCase{"ArrayConcatWithSubstitution", "a = ${a} [ 1 ]", "{a: concat(${a} ' ' [#1])}"},
-        SyntaxCase{"NewlineEndsConcat", "a = [ 1 2\n 3 ]", "{a: [concat(#1 ' ' #2), #3]}"},
+        SyntaxCase{"NewlineEndsConcat", "a = [ 1 2\n 3 ]", "{a: [\"1 2\", #3]}"},
         // Substitutions
         SyntaxCase{"Substitutions", "a = ${b.c}, d = ${?e}, f = ${ \"g.h\".i }", "{a: ${b|c}; d: ${?e}; f: ${g.h|i}}"},
-        SyntaxCase{"SubstitutionInString", "a = x${b}y", "{a: concat(x '' ${b} '' y)}"},
-        // Keys
-        SyntaxCase{"QuotedKeyWithDot", "\"a.b\" = 1", "{\"a.b\": #1}"},
-        SyntaxCase{"PathKey", "a.b.\"c.d\" = 1", "{path(a|b|c.d): #1}"},
-        SyntaxCase{"KeyWithSpaces", " a  b = 1", "{path(a  b): #1}"},
-        SyntaxCase{"NumericPathKey", "3.14 = 1, 10.0foo = 2", "{path(3|14): #1; path(10|0foo): #2}"},
-        SyntaxCase{"EmptyQuotedSegments", "\"\".\"\" = 1", "{path(|): #1}"},
-        SyntaxCase{"KeywordKeys", "true = 1, includes = 2, include.x = 3", "{true: #1; includes: #2; path(include|x): #3}"},
-        SyntaxCase{"TripleQuotedKey", "\"\"\"a\"\"\" = 1", "{\"\"\"a\"\"\": #1}"},
+        SyntaxCase{"SubstitutionInString", "a = x${b}y", "{a: concat(\"x\" '' ${b} '' \"y\")}"},
+        // Keys, and duplicate and path keys merged as their object is completed
+        SyntaxCase{"QuotedKeyWithDot", "\"a.b\" = 1", "{a.b: #1}"},
+        SyntaxCase{"PathKey", "a.b.\"c.d\" = 1", "{a: {b: {c.d: #1}}}"},
+        SyntaxCase{"KeyWithSpaces", " a  b = 1", "{a  b: #1}"},
+        SyntaxCase{"NumericPathKey", "3.14 = 1, 10.0foo = 2", "{10: {0foo: #2}; 3: {14: #1}}"},
+        SyntaxCase{"EmptyQuotedSegments", "\"\".\"\" = 1", "{: {: #1}}"},
+        SyntaxCase{"KeywordKeys", "true = 1, includes = 2, include.x = 3", "{include: {x: #3}; includes: #2; true: #1}"},
+        SyntaxCase{"TripleQuotedKey", "\"\"\"a\"\"\" = 1", "{a: #1}"},
+        SyntaxCase{"DuplicateKeys", "a { x = 1 }, a { y = 2 }, b = 1, b = [2], a.z = 3", "{a: {x: #1; y: #2; z: #3}; b: [#2]}"},
+        SyntaxCase{"ValueOfUnknownKindStacksUp", "a { x = 1 }, a = ${b}, a { y = 2 }",
+                   "{a: merge({x: #1}, ${b}, {y: #2})}"},
         // Comments
-        SyntaxCase{"TrailingCommentBelongsToField", "a = 1 # one\n# alone\nb = 2 // two",
-                   "{a: #1 // one; // alone; b: #2 // two}"},
+        SyntaxCase{"TrailingComments", "a = 1 # one\n# alone\nb = 2 // two", "{a: #1; b: #2}"},
         SyntaxCase{"CommentBetweenKeyAndValue", "a // c\n: // d\n 1", "{a: #1}"},
         SyntaxCase{"CommentMarkersInStrings", "a = \"# no\", b = \"// no\"", "{a: \"# no\"; b: \"// no\"}"},
         SyntaxCase{"CommentsInArray", "a = [ 1 # x\n , 2 // y\n ]", "{a: [#1, #2]}"},
-        // Include statements that find nothing (optional) stay as unloaded inclusions
+        // Include statements that find nothing (optional) add nothing
         SyntaxCase{"IncludeForms",
                    "include \"nowhere-1.conf\"\ninclude file(\"nowhere-2\")\ninclude classpath( \"nowhere-3\" )\n"
                    "include\n  \"nowhere-4\"",
-                   "{include(\"nowhere-1.conf\"); include(file \"nowhere-2\"); include(classpath \"nowhere-3\"); "
-                   "include(\"nowhere-4\")}"},
-        SyntaxCase{"IncludeInNestedObject", "a { include \"nowhere\", b = 1 }", "{a: {include(\"nowhere\"); b: #1}}"},
-        SyntaxCase{"IncludeAsValueIsAString", "a = include, b = [include]", "{a: include; b: [include]}"}),
+                   "{}"},
+        SyntaxCase{"IncludeInNestedObject", "a { include \"nowhere\", b = 1 }", "{a: {b: #1}}"},
+        SyntaxCase{"IncludeAsValueIsAString", "a = include, b = [include]", "{a: \"include\"; b: [\"include\"]}"}),
     [](const ::testing::TestParamInfo<SyntaxCase>& info) { return std::string(info.param.name); });
 
 struct ErrorCase {
@@ -98,7 +105,7 @@ class SyntaxError : public ::testing::TestWithParam<ErrorCase> {};
 TEST_P(SyntaxError, IsReportedWithLine) {
     const ErrorCase& c = GetParam();
     auto parsed = parse(c.text, "test.conf");
-    ASSERT_FALSE(parsed.has_value()) << dump(*parsed);
+    ASSERT_FALSE(parsed.has_value()) << dump(parsed->root);
     EXPECT_EQ(parsed.error().render(), c.message);
 }
 
@@ -164,17 +171,20 @@ TEST(Parser, FileNameInErrorStaysOnOneLine) {
     EXPECT_EQ(parsed.error().render(), "two\\nlines.conf: line 1: expected ']' or a new element, found end of input");
 }
 
+// What only resolution decides keeps where it was written: a substitution its own line, the
+// values of a field the line of its key.
 TEST(Parser, LocationsOfKeysAndSubstitutions) {
-    auto parsed = parse("\n\na = 1\nb = x ${c}", "f.conf");
+    auto parsed = parse("\n\na = [\n1, ${c}]\nb = x ${c}", "f.conf");
     ASSERT_TRUE(parsed.has_value()) << parsed.error();
-    const auto* a = parsed->fields[0].as_key_value();
-    const auto* b = parsed->fields[1].as_key_value();
-    ASSERT_TRUE(a && b);
-    EXPECT_EQ(a->location.line, 3u);
-    ASSERT_TRUE(a->location.file);
-    EXPECT_EQ(*a->location.file, "f.conf");
-    const auto& sub = b->value.as_concatenation()->parts()[1];
-    EXPECT_EQ(sub.as_substitution()->location.line, 4u);
+    const Value::Object& root = *object_in(parsed->root);
+    const detail::Node& a = root.at("a").as_unresolved()->node();
+    const detail::Node& b = root.at("b").as_unresolved()->node();
+    EXPECT_EQ(a.where.line, 3u);
+    ASSERT_NE(a.where.file, nullptr);
+    EXPECT_EQ(*a.where.file, "f.conf");
+    EXPECT_EQ(static_cast<const detail::ContainerNode&>(a).value.as_array()->at(1).as_unresolved()->node().where.line, 4u);
+    EXPECT_EQ(b.where.line, 5u);
+    EXPECT_EQ(static_cast<const detail::ConcatenationNode&>(b).parts[1].as_unresolved()->node().where.line, 5u);
 }
 
 // Deep nesting is refused at the limit, never by overflowing the stack.
@@ -268,7 +278,7 @@ TEST(Parser, MegabyteDocumentParses) {
     }
     auto parsed = parse(text);
     ASSERT_TRUE(parsed.has_value()) << parsed.error();
-    EXPECT_GT(parsed->fields.size(), 5000u);
+    EXPECT_GT(object_in(parsed->root)->size(), 5000u);
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ inline void append_json_string(std::string& out, const std::string& s) {
 
 inline void append_json(std::string& out, const Value& value) {
     switch (value.kind()) {
+        case Value::Kind::Unresolved: out += "<unresolved>"; break;
         case Value::Kind::Null: out += "null"; break;
         case Value::Kind::Boolean: out += *value.as_boolean() ? "true" : "false"; break;
         case Value::Kind::Number: {
