@@ -143,6 +143,14 @@ private:
     SourceLocation field_where_;
     // Buffers reused by every object and array, one for each nesting depth.
     std::deque<ObjectBuilder> field_buffers_;
+    // The parts of the concatenations being read, and the text of each part of the one joined.
+    struct ConcatPart {
+        Value value;
+        std::optional<std::size_t> fields;  // for an object, the start of its fields in the buffer
+        std::string_view written;
+    };
+    std::vector<ConcatPart> concat_parts_;
+    std::vector<std::string_view> written_;
     std::deque<Value::Array> element_buffers_;
 
     // ---- positions and errors
@@ -464,7 +472,7 @@ private:
     Value append_to(Value value) {
         stats_.appends = true;
         stats_.measure += 3 * detail::bytes_per_value;
-        std::vector<std::string> path(path_.begin(), path_.end());
+        detail::Path path(path_.begin(), path_.end());
         Value::Array element;
         element.push_back(std::move(value));
         return detail::make_unresolved<detail::AppendNode>(
@@ -692,26 +700,22 @@ private:
     // out of the recursion's path: its lists would otherwise take room in every frame of it.
     [[gnu::noinline]] Status parse_concatenation(Value& out, std::size_t where_line, std::size_t start, std::size_t ws,
                                                  std::optional<std::size_t> open, bool* concatenation) {
-        // Each part, or for an object the start of its fields in the buffer.
-        struct Part {
-            Value value;
-            std::optional<std::size_t> fields;
-        };
-        std::vector<Part> parts;
-        std::vector<std::string> separators;
-        std::vector<std::string_view> written;
-        // Room for a few words up front: growing from one part allocates and moves repeatedly.
-        parts.reserve(4);
+        // The parts go on a list shared by the concatenations read inside each other's parts.
+        const std::size_t base = concat_parts_.size();
+        struct Restore {
+            std::vector<ConcatPart>& parts;
+            std::size_t size;
+            ~Restore() { parts.resize(size); }
+        } restore{concat_parts_, base};
+        detail::TreeVector<std::string> separators;
         separators.reserve(3);
-        written.reserve(4);
-        parts.push_back(Part{open ? Value() : std::move(out), open});
-        written.push_back(s_.substr(start, ws - start));
-        std::string pending(s_.substr(ws, pos_ - ws));
+        concat_parts_.push_back(ConcatPart{open ? Value() : std::move(out), open, s_.substr(start, ws - start)});
+        std::string_view pending = s_.substr(ws, pos_ - ws);
         bool objects = open.has_value();
         while (at_value_start()) {
-            separators.push_back(std::move(pending));
+            separators.emplace_back(pending);
             const std::size_t part_start = pos_;
-            Part& part = parts.emplace_back();
+            ConcatPart part;
             if (at_object()) {
                 std::size_t first = 0;
                 if (auto r = parse_open_object(first); !r) return r;
@@ -721,10 +725,12 @@ private:
                 if (auto r = parse_part(part.value); !r) return r;
             }
             const std::size_t part_end = pos_;
-            written.push_back(s_.substr(part_start, part_end - part_start));
+            part.written = s_.substr(part_start, part_end - part_start);
+            concat_parts_.push_back(std::move(part));
             skip_inline_space();
-            pending.assign(s_.substr(part_end, pos_ - part_end));
+            pending = s_.substr(part_end, pos_ - part_end);
         }
+        const std::span<ConcatPart> parts(concat_parts_.data() + base, concat_parts_.size() - base);
         ObjectBuilder& buffer = buffer_at(field_buffers_, depth_ + 1);
         if (objects) {
             out = buffer.close(*parts.front().fields, field_where_);
@@ -736,8 +742,12 @@ private:
             if (it->fields) it->value = buffer.close(*it->fields, field_where_);
         Value::Array values;
         values.reserve(parts.size());
-        for (Part& part : parts) values.push_back(std::move(part.value));
-        auto joined = detail::concatenate(std::move(values), std::move(separators), written, field_where_);
+        written_.clear();
+        for (ConcatPart& part : parts) {
+            values.push_back(std::move(part.value));
+            written_.push_back(part.written);
+        }
+        auto joined = detail::concatenate(std::move(values), std::move(separators), written_, field_where_);
         if (!joined) return std::unexpected(Error(SourceLocation{file_, where_line}, std::move(joined.error())));
         out = std::move(*joined);
         return {};
@@ -873,6 +883,24 @@ private:
             optional = true;
             ++pos_;
         }
+        // In an included text the path is looked up under the include's place first.
+        detail::Path path(path_.begin(), path_.begin() + static_cast<std::ptrdiff_t>(prefix_));
+        // Most paths are words joined by dots and closed at once: split where they stand.
+        if (std::size_t run = unquoted_run_length(pos_); run > 0 && peek(run) == '}') {
+            const std::string_view written = s_.substr(pos_, run);
+            if (written.front() != '.' && written.back() != '.' && written.find("..") == std::string_view::npos) {
+                for (std::size_t from = 0;;) {
+                    const std::size_t dot = std::min(written.find('.', from), written.size());
+                    path.emplace_back(written.substr(from, dot - from));
+                    if (dot == written.size()) break;
+                    from = dot + 1;
+                }
+                pos_ += run + 1;
+                stats_.measure += detail::bytes_per_value;
+                out = detail::make_unresolved<detail::SubstitutionNode>(where, std::move(path), prefix_, optional);
+                return {};
+            }
+        }
         std::size_t path_start = pos_;
         auto pieces = parse_path_pieces(false);
         if (!pieces) return std::unexpected(pieces.error());
@@ -886,8 +914,6 @@ private:
         if (!segments) return std::unexpected(segments.error());
         ++pos_;
         stats_.measure += detail::bytes_per_value;
-        // In an included text the path is looked up under the include's place first.
-        std::vector<std::string> path(path_.begin(), path_.begin() + static_cast<std::ptrdiff_t>(prefix_));
         for (std::string& segment : *segments) path.push_back(std::move(segment));
         out = detail::make_unresolved<detail::SubstitutionNode>(where, std::move(path), prefix_, optional);
         return {};

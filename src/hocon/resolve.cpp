@@ -240,11 +240,10 @@ public:
             if (root.error()->cycle) return std::unexpected(Error("the configuration holds a cycle of substitutions"));
             return std::unexpected(std::move(root.error()->error));
         }
-        // What the unresolved values stand for is made first, every copy of the document's
-        // values taken while they are all still there; then it takes their places.
-        std::vector<std::pair<Value*, Value>> made;
-        collect(root_, made);
-        for (auto& [place, value] : made) *place = std::move(value);
+        // Each unresolved value gives way to what it stands for. The nodes replaced are kept
+        // until every place is done: a copy made later may read the values they hold.
+        std::vector<Value> replaced;
+        put_in_place(root_, replaced);
         settle(root_);
         return {};
     }
@@ -273,6 +272,7 @@ private:
     // element and everything newer: that is how a field refers to its own earlier value.
     std::vector<std::pair<const Node*, std::size_t>> overrides_;
     std::vector<const SubstitutionNode*> trace_;  // substitutions being resolved, outermost first
+    std::vector<std::optional<RV>> concat_parts_;  // the parts of the concatenations being resolved
     std::size_t depth_ = 0;
     std::size_t produced_ = 0;  // bytes made so far, as the budget counts them
     // The measure of the document's final objects and arrays that resolution met.
@@ -301,19 +301,21 @@ private:
         }
     }
 
-    // The bytes and depth of a final object or array, as the budget counts them: walked once.
+    // The bytes and depth of a final object or array, as the budget counts them. One that a
+    // substitution reached may be reached again, and is walked once; one that stands in a
+    // resolved container is met only there, and is walked without keeping the figure.
     std::pair<std::size_t, std::size_t> measure(const Value& value) {
         if (auto it = measures_.find(&value); it != measures_.end()) return it->second;
+        return measures_[&value] = measure_once(value);
+    }
+
+    static std::pair<std::size_t, std::size_t> measure_once(const Value& value) {
         std::size_t bytes = bytes_per_value;
         std::size_t depth = 1;
         auto add = [&](const Value& member) {
-            if (member.is_array() || member.is_object()) {
-                const auto [b, d] = measure(member);
-                bytes += b;
-                depth = std::max(depth, d + 1);
-            } else {
-                bytes += bytes_per_value + (member.is_string() ? member.as_string()->size() : 0);
-            }
+            const auto [b, d] = measure_member(member);
+            bytes += b;
+            depth = std::max(depth, d + 1);
         };
         if (const Value::Array* elements = value.as_array()) {
             for (const Value& element : *elements) add(element);
@@ -323,7 +325,22 @@ private:
                 add(member);
             }
         }
-        return measures_[&value] = {bytes, depth};
+        return {bytes, depth};
+    }
+
+    // The bytes and depth of a final value: 0 deep for a scalar.
+    static std::pair<std::size_t, std::size_t> measure_member(const Value& member) {
+        if (member.is_array() || member.is_object()) return measure_once(member);
+        return {bytes_per_value + (member.is_string() ? member.as_string()->size() : 0), 0};
+    }
+
+    // The bytes and depth of a member of a resolved container, if it is defined.
+    std::optional<std::pair<std::size_t, std::size_t>> measure_in_place(const Value& member) {
+        const Node* node = node_of(member);
+        if (node == nullptr) return measure_member(member);
+        const RV* resolved = memo_value(*node, values_);
+        if (resolved == nullptr) return std::nullopt;
+        return std::pair{bytes_of(*resolved), depth_of(*resolved)};
     }
 
     std::size_t bytes_of(const RV& v) {
@@ -524,17 +541,11 @@ private:
         std::size_t depth = 1;
         std::size_t count = 0;
         for (const auto& [key, member] : object) {
-            std::optional<RV> value;
-            if (const Node* node = node_of(member)) {
-                const RV* resolved = memo_value(*node, values_);
-                if (resolved == nullptr) continue;
-                value = *resolved;
-            } else {
-                value = final_value(member);
-            }
+            const auto measured = measure_in_place(member);
+            if (!measured) continue;
             ++count;
-            bytes += key.size() + bytes_of(*value);
-            depth = std::max(depth, depth_of(*value) + 1);
+            bytes += key.size() + measured->first;
+            depth = std::max(depth, measured->second + 1);
         }
         if (auto r = check_bounds(bytes, depth, count, c.where); !r) return std::unexpected(std::move(r.error()));
         return RV{Held{&c, bytes, depth}};
@@ -545,12 +556,12 @@ private:
         std::size_t depth = 1;
         std::size_t count = 0;
         for (const Value& element : *c.value.as_array()) {
-            Result r = resolve(element);
-            if (!r) return r;
-            if (!*r) continue;
+            if (Result r = resolve(element); !r) return r;
+            const auto measured = measure_in_place(element);
+            if (!measured) continue;
             ++count;
-            bytes += bytes_of(**r);
-            depth = std::max(depth, depth_of(**r) + 1);
+            bytes += measured->first;
+            depth = std::max(depth, measured->second + 1);
         }
         if (auto r = check_bounds(bytes, depth, count, c.where); !r) return std::unexpected(std::move(r.error()));
         return RV{Held{&c, bytes, depth}};
@@ -655,9 +666,33 @@ private:
 
     // The value at the absolute path made of path[from..]. Only what lies on the path is
     // resolved: objects are walked through, and a value whose kind is unknown is resolved to
-    // see whether it is an object. The layers are the values that merge at the current step,
-    // newest first.
-    [[gnu::noinline]] Result lookup(const std::vector<std::string>& path, std::size_t from) {
+    // see whether it is an object.
+    [[gnu::noinline]] Result lookup(const detail::Path& path, std::size_t from) {
+        // Most paths lead through objects alone, one value at each step: walked without layers.
+        const Value* at = &root_;
+        for (std::size_t k = from; at != nullptr && k < path.size(); ++k) {
+            const Value::Object* object = object_in(*at);
+            if (object == nullptr) {
+                const Node* node = node_of(*at);
+                if (node == nullptr || node->kind == NodeKind::Array || node->kind == NodeKind::Number)
+                    return std::nullopt;
+                at = nullptr;
+                break;
+            }
+            const auto it = object->find(path[k]);
+            if (it == object->end()) return std::nullopt;
+            const Node* child = node_of(it->second);
+            const bool plain_step = child == nullptr || !(child->kind == NodeKind::Merge ||
+                                                          (unmergeable(child) && child->state == Node::State::Busy));
+            at = plain_step ? &it->second : nullptr;
+        }
+        if (at != nullptr) return resolve(*at);
+        return lookup_in_layers(path, from);
+    }
+
+    // The lookup of any path: the layers are the values that merge at the current step, newest
+    // first.
+    [[gnu::noinline]] Result lookup_in_layers(const detail::Path& path, std::size_t from) {
         std::vector<Layer> layers{Slot{&root_, 0}};
         std::vector<Layer> next;
         const Node* busy = nullptr;
@@ -866,8 +901,13 @@ private:
 
     [[gnu::noinline]] Result resolve_concat(const ConcatenationNode& c) {
         const SourceLocation& where = c.where;
-        std::vector<std::optional<RV>> parts;
-        parts.reserve(c.parts.size());
+        // The parts' values go on a list shared by the concatenations open inside each other.
+        const std::size_t base = concat_parts_.size();
+        struct Restore {
+            std::vector<std::optional<RV>>& parts;
+            std::size_t size;
+            ~Restore() { parts.resize(size); }
+        } restore{concat_parts_, base};
         bool any_array = false, any_object = false, any_simple = false;
         std::size_t defined = 0;
         for (const Value& part : c.parts) {
@@ -885,8 +925,9 @@ private:
                 else
                     any_simple = true;
             }
-            parts.push_back(std::move(*r));
+            concat_parts_.push_back(std::move(*r));
         }
+        const std::span<const std::optional<RV>> parts(concat_parts_.data() + base, c.parts.size());
         // Whitespace written between parts belongs to a string concatenation, so only parts
         // that touch each other vanish when none is defined: ${?a}${?b} is not there at all,
         // ${?a} ${?b} is " ".
@@ -975,26 +1016,25 @@ private:
         for_each_member(v, values_, [&](std::string_view key, const RV& member) { to_value_into(object.append(key), member); });
     }
 
-    // The values that the unresolved places of `value` (an object or array of the document, as
-    // it stands or held) take, made before any is put in: a copy of the document's values must be
-    // taken while they are all still where they were. The document's own objects and arrays
-    // that hold unresolved places are kept, and only those places change.
-    void collect(Value& value, std::vector<std::pair<Value*, Value>>& made) {
+    // Puts in the unresolved places of `value` (an object or array of the document, as it stands
+    // or held) the values they stand for; the nodes they held go to `replaced`. The document's own
+    // objects and arrays that hold unresolved places are kept, and only those places change.
+    void put_in_place(Value& value, std::vector<Value>& replaced) {
         Node* node = node_of(value);
         if (node == nullptr) return;
         if (node->kind != NodeKind::Object && node->kind != NodeKind::Array) {
             if (const RV* resolved = memo_value(*node, values_)) {
-                Value copy;
-                to_value_into(copy, *resolved);
-                made.emplace_back(&value, std::move(copy));
+                Value made;
+                to_value_into(made, *resolved);
+                replaced.push_back(std::exchange(value, std::move(made)));
             }
             return;
         }
         Value& held = static_cast<ContainerNode*>(node)->value;
         if (Value::Array* elements = held.as_array()) {
-            for (Value& element : *elements) collect(element, made);
+            for (Value& element : *elements) put_in_place(element, replaced);
         } else {
-            for (auto& member : *held.as_object()) collect(member.second, made);
+            for (auto& member : *held.as_object()) put_in_place(member.second, replaced);
         }
     }
 

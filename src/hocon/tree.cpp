@@ -182,7 +182,7 @@ void add_members(std::vector<Assignment>& items, Value& object, std::uint32_t& n
 Value opaque(Value value, const SourceLocation& where) {
     Value::Array parts;
     parts.push_back(std::move(value));
-    return make_unresolved<ConcatenationNode>(where, std::move(parts), std::vector<std::string>{});
+    return make_unresolved<ConcatenationNode>(where, std::move(parts), TreeVector<std::string>{});
 }
 
 Value build_object(std::vector<Assignment>& items, const SourceLocation& where);
@@ -322,7 +322,7 @@ void set_number(Value& out, std::string_view literal, const SourceLocation& wher
 }
 
 Value finish_object(Value::Object members, const SourceLocation& where, const std::vector<std::uint32_t>* written) {
-    std::vector<std::uint32_t> pending;
+    TreeVector<std::uint32_t> pending;
     std::uint32_t index = 0;
     for (const auto& member : members) {
         if (member.second.is_unresolved()) pending.push_back(index);
@@ -397,8 +397,8 @@ Value merge(Value older, Value newer, const SourceLocation& where) {
     return make_stack(std::move(older), std::move(newer), where);
 }
 
-std::expected<Value, std::string> concatenate(Value::Array parts, std::vector<std::string> separators,
-                                              const std::vector<std::string_view>& written,
+std::expected<Value, std::string> concatenate(Value::Array parts, TreeVector<std::string> separators,
+                                              std::span<const std::string_view> written,
                                               const SourceLocation& where) {
     bool simple = false, object = false, array = false, substitution = false;
     for (const Value& part : parts) {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <string>
 #include <utility>
@@ -35,6 +36,11 @@ inline constexpr std::size_t bytes_per_value = 32;
 inline constexpr std::size_t min_byte_budget = std::size_t{32} << 20;
 inline constexpr std::size_t budget_factor = 16;
 
+// A list inside a node, in the tree memory like the node itself.
+template <class T>
+using TreeVector = std::vector<T, TreeAllocator<T>>;
+using Path = TreeVector<std::string>;
+
 enum class NodeKind : std::uint8_t { Object, Array, Substitution, Concatenation, Append, Merge, Number };
 
 struct Node {
@@ -59,16 +65,16 @@ struct ContainerNode : Node {
     Value value;
     // For an object: the indices of its unresolved members in the order they were first written,
     // which is the order resolution takes them in.
-    std::vector<std::uint32_t> pending;
+    TreeVector<std::uint32_t> pending;
 };
 
 // ${path} or ${?path}. In an included text the path starts with the include's own place: the
 // first `prefix` segments, without which it reads as written.
 struct SubstitutionNode : Node {
-    SubstitutionNode(const SourceLocation& location, std::vector<std::string> segments, std::size_t prefix_size,
+    SubstitutionNode(const SourceLocation& location, Path segments, std::size_t prefix_size,
                      bool is_optional)
         : Node(NodeKind::Substitution, location), path(std::move(segments)), prefix(prefix_size), optional(is_optional) {}
-    std::vector<std::string> path;
+    Path path;
     std::size_t prefix = 0;
     bool optional = false;
 };
@@ -76,10 +82,10 @@ struct SubstitutionNode : Node {
 // Parts written side by side of which a substitution decides the kind. separators[i] is the
 // whitespace written between parts[i] and parts[i + 1].
 struct ConcatenationNode : Node {
-    ConcatenationNode(const SourceLocation& location, Value::Array values, std::vector<std::string> between)
+    ConcatenationNode(const SourceLocation& location, Value::Array values, TreeVector<std::string> between)
         : Node(NodeKind::Concatenation, location), parts(std::move(values)), separators(std::move(between)) {}
     Value::Array parts;
-    std::vector<std::string> separators;
+    TreeVector<std::string> separators;
 };
 
 // key += value, that is key = ${?key} [value].
@@ -153,7 +159,7 @@ Value merge(Value older, Value newer, const SourceLocation& where);
 // strings, numbers, booleans and null (each as it was written, `written`), one array of arrays,
 // one object of objects (which the caller merges as fields instead), or a concatenation for
 // resolution when a substitution is among them. Parts that can never join are an error.
-std::expected<Value, std::string> concatenate(Value::Array parts, std::vector<std::string> separators,
-                                              const std::vector<std::string_view>& written, const SourceLocation& where);
+std::expected<Value, std::string> concatenate(Value::Array parts, TreeVector<std::string> separators,
+                                              std::span<const std::string_view> written, const SourceLocation& where);
 
 }  // namespace hocon::detail

@@ -447,7 +447,8 @@ bool LoopMarkerIndex::found_in(std::string_view text) const {
 }
 
 const StructuredLoopTemplate* LoopMarkerIndex::block(std::string_view text) const {
-    if (loops_->empty()) return nullptr;
+    // Every string of the tree is asked: the shared prefix turns nearly all away unhashed.
+    if (loops_->empty() || !text.starts_with(prefix_)) return nullptr;
     const auto it = loops_->find(text);
     return it == loops_->end() ? nullptr : &it->second;
 }

@@ -108,7 +108,7 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
     // Compiles one top-level value into the tree and the lists.
     const auto compile_value = [&](const std::string& key, const hocon::Value& value) -> Result<void> {
         const bool is_context = key == kContextKey;
-        if (compile::contains_template_loop(value, loops) && (is_context || !value.is_object())) {
+        if ((is_context || !value.is_object()) && compile::contains_template_loop(value, loops)) {
             return std::unexpected(RenderError::invalid_template(
                 "structured loop blocks must be inside arrays in object-valued rules"));
         }
