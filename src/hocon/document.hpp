@@ -61,6 +61,8 @@ public:
     explicit Key(std::vector<std::string> segments);
 
     const std::string& text() const { return text_; }
+    // The text of a key, which is left empty.
+    std::string take_text() && { return std::move(text_); }
     bool is_path() const { return segments_ != nullptr; }
     std::span<const std::string> path() const {
         if (segments_) return *segments_;
@@ -81,6 +83,14 @@ struct Field {
     Value value;
     SourceLocation where;
     bool concatenation = false;
+};
+
+// A key's first sixteen bytes, zero past its end, as two big-endian words, and the index of its
+// field: comparing the words orders keys as their bytes do, except where both are equal.
+struct SortKey {
+    std::uint64_t high;
+    std::uint64_t low;
+    std::uint32_t index;
 };
 
 // A buffer of elements that never move once made: they sit in segments of doubling size, growing
@@ -159,6 +169,7 @@ public:
 
 private:
     detail::SegmentedBuffer<detail::Field> fields_;
+    std::vector<detail::SortKey> order_;  // the fields of the object being closed, in key order
 };
 
 // Where a text is read into: the object its top-level fields join (the document's root, or the

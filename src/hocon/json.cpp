@@ -141,8 +141,10 @@ private:
             out = Value(std::move(elements));
             return {};
         }
+        bool pending = false;
         while (true) {
             if (auto r = read_value(elements.emplace_back()); !r) return r;
+            pending = pending || elements.back().is_unresolved();
             skip_space();
             if (peek() == ',') {
                 ++pos_;
@@ -155,7 +157,7 @@ private:
             return fail("expected ',' or ']' after an array element, found " + found());
         }
         --depth_;
-        out = detail::finish_array(std::move(elements), here());
+        out = pending ? detail::finish_array(std::move(elements), here()) : Value(std::move(elements));
         return {};
     }
 

@@ -831,7 +831,8 @@ private:
         stats_.measure += detail::bytes_per_value;
         Value::Array& elements = buffer_at(element_buffers_, depth_);
         elements.clear();
-        Status r = parse_elements(elements);
+        bool pending = false;
+        Status r = parse_elements(elements, pending);
         if (r) {
             // A buffer that grew for one large array and is at least half full is handed over
             // whole: copying it to its exact size would move every element once more and touch as
@@ -841,14 +842,15 @@ private:
                                     : Value::Array(std::make_move_iterator(elements.begin()),
                                                    std::make_move_iterator(elements.end()));
             elements.clear();
-            out = detail::finish_array(std::move(made), field_where_);
+            out = pending ? detail::finish_array(std::move(made), field_where_) : Value(std::move(made));
             --depth_;
         }
         elements.clear();
         return r;
     }
 
-    Status parse_elements(Value::Array& elements) {
+    // The elements up to the closing "]"; `pending` tells whether any is unresolved.
+    Status parse_elements(Value::Array& elements, bool& pending) {
         while (true) {
             skip_space();
             if (peek() == ']') {
@@ -861,6 +863,7 @@ private:
             auto found_value = parse_value(elements.emplace_back());
             if (!found_value) return std::unexpected(found_value.error());
             if (!*found_value) return fail_found("expected a value or ']', found ");
+            pending = pending || elements.back().is_unresolved();
             const std::size_t line_before = line_;
             skip_space();
             unsigned char c = peek();

@@ -478,14 +478,9 @@ void for_each_text(const Value& value, const std::function<void(std::string_view
 
 namespace {
 
-// A key's first sixteen bytes, zero past its end, as two big-endian words: comparing them orders
-// keys as their bytes do, except where both words are equal.
-struct SortKey {
-    std::uint64_t high;
-    std::uint64_t low;
-    std::uint32_t index;
-};
+using detail::SortKey;
 
+// The sort key of a field's key text.
 SortKey sort_key(std::string_view key, std::uint32_t index) {
     unsigned char bytes[16] = {};
     std::memcpy(bytes, key.data(), std::min<std::size_t>(sizeof bytes, key.size()));
@@ -509,7 +504,7 @@ Value ObjectBuilder::close(std::size_t first, const SourceLocation& where) {
     // comparisons touch neither the fields nor the strings; only keys equal in those bytes (one a
     // prefix of the other, or sharing a long start) compare in full.
     const auto count = static_cast<std::uint32_t>(fields_.size() - first);
-    thread_local std::vector<SortKey> order;
+    std::vector<SortKey>& order = order_;
     order.clear();
     order.reserve(count);
     bool simple = true;
@@ -530,7 +525,6 @@ Value ObjectBuilder::close(std::size_t first, const SourceLocation& where) {
     if (simple) {
         Value::Object object;
         object.reserve(count);
-        std::vector<std::uint32_t> written;
         bool pending = false;
         // The fields are gathered in key order, which in a large object jumps far between
         // neighbours: each is fetched a few members ahead, so that the fetches overlap.
@@ -543,9 +537,10 @@ Value ObjectBuilder::close(std::size_t first, const SourceLocation& where) {
             }
             detail::Field& field = fields_[first + order[i].index];
             pending = pending || field.value.is_unresolved();
-            object.append(field.key.text(), std::move(field.value));
+            object.append(std::move(field.key).take_text(), std::move(field.value));
         }
         if (pending) {
+            std::vector<std::uint32_t> written;
             written.reserve(count);
             for (std::uint32_t i = 0; i < count; ++i) written.push_back(order[i].index);
             result = detail::finish_object(std::move(object), where, &written);

@@ -93,6 +93,7 @@ public:
     Value& append(std::string_view key);
     // The same with the member's value, moved in.
     void append(std::string_view key, Value&& value);
+    void append(std::string&& key, Value&& value);
     void reserve(std::size_t count) { members_.reserve(count); }
 
     iterator find(std::string_view key);
@@ -190,6 +191,9 @@ inline ValueObject::const_reverse_iterator ValueObject::rend() const { return me
 
 inline Value& ValueObject::append(std::string_view key) { return members_.emplace_back(key, Value()).second; }
 inline void ValueObject::append(std::string_view key, Value&& value) { members_.emplace_back(key, std::move(value)); }
+inline void ValueObject::append(std::string&& key, Value&& value) {
+    members_.emplace_back(std::move(key), std::move(value));
+}
 
 inline ValueObject::iterator ValueObject::find(std::string_view key) {
     auto it = std::lower_bound(members_.begin(), members_.end(), key,
