@@ -50,7 +50,7 @@ void append_float_text(std::string& out, double value) {
         std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
         if (negative) exponent = -exponent;
     }
-    char digits[32];
+    char digits[32] = {};  // to_chars writes at least one digit; zeroed for compilers that cannot tell
     std::size_t count = 0;
     for (char c : mantissa) {
         if (c != '.') digits[count++] = c;
