@@ -95,12 +95,12 @@ struct SortKey {
 
 // A buffer of elements that never move once made: they sit in segments of doubling size, growing
 // adds the next segment instead of moving everything into a larger block, and clearing keeps
-// every segment for the next use. Its segments come from the tree memory, which takes no block
+// every segment for the next use. Its segments come from the tree's memory, which takes no block
 // back before the tree goes: a vector grown there would leave each block it outgrew unused.
 template <class T>
 class SegmentedBuffer {
 public:
-    SegmentedBuffer() = default;
+    explicit SegmentedBuffer(TreeMemory* memory) : allocator_(memory) {}
     SegmentedBuffer(const SegmentedBuffer&) = delete;
     SegmentedBuffer& operator=(const SegmentedBuffer&) = delete;
     ~SegmentedBuffer() {
@@ -108,6 +108,7 @@ public:
         for (std::size_t k = 0; k < segments_.size(); ++k) allocator_.deallocate(segments_[k], kFirst << k);
     }
 
+    TreeMemory* memory() const { return allocator_.memory(); }
     std::size_t size() const { return size_; }
     T& operator[](std::size_t index) {
         // Most objects have fewer fields than the first segment holds.
@@ -151,6 +152,11 @@ private:
 // before it, and what only resolution can decide is kept, in order, for it to decide.
 class ObjectBuilder {
 public:
+    // Fields and objects made from `memory`, or from the heap when it is null.
+    explicit ObjectBuilder(TreeMemory* memory = nullptr) : fields_(memory) {}
+
+    // Where the objects closed here, and what a reader reads into them, take their memory.
+    TreeMemory* memory() const { return fields_.memory(); }
     std::size_t size() const { return fields_.size(); }
     // The field at `index`, as read.
     const detail::Field& field(std::size_t index) const { return fields_[index]; }
@@ -177,7 +183,7 @@ private:
 // there, and the document whose reading it is part of. For a block, the parser gives the object
 // or array that holds the block.
 struct Place {
-    ObjectBuilder* fields = nullptr;
+    ObjectBuilder* fields = nullptr;  // whose memory what is read there is made from
     std::size_t depth = 1;                    // the document's root at 1
     std::span<const std::string_view> path;   // the keys from the root down to it
     // How many of the path's keys an included text's substitutions are first looked up under:

@@ -17,7 +17,7 @@ namespace {
 class JsonReader {
 public:
     JsonReader(std::string_view text, const std::string* file, const Place& place)
-        : s_(text), file_(file), base_(place.depth - 1), stats_(*place.stats) {}
+        : s_(text), file_(file), base_(place.depth - 1), stats_(*place.stats), memory_(place.fields->memory()) {}
 
     // The document's fields into `root`.
     std::expected<void, Error> read(ObjectBuilder& root) {
@@ -42,6 +42,7 @@ private:
     const std::string* file_;
     std::size_t base_;
     DocumentStats& stats_;
+    TreeMemory* memory_;  // what the containers read are made from
     std::size_t pos_ = 0;
     std::size_t line_ = 1;
     std::size_t depth_ = 0;
@@ -122,7 +123,7 @@ private:
     }
 
     std::expected<void, Error> read_object(Value& out) {
-        while (field_buffers_.size() <= depth_ + 1) field_buffers_.emplace_back();
+        while (field_buffers_.size() <= depth_ + 1) field_buffers_.emplace_back(memory_);
         ObjectBuilder& fields = field_buffers_[depth_ + 1];
         const std::size_t first = fields.size();
         if (auto r = read_fields(fields); !r) return r;
@@ -133,7 +134,7 @@ private:
     std::expected<void, Error> read_array(Value& out) {
         ++pos_;
         if (auto r = enter(); !r) return r;
-        Value::Array elements;
+        Value::Array elements = Value::array_in(memory_);
         skip_space();
         if (peek() == ']') {
             ++pos_;
@@ -157,7 +158,7 @@ private:
             return fail("expected ',' or ']' after an array element, found " + found());
         }
         --depth_;
-        out = pending ? detail::finish_array(std::move(elements), here()) : Value(std::move(elements));
+        out = pending ? detail::finish_array(memory_, std::move(elements), here()) : Value(std::move(elements));
         return {};
     }
 
@@ -185,7 +186,7 @@ private:
             if (!text::is_json_number(literal)) return fail("invalid number '" + std::string(literal) + "'");
             pos_ = end;
             stats_.measure += literal.size();
-            detail::set_number(out, literal, here());
+            detail::set_number(memory_, out, literal, here());
             return {};
         }
         for (auto [word, value] : {std::pair{"true", 1}, std::pair{"false", 0}, std::pair{"null", 2}}) {

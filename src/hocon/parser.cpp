@@ -99,6 +99,7 @@ public:
           base_(place.depth - 1),
           prefix_(place.prefix),
           stats_(*place.stats),
+          memory_(place.fields->memory()),
           extension_(extension),
           blocks_(extension.reads_blocks()),
           path_(place.path.begin(), place.path.end()) {}
@@ -132,6 +133,7 @@ private:
     std::size_t base_;    // the depth of the object the text's root joins, less one
     std::size_t prefix_;  // how many of path_'s first keys are the include's place
     DocumentStats& stats_;
+    TreeMemory* memory_;  // what the containers and nodes read are made from
     ParserExtension& extension_;
     bool blocks_;
     // The keys from the root of the tree down to the value being read: the place's, then the
@@ -353,16 +355,19 @@ private:
 
     // ---- objects
 
-    template <class Buffer>
-    static Buffer& buffer_at(std::deque<Buffer>& buffers, std::size_t depth) {
-        while (buffers.size() <= depth) buffers.emplace_back();
-        return buffers[depth];
+    ObjectBuilder& fields_at(std::size_t depth) {
+        while (field_buffers_.size() <= depth) field_buffers_.emplace_back(memory_);
+        return field_buffers_[depth];
+    }
+    Value::Array& elements_at(std::size_t depth) {
+        while (element_buffers_.size() <= depth) element_buffers_.push_back(Value::array_in(memory_));
+        return element_buffers_[depth];
     }
 
     // The fields of an object at the position (its "{" read, the depth entered), added to the
     // buffer kept for the depth after those already there, which the caller merges.
     Status parse_object_fields(std::size_t& first) {
-        ObjectBuilder& fields = buffer_at(field_buffers_, depth_);
+        ObjectBuilder& fields = fields_at(depth_);
         first = fields.size();
         return parse_fields(fields, true);
     }
@@ -472,12 +477,12 @@ private:
     Value append_to(Value value) {
         stats_.appends = true;
         stats_.measure += 3 * detail::bytes_per_value;
-        detail::Path path(path_.begin(), path_.end());
-        Value::Array element;
+        detail::Path path(path_.begin(), path_.end(), TreeAllocator<std::string>(memory_));
+        Value::Array element = Value::array_in(memory_);
         element.push_back(std::move(value));
-        return detail::make_unresolved<detail::AppendNode>(
+        return detail::make_unresolved<detail::AppendNode>(memory_,
             field_where_, detail::SubstitutionNode(field_where_, std::move(path), prefix_, true),
-            detail::finish_array(std::move(element), field_where_));
+            detail::finish_array(memory_, std::move(element), field_where_));
     }
 
     std::expected<Inclusion, Error> parse_include(bool& on_one_line) {
@@ -676,7 +681,7 @@ private:
         skip_inline_space();
         // Most values are a single part: no lists to build for them.
         if (!at_value_start()) {
-            if (open) out = buffer_at(field_buffers_, depth_ + 1).close(*open, field_where_);
+            if (open) out = fields_at(depth_ + 1).close(*open, field_where_);
             return true;
         }
         if (auto r = parse_concatenation(out, where_line, start, ws, open, concatenation); !r)
@@ -707,7 +712,7 @@ private:
             std::size_t size;
             ~Restore() { parts.resize(size); }
         } restore{concat_parts_, base};
-        detail::TreeVector<std::string> separators;
+        detail::TreeVector<std::string> separators{TreeAllocator<std::string>(memory_)};
         separators.reserve(3);
         concat_parts_.push_back(ConcatPart{open ? Value() : std::move(out), open, s_.substr(start, ws - start)});
         std::string_view pending = s_.substr(ws, pos_ - ws);
@@ -731,7 +736,7 @@ private:
             pending = s_.substr(part_end, pos_ - part_end);
         }
         const std::span<ConcatPart> parts(concat_parts_.data() + base, concat_parts_.size() - base);
-        ObjectBuilder& buffer = buffer_at(field_buffers_, depth_ + 1);
+        ObjectBuilder& buffer = fields_at(depth_ + 1);
         if (objects) {
             out = buffer.close(*parts.front().fields, field_where_);
             return {};
@@ -740,14 +745,14 @@ private:
         // Each object on its own, the last first: each takes the buffer's fields from its start on.
         for (auto it = parts.rbegin(); it != parts.rend(); ++it)
             if (it->fields) it->value = buffer.close(*it->fields, field_where_);
-        Value::Array values;
+        Value::Array values = Value::array_in(memory_);
         values.reserve(parts.size());
         written_.clear();
         for (ConcatPart& part : parts) {
             values.push_back(std::move(part.value));
             written_.push_back(part.written);
         }
-        auto joined = detail::concatenate(std::move(values), std::move(separators), written_, field_where_);
+        auto joined = detail::concatenate(memory_, std::move(values), std::move(separators), written_, field_where_);
         if (!joined) return std::unexpected(Error(SourceLocation{file_, where_line}, std::move(joined.error())));
         out = std::move(*joined);
         return {};
@@ -767,7 +772,7 @@ private:
         if (c == '{') {
             std::size_t first = 0;
             if (auto r = parse_open_object(first); !r) return r;
-            out = buffer_at(field_buffers_, depth_ + 1).close(first, field_where_);
+            out = fields_at(depth_ + 1).close(first, field_where_);
             return {};
         }
         if (c == '[') return parse_array(out);
@@ -820,7 +825,7 @@ private:
 
     void number(Value& out, std::string_view literal) {
         stats_.measure += detail::bytes_per_value + literal.size();
-        detail::set_number(out, literal, field_where_);
+        detail::set_number(memory_, out, literal, field_where_);
     }
 
     // Elements are gathered in the buffer kept for the depth, as fields are, and moved into an
@@ -829,7 +834,7 @@ private:
         ++pos_;
         if (auto r = enter(); !r) return r;
         stats_.measure += detail::bytes_per_value;
-        Value::Array& elements = buffer_at(element_buffers_, depth_);
+        Value::Array& elements = elements_at(depth_);
         elements.clear();
         bool pending = false;
         Status r = parse_elements(elements, pending);
@@ -837,12 +842,14 @@ private:
             // A buffer that grew for one large array and is at least half full is handed over
             // whole: copying it to its exact size would move every element once more and touch as
             // much fresh memory again, to save less than half of it.
-            Value::Array made = elements.size() >= 1024 && elements.size() * 2 >= elements.capacity()
-                                    ? std::move(elements)
-                                    : Value::Array(std::make_move_iterator(elements.begin()),
-                                                   std::make_move_iterator(elements.end()));
+            Value::Array made = Value::array_in(memory_);
+            if (elements.size() >= 1024 && elements.size() * 2 >= elements.capacity()) {
+                std::swap(made, elements);
+            } else {
+                made.assign(std::make_move_iterator(elements.begin()), std::make_move_iterator(elements.end()));
+            }
             elements.clear();
-            out = pending ? detail::finish_array(std::move(made), field_where_) : Value(std::move(made));
+            out = pending ? detail::finish_array(memory_, std::move(made), field_where_) : Value(std::move(made));
             --depth_;
         }
         elements.clear();
@@ -887,7 +894,8 @@ private:
             ++pos_;
         }
         // In an included text the path is looked up under the include's place first.
-        detail::Path path(path_.begin(), path_.begin() + static_cast<std::ptrdiff_t>(prefix_));
+        detail::Path path(path_.begin(), path_.begin() + static_cast<std::ptrdiff_t>(prefix_),
+                          TreeAllocator<std::string>(memory_));
         // Most paths are words joined by dots and closed at once: split where they stand.
         if (std::size_t run = unquoted_run_length(pos_); run > 0 && peek(run) == '}') {
             const std::string_view written = s_.substr(pos_, run);
@@ -900,7 +908,7 @@ private:
                 }
                 pos_ += run + 1;
                 stats_.measure += detail::bytes_per_value;
-                out = detail::make_unresolved<detail::SubstitutionNode>(where, std::move(path), prefix_, optional);
+                out = detail::make_unresolved<detail::SubstitutionNode>(memory_, where, std::move(path), prefix_, optional);
                 return {};
             }
         }
@@ -918,7 +926,7 @@ private:
         ++pos_;
         stats_.measure += detail::bytes_per_value;
         for (std::string& segment : *segments) path.push_back(std::move(segment));
-        out = detail::make_unresolved<detail::SubstitutionNode>(where, std::move(path), prefix_, optional);
+        out = detail::make_unresolved<detail::SubstitutionNode>(memory_, where, std::move(path), prefix_, optional);
         return {};
     }
 };

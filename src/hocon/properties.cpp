@@ -74,7 +74,7 @@ struct Node {
 
 // A node as a value, counted in the document's measure: an object when it has children, else
 // its text (the empty text for a parent whose own key was never given a value).
-Value to_value(const Node& node, DocumentStats& stats) {
+Value to_value(const Node& node, DocumentStats& stats, TreeMemory* memory) {
     stats.measure += detail::bytes_per_value;
     if (node.children.empty()) {
         std::string text = node.value.value_or("");
@@ -85,11 +85,11 @@ Value to_value(const Node& node, DocumentStats& stats) {
     sorted.reserve(node.children.size());
     for (const auto& child : node.children) sorted.push_back(&child);
     std::sort(sorted.begin(), sorted.end(), [](const auto* a, const auto* b) { return a->first < b->first; });
-    Value::Object object;
+    Value::Object object(memory);
     object.reserve(sorted.size());
     for (const auto* child : sorted) {
         stats.measure += child->first.size();
-        object.append(child->first, to_value(*child->second, stats));
+        object.append(child->first, to_value(*child->second, stats, memory));
     }
     return Value(std::move(object));
 }
@@ -132,7 +132,7 @@ public:
             field.where = SourceLocation{};
             place.stats->measure += name.size();
             field.key = detail::Key(name);
-            field.value = to_value(*child, *place.stats);
+            field.value = to_value(*child, *place.stats, place.fields->memory());
         }
         return {};
     }

@@ -232,7 +232,8 @@ std::string describe(const SubstitutionNode& s) {
 
 class Resolver {
 public:
-    Resolver(Value& root, std::size_t byte_budget) : root_(root), byte_budget_(byte_budget) {}
+    Resolver(Value& root, std::size_t byte_budget)
+        : root_(root), memory_(detail::memory_of(root)), byte_budget_(byte_budget) {}
 
     std::expected<void, Error> run() {
         Result root = resolve(root_);
@@ -264,6 +265,7 @@ private:
     using Layer = std::variant<Slot, RV>;
 
     Value& root_;
+    TreeMemory* memory_;  // the document's, which what resolution puts in it is made from
     std::size_t byte_budget_;
     std::vector<RV> values_;                                    // values of resolved nodes
     std::map<std::pair<const Node*, std::size_t>, Memo> rest_;  // merge stacks without their newest elements
@@ -1007,12 +1009,12 @@ private:
         if (v.is_array()) {
             std::size_t count = 0;
             for_each_item(v, values_, [&](const RV&) { ++count; });
-            auto& array = out.node().emplace<Value::Array>();
+            auto& array = out.node().emplace<Value::Array>(TreeAllocator<Value>(memory_));
             array.reserve(count);
             for_each_item(v, values_, [&](const RV& item) { to_value_into(array.emplace_back(), item); });
             return;
         }
-        auto& object = out.node().emplace<Value::Object>();
+        auto& object = out.node().emplace<Value::Object>(memory_);
         for_each_member(v, values_, [&](std::string_view key, const RV& member) { to_value_into(object.append(key), member); });
     }
 
@@ -1040,7 +1042,7 @@ private:
 
     // Takes the held objects and arrays out of their nodes, without the places whose values are
     // undefined (which are unresolved still).
-    static void settle(Value& value) {
+    void settle(Value& value) {
         Node* node = node_of(value);
         if (node == nullptr || (node->kind != NodeKind::Object && node->kind != NodeKind::Array)) return;
         Value held = std::move(static_cast<ContainerNode*>(node)->value);
@@ -1055,7 +1057,7 @@ private:
                 undefined = undefined || member.second.is_unresolved();
             }
             if (undefined) {
-                Value::Object kept;
+                Value::Object kept(memory_);
                 kept.reserve(object.size());
                 for (auto& [key, member] : object)
                     if (!member.is_unresolved()) kept.append(key, std::move(member));
@@ -1093,7 +1095,7 @@ void mark_direct_appends(const Value& value, std::vector<std::string_view>& path
 // The environment as an object: each variable's name split on "." like a properties key,
 // every value a string, and where a name is both a value and the parent of others the
 // object wins. Variables that are not UTF-8 cannot be strings and are left out.
-Value environment_object(std::size_t& measure) {
+Value environment_object(TreeMemory* memory, std::size_t& measure) {
     // Written as fields, shorter names first: a parent's own value then comes before the names
     // below it, whose object hides it.
     std::vector<std::pair<std::vector<std::string>, std::string_view>> variables;
@@ -1117,7 +1119,7 @@ Value environment_object(std::size_t& measure) {
     }
     std::stable_sort(variables.begin(), variables.end(),
                      [](const auto& a, const auto& b) { return a.first.size() < b.first.size(); });
-    ObjectBuilder root;
+    ObjectBuilder root(memory);
     for (auto& [path, value] : variables) {
         detail::Field& field = root.add();
         field.key = path.size() == 1 ? detail::Key(std::move(path.front())) : detail::Key(std::move(path));
@@ -1131,7 +1133,10 @@ Value environment_object(std::size_t& measure) {
 std::expected<Value, Error> resolve(Document document, const ConfigOptions& options) {
     Value& root = document.root;
     std::size_t measure = document.stats.measure;
-    if (options.use_environment()) root = detail::merge(environment_object(measure), std::move(root), SourceLocation{});
+    if (options.use_environment()) {
+        TreeMemory* memory = detail::memory_of(root);
+        root = detail::merge(memory, environment_object(memory, measure), std::move(root), SourceLocation{});
+    }
     if (!root.is_unresolved()) return std::move(root);
     if (document.stats.appends) {
         std::vector<std::string_view> path;

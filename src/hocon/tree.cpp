@@ -142,12 +142,12 @@ Shape shape_of(const Value& value) {
     }
 }
 
-Value make_stack(Value older, Value newer, const SourceLocation& where) {
-    Value::Array stack;
+Value make_stack(TreeMemory* memory, Value older, Value newer, const SourceLocation& where) {
+    Value::Array stack = Value::array_in(memory);
     stack.reserve(2);
     stack.push_back(std::move(older));
     stack.push_back(std::move(newer));
-    return make_unresolved<MergeNode>(where, std::move(stack));
+    return make_unresolved<MergeNode>(memory, where, std::move(stack));
 }
 
 // A key path and the value written under it, in the order fields were written.
@@ -179,23 +179,24 @@ void add_members(std::vector<Assignment>& items, Value& object, std::uint32_t& n
 
 // A value written as a concatenation, in the history of its key: what it makes, kept in a node
 // of its own so that what follows it merges as it would with any value only resolution tells.
-Value opaque(Value value, const SourceLocation& where) {
-    Value::Array parts;
+Value opaque(TreeMemory* memory, Value value, const SourceLocation& where) {
+    Value::Array parts = Value::array_in(memory);
     parts.push_back(std::move(value));
-    return make_unresolved<ConcatenationNode>(where, std::move(parts), TreeVector<std::string>{});
+    return make_unresolved<ConcatenationNode>(memory, where, std::move(parts),
+                                              TreeVector<std::string>(TreeAllocator<std::string>(memory)));
 }
 
-Value build_object(std::vector<Assignment>& items, const SourceLocation& where);
+Value build_object(TreeMemory* memory, std::vector<Assignment>& items, const SourceLocation& where);
 
 // The values written under one key, in order, as one value. A run of objects and of deeper paths
 // is gathered and merged key by key at once, which is what merging each into the one before
 // comes to, without going through the object again for every field.
-Value fold(std::span<Assignment> group) {
+Value fold(TreeMemory* memory, std::span<Assignment> group) {
     std::optional<Value> acc;
     std::optional<SourceLocation> concatenated;  // acc is a plain value written as a concatenation, there
     // Anything but a plain value after a concatenation meets it as the node it was written as.
     auto before_more = [&] {
-        if (concatenated) acc = opaque(std::move(*acc), *concatenated);
+        if (concatenated) acc = opaque(memory, std::move(*acc), *concatenated);
         concatenated.reset();
     };
     std::vector<Assignment> run;
@@ -228,12 +229,12 @@ Value fold(std::span<Assignment> group) {
     auto flush = [&] {
         if (!running) return;
         running = false;
-        Value object = build_object(run, run_where);
+        Value object = build_object(memory, run, run_where);
         run.clear();
         if (onto_stack) {
             node_as<MergeNode>(*acc).stack.push_back(std::move(object));
         } else {
-            acc = acc ? merge(std::move(*acc), std::move(object), run_where) : std::move(object);
+            acc = acc ? merge(memory, std::move(*acc), std::move(object), run_where) : std::move(object);
         }
     };
     for (Assignment& item : group) {
@@ -259,7 +260,7 @@ Value fold(std::span<Assignment> group) {
             default:
                 flush();
                 before_more();
-                acc = acc ? merge(std::move(*acc), std::move(value), item.where) : std::move(value);
+                acc = acc ? merge(memory, std::move(*acc), std::move(value), item.where) : std::move(value);
                 break;
         }
     }
@@ -269,10 +270,10 @@ Value fold(std::span<Assignment> group) {
 
 // The object of assignments in the order written: grouped by their first key segment, each
 // group folded in order.
-Value build_object(std::vector<Assignment>& items, const SourceLocation& where) {
+Value build_object(TreeMemory* memory, std::vector<Assignment>& items, const SourceLocation& where) {
     std::stable_sort(items.begin(), items.end(),
                      [](const Assignment& a, const Assignment& b) { return a.path.front() < b.path.front(); });
-    Value::Object object;
+    Value::Object object(memory);
     std::vector<std::uint32_t> written;
     for (std::size_t begin = 0; begin < items.size();) {
         const std::string& key = items[begin].path.front();
@@ -284,12 +285,13 @@ Value build_object(std::vector<Assignment>& items, const SourceLocation& where) 
         // written once stays as it is.
         const Assignment& last = items[end - 1];
         const bool alone = last.path.size() == 1 && (end - begin == 1 || shape_of(*last.value) == Shape::Plain);
-        Value member = alone ? std::move(*last.value) : fold(std::span<Assignment>(items).subspan(begin, end - begin));
+        Value member =
+            alone ? std::move(*last.value) : fold(memory, std::span<Assignment>(items).subspan(begin, end - begin));
         object.append(key, std::move(member));
         written.push_back(first);
         begin = end;
     }
-    return finish_object(std::move(object), where, &written);
+    return finish_object(memory, std::move(object), where, &written);
 }
 
 }  // namespace
@@ -305,7 +307,7 @@ Key::Key(std::vector<std::string> segments) {
     segments_ = std::make_unique<std::vector<std::string>>(std::move(segments));
 }
 
-void set_number(Value& out, std::string_view literal, const SourceLocation& where) {
+void set_number(TreeMemory* memory, Value& out, std::string_view literal, const SourceLocation& where) {
     const auto parsed = parse_number(literal);
     const bool is_float = parsed && std::holds_alternative<double>(*parsed);
     NumberValue value;
@@ -318,11 +320,12 @@ void set_number(Value& out, std::string_view literal, const SourceLocation& wher
         out.node().emplace<NumberValue>(value);
         return;
     }
-    out = make_unresolved<NumberNode>(where, std::string(literal), parsed);
+    out = make_unresolved<NumberNode>(memory, where, std::string(literal), parsed);
 }
 
-Value finish_object(Value::Object members, const SourceLocation& where, const std::vector<std::uint32_t>* written) {
-    TreeVector<std::uint32_t> pending;
+Value finish_object(TreeMemory* memory, Value::Object members, const SourceLocation& where,
+                    const std::vector<std::uint32_t>* written) {
+    TreeVector<std::uint32_t> pending{TreeAllocator<std::uint32_t>(memory)};
     std::uint32_t index = 0;
     for (const auto& member : members) {
         if (member.second.is_unresolved()) pending.push_back(index);
@@ -333,19 +336,19 @@ Value finish_object(Value::Object members, const SourceLocation& where, const st
         std::stable_sort(pending.begin(), pending.end(),
                          [&](std::uint32_t a, std::uint32_t b) { return (*written)[a] < (*written)[b]; });
     }
-    Value held = make_unresolved<ContainerNode>(NodeKind::Object, where, Value(std::move(members)));
+    Value held = make_unresolved<ContainerNode>(memory, NodeKind::Object, where, Value(std::move(members)));
     node_as<ContainerNode>(held).pending = std::move(pending);
     return held;
 }
 
-Value finish_array(Value::Array elements, const SourceLocation& where) {
+Value finish_array(TreeMemory* memory, Value::Array elements, const SourceLocation& where) {
     const bool pending =
         std::any_of(elements.begin(), elements.end(), [](const Value& element) { return element.is_unresolved(); });
     if (!pending) return Value(std::move(elements));
-    return make_unresolved<ContainerNode>(NodeKind::Array, where, Value(std::move(elements)));
+    return make_unresolved<ContainerNode>(memory, NodeKind::Array, where, Value(std::move(elements)));
 }
 
-Value merge(Value older, Value newer, const SourceLocation& where) {
+Value merge(TreeMemory* memory, Value older, Value newer, const SourceLocation& where) {
     const Shape newer_shape = shape_of(newer);
     if (newer_shape == Shape::Plain) return newer;
     const Shape older_shape = shape_of(older);
@@ -357,21 +360,21 @@ Value merge(Value older, Value newer, const SourceLocation& where) {
                     std::uint32_t next = 0;
                     add_members(items, older, next, where);
                     add_members(items, newer, next, where);
-                    return build_object(items, where);
+                    return build_object(memory, items, where);
                 }
                 case Shape::Plain:
                     return newer;
                 case Shape::Stack: {
                     auto& stack = node_as<MergeNode>(older).stack;
                     if (shape_of(stack.back()) == Shape::Object) {
-                        stack.back() = merge(std::move(stack.back()), std::move(newer), where);
+                        stack.back() = merge(memory, std::move(stack.back()), std::move(newer), where);
                     } else {
                         stack.push_back(std::move(newer));
                     }
                     return older;
                 }
                 case Shape::Other:
-                    return make_stack(std::move(older), std::move(newer), where);
+                    return make_stack(memory, std::move(older), std::move(newer), where);
             }
             break;
         case Shape::Stack: {
@@ -394,10 +397,10 @@ Value merge(Value older, Value newer, const SourceLocation& where) {
         node_as<MergeNode>(older).stack.push_back(std::move(newer));
         return older;
     }
-    return make_stack(std::move(older), std::move(newer), where);
+    return make_stack(memory, std::move(older), std::move(newer), where);
 }
 
-std::expected<Value, std::string> concatenate(Value::Array parts, TreeVector<std::string> separators,
+std::expected<Value, std::string> concatenate(TreeMemory* memory, Value::Array parts, TreeVector<std::string> separators,
                                               std::span<const std::string_view> written,
                                               const SourceLocation& where) {
     bool simple = false, object = false, array = false, substitution = false;
@@ -417,15 +420,15 @@ std::expected<Value, std::string> concatenate(Value::Array parts, TreeVector<std
     if (simple && (object || array))
         return std::unexpected(std::string("cannot concatenate ") + (object ? "an object" : "an array") +
                                " with a string, number, boolean or null");
-    if (substitution) return make_unresolved<ConcatenationNode>(where, std::move(parts), std::move(separators));
+    if (substitution) return make_unresolved<ConcatenationNode>(memory, where, std::move(parts), std::move(separators));
     if (array) {
         // Between arrays the whitespace does not count: their elements make one array.
-        Value::Array elements;
+        Value::Array elements = Value::array_in(memory);
         for (Value& part : parts) {
             Value::Array& more = part.is_array() ? *part.as_array() : *node_as<ContainerNode>(part).value.as_array();
             for (Value& element : more) elements.push_back(std::move(element));
         }
-        return finish_array(std::move(elements), where);
+        return finish_array(memory, std::move(elements), where);
     }
     // A string joins as its text, anything else as written: a number keeps its literal.
     std::string text;
@@ -480,6 +483,11 @@ namespace {
 
 using detail::SortKey;
 
+// How many fields ahead of the one it places closing an object fetches: far enough ahead for the
+// cache misses of a large object's fields to overlap, near enough that they are still cached
+// when placed. Chosen with BM_Load/plain/10240 (bench/load_bench).
+constexpr std::uint32_t kFieldsFetchedAhead = 8;
+
 // The sort key of a field's key text.
 SortKey sort_key(std::string_view key, std::uint32_t index) {
     unsigned char bytes[16] = {};
@@ -523,15 +531,15 @@ Value ObjectBuilder::close(std::size_t first, const SourceLocation& where) {
 
     Value result;
     if (simple) {
-        Value::Object object;
+        Value::Object object(memory());
         object.reserve(count);
         bool pending = false;
         // The fields are gathered in key order, which in a large object jumps far between
         // neighbours: each is fetched a few members ahead, so that the fetches overlap.
-        constexpr std::uint32_t kAhead = 8;
         for (std::uint32_t i = 0; i < count; ++i) {
-            if (i + kAhead < count) {
-                const char* ahead = reinterpret_cast<const char*>(&fields_[first + order[i + kAhead].index]);
+            if (i + kFieldsFetchedAhead < count) {
+                const char* ahead =
+                    reinterpret_cast<const char*>(&fields_[first + order[i + kFieldsFetchedAhead].index]);
                 __builtin_prefetch(ahead);
                 __builtin_prefetch(ahead + sizeof(detail::Field) - 1);
             }
@@ -543,7 +551,7 @@ Value ObjectBuilder::close(std::size_t first, const SourceLocation& where) {
             std::vector<std::uint32_t> written;
             written.reserve(count);
             for (std::uint32_t i = 0; i < count; ++i) written.push_back(order[i].index);
-            result = detail::finish_object(std::move(object), where, &written);
+            result = detail::finish_object(memory(), std::move(object), where, &written);
         } else {
             result = Value(std::move(object));
         }
@@ -554,7 +562,7 @@ Value ObjectBuilder::close(std::size_t first, const SourceLocation& where) {
             detail::Field& field = fields_[first + i];
             items.push_back(detail::Assignment{field.key.path(), &field.value, i, field.where, field.concatenation});
         }
-        result = detail::build_object(items, where);
+        result = detail::build_object(memory(), items, where);
     }
     fields_.truncate(first);
     return result;

@@ -113,10 +113,10 @@ struct NumberNode : Node {
     std::optional<Number> number;
 };
 
-// A node made in the tree memory current on the thread, held by the value returned.
+// A node made from `memory` (the heap when it is null), held by the value returned.
 template <class T, class... Args>
-Value make_unresolved(Args&&... args) {
-    TreeAllocator<T> allocator;
+Value make_unresolved(TreeMemory* memory, Args&&... args) {
+    TreeAllocator<T> allocator(memory);
     T* node = allocator.allocate(1);
     std::construct_at(node, std::forward<Args>(args)...);
     node->memory = TreeAllocator<std::byte>(allocator);
@@ -132,6 +132,14 @@ T& node_as(const Value& value) {
     return static_cast<T&>(*node_of(value));
 }
 
+// The memory a container or node was made from: null for the heap, and for a scalar.
+inline TreeMemory* memory_of(const Value& value) {
+    if (const Value::Object* object = value.as_object()) return object->memory();
+    if (const Value::Array* array = value.as_array()) return array->get_allocator().memory();
+    const Node* node = node_of(value);
+    return node != nullptr ? node->memory.memory() : nullptr;
+}
+
 // The object of a value that is one, held or not: null for any other.
 inline Value::Object* object_of(Value& value) {
     if (Value::Object* object = value.as_object()) return object;
@@ -140,26 +148,31 @@ inline Value::Object* object_of(Value& value) {
                                                               : nullptr;
 }
 
+// The functions below make the containers and nodes of a tree from `memory`, the memory of the
+// tree they join (the heap when it is null).
+
 // A number literal's value into out. A float keeps the text it was written as, for
 // concatenations; one too long to keep beside it, and a literal out of range (which resolution
 // reports where it is used as a value), are left to resolution.
-void set_number(Value& out, std::string_view literal, const SourceLocation& where);
+void set_number(TreeMemory* memory, Value& out, std::string_view literal, const SourceLocation& where);
 
 // An object or an array as a value: held in a node when a member or element is unresolved. For
 // an object, `written` gives each member's place in the order it was first written.
-Value finish_object(Value::Object members, const SourceLocation& where, const std::vector<std::uint32_t>* written = nullptr);
-Value finish_array(Value::Array elements, const SourceLocation& where);
+Value finish_object(TreeMemory* memory, Value::Object members, const SourceLocation& where,
+                    const std::vector<std::uint32_t>* written = nullptr);
+Value finish_array(TreeMemory* memory, Value::Array elements, const SourceLocation& where);
 
 // What is written under one key after what was written there before: objects merge, a plain value
 // hides what is older, and a value of a kind only resolution tells stacks up with the others.
 // `where` is where the newer was written.
-Value merge(Value older, Value newer, const SourceLocation& where);
+Value merge(TreeMemory* memory, Value older, Value newer, const SourceLocation& where);
 
 // Parts written side by side (and the whitespace between them), as one value: a string of
 // strings, numbers, booleans and null (each as it was written, `written`), one array of arrays,
 // one object of objects (which the caller merges as fields instead), or a concatenation for
 // resolution when a substitution is among them. Parts that can never join are an error.
-std::expected<Value, std::string> concatenate(Value::Array parts, TreeVector<std::string> separators,
+std::expected<Value, std::string> concatenate(TreeMemory* memory, Value::Array parts,
+                                              TreeVector<std::string> separators,
                                               std::span<const std::string_view> written, const SourceLocation& where);
 
 }  // namespace hocon::detail

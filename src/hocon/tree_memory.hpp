@@ -1,11 +1,12 @@
-// Memory for the containers of a tree of values made in one go and dropped in one go: while a
-// TreeMemoryScope is open on a thread, the arrays and objects made there draw on its memory, and
-// that memory goes at once when the last container holding a part of it does.
+// Memory for the containers of a tree of values made in one go and dropped in one go. The HOCON
+// library stands alone, so it has no memory scheme of its own beyond this: a caller that reads a
+// large document may hand the reader a source (the engine hands it an arena), and every array,
+// object and node of the tree is then made from that source, which goes when the last container
+// made from it does. Without a source, containers use the heap as any std::vector does.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
-#include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -13,9 +14,9 @@
 namespace hocon {
 
 // A source of memory that is never given back piece by piece, only all at once when the source
-// is destroyed. Backed by regions mapped in huge pages, it spares the read of a large document a
-// malloc and a free for each container and a heap faulted in 4 KiB at a time. A source is held by
-// the scope that opened it and by every container that uses it, and goes with the last of them.
+// is destroyed. It is made with new and held by every container made from it (and by whoever
+// made it, through a TreeAllocator), and deletes itself when the last holder lets go. A source is
+// drawn on by one thread at a time: the thread that builds the tree.
 class TreeMemory {
 public:
     TreeMemory() = default;
@@ -37,32 +38,11 @@ private:
     std::atomic<std::size_t> holders_{0};
 };
 
-// Makes `memory` the source of this thread's containers for the scope's life; scopes nest.
-class TreeMemoryScope {
-public:
-    explicit TreeMemoryScope(std::unique_ptr<TreeMemory> memory);
-    TreeMemoryScope(const TreeMemoryScope&) = delete;
-    TreeMemoryScope& operator=(const TreeMemoryScope&) = delete;
-    ~TreeMemoryScope();
-
-private:
-    TreeMemory* memory_;
-    TreeMemory* previous_;
-};
-
-namespace detail {
-// The source of the scope open on this thread, null when there is none.
-TreeMemory* current_tree_memory() noexcept;
-// `bytes` from `memory` (not null) while it is the current source of this thread, which alone
-// may draw on it, else from the heap, with a word before them that says which; released by
-// release_tree_memory, which frees only what came from the heap.
-void* allocate_tree_memory(TreeMemory& memory, std::size_t bytes);
-void release_tree_memory(void* memory) noexcept;
-}  // namespace detail
-
-// The allocator of the value tree's containers. It holds the source that was current where it
-// was made, and keeps that source alive while it is; a copy of a container takes the source
-// current where the copy is made, and a moved or swapped container keeps its source.
+// The allocator of the value tree's containers: the heap, or a source that it holds for as long
+// as it lives. A container made with a source takes all its memory from it and frees none of it
+// itself. A copy of a container uses the heap, so that a copy made anywhere, on any thread, owes
+// the source nothing; a moved container keeps its source, and the one it was moved from is left
+// on the heap.
 template <class T>
 class TreeAllocator {
 public:
@@ -70,8 +50,10 @@ public:
     using propagate_on_container_move_assignment = std::true_type;
     using propagate_on_container_swap = std::true_type;
 
-    TreeAllocator() noexcept : memory_(detail::current_tree_memory()) { TreeMemory::hold(memory_); }
+    TreeAllocator() noexcept = default;
+    explicit TreeAllocator(TreeMemory* memory) noexcept : memory_(memory) { TreeMemory::hold(memory_); }
     TreeAllocator(const TreeAllocator& other) noexcept : memory_(other.memory_) { TreeMemory::hold(memory_); }
+    TreeAllocator(TreeAllocator&& other) noexcept : memory_(std::exchange(other.memory_, nullptr)) {}
     template <class U>
     TreeAllocator(const TreeAllocator<U>& other) noexcept : memory_(other.memory_) {
         TreeMemory::hold(memory_);
@@ -81,22 +63,25 @@ public:
         TreeMemory::let_go(std::exchange(memory_, other.memory_));
         return *this;
     }
+    TreeAllocator& operator=(TreeAllocator&& other) noexcept {
+        if (this != &other) TreeMemory::let_go(std::exchange(memory_, std::exchange(other.memory_, nullptr)));
+        return *this;
+    }
     ~TreeAllocator() { TreeMemory::let_go(memory_); }
 
     TreeAllocator select_on_container_copy_construction() const { return TreeAllocator(); }
 
+    // The source, or null for the heap.
+    TreeMemory* memory() const noexcept { return memory_; }
+
     T* allocate(std::size_t count) {
         static_assert(alignof(T) <= 8, "tree memory aligns to eight bytes");
         const std::size_t bytes = count * sizeof(T);
-        return static_cast<T*>(memory_ != nullptr ? detail::allocate_tree_memory(*memory_, bytes)
-                                                  : ::operator new(bytes));
+        return static_cast<T*>(memory_ != nullptr ? memory_->allocate(bytes) : ::operator new(bytes));
     }
     // Equal allocators hold the same source, so the one that frees knows where the memory came from.
     void deallocate(T* elements, std::size_t) noexcept {
-        if (memory_ != nullptr)
-            detail::release_tree_memory(elements);
-        else
-            ::operator delete(elements);
+        if (memory_ == nullptr) ::operator delete(elements);
     }
 
     template <class U>
@@ -108,7 +93,7 @@ private:
     template <class U>
     friend class TreeAllocator;
 
-    TreeMemory* memory_;
+    TreeMemory* memory_ = nullptr;
 };
 
 }  // namespace hocon

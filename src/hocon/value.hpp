@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <concepts>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -73,8 +74,8 @@ struct NumberValue {
 // An object's members, sorted by key in byte order with each key once, held in one block rather
 // than a node each: a resolved document has as many members as values, and a tree of map nodes
 // costs an allocation (and a free) for every one of them. It offers what readers of a map use:
-// find, at, contains and count by key, and iteration in key order. The block comes from the tree
-// memory current where the object is made (see tree_memory.hpp), as an array's elements do.
+// find, at, contains and count by key, and iteration in key order. The block comes from the
+// memory the object is made with (see tree_memory.hpp), as an array's elements do.
 class ValueObject {
 public:
     using value_type = std::pair<std::string, Value>;
@@ -85,6 +86,7 @@ public:
     using const_reverse_iterator = Members::const_reverse_iterator;
 
     ValueObject() = default;
+    explicit ValueObject(TreeMemory* memory) : members_(TreeAllocator<value_type>(memory)) {}
     // From members in any order, as a map is made from a list: the first of equal keys is kept.
     ValueObject(std::initializer_list<std::pair<const std::string, Value>> members);
 
@@ -93,8 +95,12 @@ public:
     Value& append(std::string_view key);
     // The same with the member's value, moved in.
     void append(std::string_view key, Value&& value);
-    void append(std::string&& key, Value&& value);
+    // The same with a key of its own, moved in too.
+    template <class Key>
+        requires std::same_as<Key, std::string>
+    void append(Key&& key, Value&& value);
     void reserve(std::size_t count) { members_.reserve(count); }
+    TreeMemory* memory() const { return members_.get_allocator().memory(); }
 
     iterator find(std::string_view key);
     const_iterator find(std::string_view key) const;
@@ -130,6 +136,9 @@ public:
     using Array = std::vector<Value, TreeAllocator<Value>>;
     using Object = ValueObject;
     using Variant = std::variant<Null, bool, NumberValue, std::string, Array, Object, hocon::Unresolved>;
+
+    // An empty array whose elements come from `memory` (the heap when it is null).
+    static Array array_in(TreeMemory* memory) { return Array(TreeAllocator<Value>(memory)); }
 
     Value() : node_(Null{}) {}
     Value(Null) : node_(Null{}) {}
@@ -191,7 +200,9 @@ inline ValueObject::const_reverse_iterator ValueObject::rend() const { return me
 
 inline Value& ValueObject::append(std::string_view key) { return members_.emplace_back(key, Value()).second; }
 inline void ValueObject::append(std::string_view key, Value&& value) { members_.emplace_back(key, std::move(value)); }
-inline void ValueObject::append(std::string&& key, Value&& value) {
+template <class Key>
+    requires std::same_as<Key, std::string>
+inline void ValueObject::append(Key&& key, Value&& value) {
     members_.emplace_back(std::move(key), std::move(value));
 }
 

@@ -127,8 +127,12 @@ std::string join_search_dir(const std::string& dir, const std::string& target) {
 
 // --- loader state ------------------------------------------------------------------------------
 
-TemplateConfigLoader::TemplateConfigLoader(std::uint64_t attempt, hocon::ConfigOptions options)
-    : prefix(concat("__veskora_internal_", attempt, "_")), config_options(std::move(options)), attempt_(attempt) {}
+TemplateConfigLoader::TemplateConfigLoader(std::uint64_t attempt, hocon::ConfigOptions options,
+                                           hocon::TreeMemory* memory)
+    : prefix(concat("__veskora_internal_", attempt, "_")),
+      config_options(std::move(options)),
+      attempt_(attempt),
+      memory_(memory) {}
 
 bool TemplateConfigLoader::names_prefix(std::string_view text) {
     // Every occurrence of the prefix form names one attempt: the digits after the stem, without
@@ -201,7 +205,7 @@ std::expected<hocon::ParserExtension::Block, hocon::Error> TemplateConfigLoader:
     // root stands for the wrapper, one level below the block's container, and its substitutions
     // are looked up as those of the text that holds it.
     const std::string body_text = concat(body_key_name, " = ", loop->body);
-    hocon::ObjectBuilder fields;
+    hocon::ObjectBuilder fields(memory());
     hocon::ObjectBuilder* const outer_body = std::exchange(body_, &fields);
     const bool outer_includes = std::exchange(body_includes_, false);
     ++loop_depth_;
@@ -218,7 +222,7 @@ std::expected<hocon::ParserExtension::Block, hocon::Error> TemplateConfigLoader:
 
     // The wrapper takes part in merging and resolution like any value; extract_loop_bodies takes
     // it out again once the document is resolved.
-    hocon::ObjectBuilder wrapper;
+    hocon::ObjectBuilder wrapper(memory());
     wrapper.add(concat(prefix, "loop_marker"), hocon::Value(marker));
     wrapper.add(concat(prefix, "loop_body"), std::move(value));
     loops.insert_or_assign(std::move(marker), LoopHeader{std::move(loop->variable), std::move(loop->source)});
@@ -472,13 +476,12 @@ private:
 // last must be named in the texts: past as many attempts as they name numbers, the load fails
 // rather than going on. A message may quote paths, whose bytes need not be UTF-8 (the working
 // directory's, for one). Each attempt has tree memory of its own, so what a failed attempt read
-// goes with it.
+// goes with it; a document loaded holds its attempt's memory until its last container goes.
 template <class Attempt>
 std::expected<TemplateConfig, std::string> run_attempts(const hocon::ConfigOptions& options, Attempt&& attempt) {
     std::set<std::uint64_t> named;
     for (std::uint64_t number = 0;; ++number) {
-        const hocon::TreeMemoryScope tree_memory(std::make_unique<ArenaTreeMemory>());
-        TemplateConfigLoader loader(number, options);
+        TemplateConfigLoader loader(number, options, new ArenaTreeMemory);
         auto result = attempt(loader);
         if (result) return std::move(*result);
         if (!result.error().is_prefix_collision()) return std::unexpected(lossy_utf8(result.error().text()));
@@ -497,7 +500,7 @@ std::expected<TemplateConfig, std::string> load_str(std::string_view text,
     return run_attempts(options ? *options : hocon::ConfigOptions::defaults(),
                         [&](TemplateConfigLoader& loader) -> std::expected<TemplateConfig, LoadError> {
                             loader.read_budget.add_text(text.size());
-                            hocon::ObjectBuilder fields;
+                            hocon::ObjectBuilder fields(loader.memory());
                             if (auto read = loader.parse_raw(text, loader.root(fields)); !read)
                                 return std::unexpected(std::move(read.error()));
                             return loader.finish(fields);
@@ -513,7 +516,7 @@ std::expected<TemplateConfig, std::string> load_file(std::string path, hocon::Co
             return TemplateConfig{std::move(*loaded), {}};
         }
         // The fields of several files are joined before they are resolved together.
-        hocon::ObjectBuilder fields;
+        hocon::ObjectBuilder fields(loader.memory());
         for (const std::string& candidate : candidates) {
             if (auto read = loader.load_path(candidate, loader.root(fields)); !read)
                 return std::unexpected(std::move(read.error()));

@@ -85,7 +85,9 @@ inline constexpr std::size_t max_structured_loop_nesting = 32;
 // it meets them, so nothing the loader makes is ever written into a text.
 class TemplateConfigLoader final : private hocon::ParserExtension {
 public:
-    TemplateConfigLoader(std::uint64_t attempt, hocon::ConfigOptions options);
+    // The attempt's tree is made from `memory` (the heap when it is null), which the loader and
+    // every container of the tree hold.
+    TemplateConfigLoader(std::uint64_t attempt, hocon::ConfigOptions options, hocon::TreeMemory* memory = nullptr);
 
     std::string prefix;                    // "__veskora_internal_{attempt}_"
     hocon::ConfigOptions config_options;   // what every parse of the attempt runs with
@@ -98,6 +100,8 @@ public:
     std::set<std::uint64_t> named_prefixes;
     hocon::DocumentStats stats;  // of the document being read
 
+    // What the attempt's tree is made from.
+    hocon::TreeMemory* memory() const { return memory_.memory(); }
     // Where the document's top-level fields go.
     hocon::Place root(hocon::ObjectBuilder& fields) { return hocon::Place{&fields, 1, {}, 0, &stats}; }
 
@@ -140,6 +144,7 @@ private:
     bool names_prefix(const hocon::ObjectBuilder& fields, std::size_t first);
 
     std::uint64_t attempt_;
+    hocon::TreeAllocator<std::byte> memory_;
     std::size_t loop_depth_ = 0;           // loop bodies being parsed inside each other right now
     std::optional<LoadError> failure_;     // why the parser's extension stopped the parse
     hocon::ObjectBuilder* body_ = nullptr;  // the root of the loop body being read
