@@ -1,11 +1,14 @@
 // The exported interface driven from C++ through the shared library: file loading, isolation of
-// render calls, the example ruleset, and one handle rendered from many threads with a host
-// processor. The status and message tables live in the C test beside this file.
+// render calls, the example ruleset, one handle rendered from many threads with a host
+// processor, and rulesets loaded on several threads at once and freed on others. The status and message tables live in the C test beside this file.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -304,6 +307,71 @@ TEST(Concurrency, EightThreadsRenderOneHandleWithAHostProcessor) {
     }
     EXPECT_EQ(bad.load(), 0);
     EXPECT_EQ(counter.calls.load(), std::uint64_t{kThreads} * kRendersPerThread);
+}
+
+// A ruleset large enough that its load and its tree take arena regions, with substitutions and
+// loop blocks, so that every part of a load runs.
+std::string busy_ruleset(int groups) {
+    std::string text = "context { place = tavern }\n";
+    for (int g = 0; g < groups; ++g) {
+        const std::string n = std::to_string(g);
+        text += "word" + n + " = [alpha, beta, ${context.place}]\n";
+        text += "line" + n + " = \"The \"${context.place}\" of {word" + n + "}\"\n";
+        text += "object" + n + " { title = \"{line" + n + "}\", tags = [{% for t in word" + n +
+                " %} { tag = \"{t}\" } {% endfor %}] }\n";
+    }
+    return text;
+}
+
+TEST(Concurrency, RulesetsLoadOnSeveralThreadsAndAreFreedOnOthers) {
+    constexpr int kLoaders = 4;
+    constexpr int kFreers = 4;
+    constexpr int kLoadsPerThread = 3;
+    constexpr int kGroups = 2000;
+    const std::string text = busy_ruleset(kGroups);
+
+    std::mutex mutex;
+    std::condition_variable ready;
+    std::deque<veskora_ruleset*> loaded;
+    int loads_left = kLoaders * kLoadsPerThread;
+    std::atomic<int> bad{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kLoaders; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kLoadsPerThread; ++i) {
+                veskora_ruleset* handle = nullptr;
+                if (veskora_ruleset_from_string(text.c_str(), &handle, nullptr) != VESKORA_OK) bad.fetch_add(1);
+                const std::lock_guard lock(mutex);
+                loaded.push_back(handle);
+                --loads_left;
+                ready.notify_all();
+            }
+        });
+    }
+    for (int t = 0; t < kFreers; ++t) {
+        threads.emplace_back([&, t] {
+            while (true) {
+                veskora_ruleset* handle = nullptr;
+                {
+                    std::unique_lock lock(mutex);
+                    ready.wait(lock, [&] { return !loaded.empty() || loads_left == 0; });
+                    if (loaded.empty()) return;
+                    handle = loaded.front();
+                    loaded.pop_front();
+                }
+                const std::string rule = "line" + std::to_string((t * 7919) % kGroups);
+                char* text_out = nullptr;
+                const std::int32_t status = veskora_ruleset_render(handle, rule.c_str(), &text_out, nullptr);
+                const std::string rendered = text_out != nullptr ? text_out : "";
+                veskora_string_free(text_out);
+                if (status != VESKORA_OK || !rendered.starts_with("The tavern of ")) bad.fetch_add(1);
+                veskora_ruleset_free(handle);
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_TRUE(loaded.empty());
 }
 
 }  // namespace
