@@ -2,6 +2,7 @@
 // the compilation of every top-level key into the structured tree and into text rules.
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -82,14 +83,13 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
     }
     host_processors.clear();
 
-    // Every node compiled below is made in the arena, which is declared before the nodes and so
-    // outlives them on every way out of this function.
-    support::Arena arena;
-    const support::ArenaScope in_arena(arena);
+    // Every node, list and text compiled below is made in the ruleset's arena, which goes with
+    // them on every way out of this function, and into the ruleset on the last.
+    auto arena = std::make_unique<support::Arena>();
 
     // Built once: every top-level value is tested and compiled against the same markers.
     const compile::LoopMarkerIndex loops(config.structured_loops);
-    StructuredNode::Object structured;
+    StructuredNode::Object structured(*arena);
     structured.reserve(root->size());
     // Sized once for the names the document registers, so the lists never grow on the way.
     std::size_t rule_names = 0;
@@ -99,9 +99,9 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
         prefetch_object_members(*root, counted++ + 8);
         (key == kContextKey && value.is_object() ? context_names : rule_names) += compile::registered_names(value);
     }
-    compile::NamedNodes rules;
+    compile::NamedNodes rules(*arena);
     rules.reserve(rule_names);
-    compile::NamedNodes context_defaults;
+    compile::NamedNodes context_defaults(*arena);
     context_defaults.reserve(context_names);
     compile::CompiledTexts compiled;  // of the value at hand, shared by its tree and its rules
 
@@ -113,7 +113,7 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
                 "structured loop blocks must be inside arrays in object-valued rules"));
         }
 
-        auto node = compile::value_to_structured_template_node(value, processors, loops, compiled);
+        auto node = compile::value_to_structured_template_node(*arena, value, processors, loops, compiled);
         if (!node) return std::unexpected(std::move(node.error()));
         structured.emplace(key, std::move(*node));
 
