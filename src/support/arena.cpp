@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <mutex>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -38,6 +37,7 @@ constexpr std::size_t kFirstBlock = std::size_t{4} << 10;
 constexpr std::size_t kLargestBlock = std::size_t{32} << 10;
 
 constexpr std::size_t kMappedAfter = std::size_t{1} << 20;
+constexpr std::size_t kCachedBytes = std::size_t{2} << 20;
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kPage = std::size_t{4} << 10;
 
@@ -75,39 +75,49 @@ void* map_region(std::size_t size) {
     return reinterpret_cast<void*>(region);
 }
 
-// Heap blocks of arenas that are gone, kept for the arenas that come next. A small ruleset takes
-// a few dozen blocks, and when they went back to the C library it gave the pages at the top of
-// its heap back to the system after every free, so that every load faulted them in again. Up to
-// kCachedBytes are kept (a small arena's worth, twice over); blocks beyond that are freed.
+// Heap blocks of arenas that are gone, kept for the arenas that come next on the same thread. A
+// small ruleset takes a few dozen blocks, and when they went back to the C library it gave the
+// pages at the top of its heap back to the system after every free, so that every load faulted
+// them in again. Each thread keeps its own, so nothing is locked: the child of a fork finds the
+// forking thread's blocks as that thread left them, and the other threads' merely unused. A
+// thread's blocks are freed when it ends; an arena freed after that (held by a static object, on
+// the way out of the process) frees its blocks at once.
 class BlockCache {
 public:
     // A kept block of `size` bytes, or null.
     static void* take(std::size_t size) {
         const int index = size_class(size);
-        if (index < 0) return nullptr;
-        const std::lock_guard lock(mutex_);
-        Kept* block = kept_[index];
+        if (index < 0 || ended) return nullptr;
+        Kept* block = mine.kept_[index];
         if (block == nullptr) return nullptr;
-        show(block + 1, size - sizeof(Kept));
-        kept_[index] = block->next;
-        held_ -= size;
+        hide(block, size, false);
+        mine.kept_[index] = block->next;
+        mine.held_ -= size;
         return block;
     }
 
     // Whether the block of `size` bytes at `memory` is kept; the caller frees it otherwise.
     static bool keep(void* memory, std::size_t size) {
         const int index = size_class(size);
-        if (index < 0) return false;
-        const std::lock_guard lock(mutex_);
-        if (held_ + size > kCachedBytes) return false;
-        kept_[index] = new (memory) Kept{kept_[index]};
-        held_ += size;
-        hide(kept_[index] + 1, size - sizeof(Kept));
+        if (index < 0 || ended || mine.held_ + size > kCachedBytes) return false;
+        Kept* block = mine.kept_[index] = new (memory) Kept{mine.kept_[index]};
+        mine.held_ += size;
+        hide(block, size, true);
         return true;
     }
 
+    ~BlockCache() {
+        ended = true;
+        for (int index = 0; index < kClasses; ++index) {
+            while (Kept* block = kept_[index]) {
+                hide(block, kFirstBlock << index, false);
+                kept_[index] = block->next;
+                ::operator delete(block);
+            }
+        }
+    }
+
 private:
-    static constexpr std::size_t kCachedBytes = std::size_t{2} << 20;
     static constexpr int kClasses = 4;  // kFirstBlock to kLargestBlock, doubling
     static_assert(kFirstBlock << (kClasses - 1) == kLargestBlock);
 
@@ -125,21 +135,22 @@ private:
     // A kept block is out of bounds for the address sanitizer until an arena takes it again, so
     // that a node used after its ruleset was freed is still reported; all but the link, which the
     // leak checker follows.
-    static void hide([[maybe_unused]] void* memory, [[maybe_unused]] std::size_t size) {
+    static void hide([[maybe_unused]] Kept* block, [[maybe_unused]] std::size_t size, [[maybe_unused]] bool hidden) {
 #ifdef VESKORA_ADDRESS_SANITIZER
-        __asan_poison_memory_region(memory, size);
-#endif
-    }
-    static void show([[maybe_unused]] void* memory, [[maybe_unused]] std::size_t size) {
-#ifdef VESKORA_ADDRESS_SANITIZER
-        __asan_unpoison_memory_region(memory, size);
+        (hidden ? __asan_poison_memory_region : __asan_unpoison_memory_region)(block + 1, size - sizeof(Kept));
 #endif
     }
 
-    static inline std::mutex mutex_;
-    static inline Kept* kept_[kClasses] = {};
-    static inline std::size_t held_ = 0;
+    static thread_local BlockCache mine;
+    // Set as the thread's cache is destroyed, never to be touched again; plain data, it outlasts it.
+    static constinit thread_local bool ended;
+
+    Kept* kept_[kClasses] = {};
+    std::size_t held_ = 0;
 };
+
+thread_local BlockCache BlockCache::mine;
+constinit thread_local bool BlockCache::ended = false;
 
 }  // namespace
 
