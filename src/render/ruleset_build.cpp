@@ -16,6 +16,15 @@ namespace veskora::render {
 namespace {
 constexpr std::string_view kContextKey = "context";
 
+// Values ahead at which the build fetches three levels of a top-level value, each level six values
+// after the level above, whose lines it reads. Each trades misses overlapped against lines evicted
+// before use; chosen by load_bench BM_LoadRuleset/10240 and /51200.
+constexpr std::size_t kTextsAhead = 16;         // the value's own texts and containers
+constexpr std::size_t kChildrenAhead = 10;      // what its containers hold
+constexpr std::size_t kGrandchildrenAhead = 4;  // what those hold
+// Member lists in flight against lines evicted before use; chosen by load_bench BM_LoadRuleset/10240.
+constexpr std::size_t kMembersAhead = 8;
+
 // In a large document, the top-level values that follow one another in key order lie far apart
 // in memory, and each one's containers and texts are cache misses that wait on one another. The
 // build asks for them some values ahead, a level of the value at a time, so that the misses
@@ -26,7 +35,9 @@ constexpr std::string_view kContextKey = "context";
 // texts, elements or members), for a few of each container's first values.
 template <int Depth>
 [[gnu::always_inline]] inline void prefetch_below(const hocon::Value& value) {
+    // Children fetched per container, against lines not read; chosen by load_bench BM_LoadRuleset/10240.
     constexpr std::size_t kChildren = 8;
+    // Bytes fetched per text or list, against the same; chosen by load_bench BM_LoadRuleset/10240.
     constexpr std::size_t kBytes = 256;
     if constexpr (Depth == 0) {
         const char* data = nullptr;
@@ -96,7 +107,7 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
     std::size_t context_names = 0;
     std::size_t counted = 0;
     for (const auto& [key, value] : *root) {
-        prefetch_object_members(*root, counted++ + 8);
+        prefetch_object_members(*root, counted++ + kMembersAhead);
         (key == kContextKey && value.is_object() ? context_names : rule_names) += compile::registered_names(value);
     }
     compile::NamedNodes rules(*arena);
@@ -129,11 +140,9 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
     };
     std::size_t index = 0;
     for (auto& [key, value] : *root) {
-        // Three levels of the values ahead; the lines each level reads were asked for six values
-        // before.
-        prefetch_member<0>(*root, index + 16);
-        prefetch_member<1>(*root, index + 10);
-        prefetch_member<2>(*root, index + 4);
+        prefetch_member<0>(*root, index + kTextsAhead);
+        prefetch_member<1>(*root, index + kChildrenAhead);
+        prefetch_member<2>(*root, index + kGrandchildrenAhead);
         ++index;
         if (auto compiled_value = compile_value(key, value); !compiled_value) {
             return std::unexpected(std::move(compiled_value.error()));

@@ -120,8 +120,7 @@ public:
     }
 
 private:
-    // Up to this many names are compared one by one, mostly by their length alone, which costs
-    // less than hashing the name; no choice of so few names can slow a lookup down.
+    // Names scanned by length and bytes, against one hash per lookup; chosen by render_bench BM_LiteralRule.
     static constexpr std::size_t kScannedNames = 8;
 
     // A slot of the hashed index: the entry's position plus one (0 for a free slot) and the high
@@ -211,6 +210,7 @@ private:
     // are hashed, since a long one is a miss of its own.
     template <class Name, class Visit>
     void with_slots_fetched(std::size_t count, const Name& name, const Visit& visit) const {
+        // Slot misses overlapped against slots evicted before use; chosen by load_bench BM_LoadRuleset/10240.
         constexpr std::size_t kAhead = 16;
         constexpr bool kCompact = std::is_same_v<std::remove_cvref_t<decltype(name(0))>, CompactText>;
         std::uint64_t hashes[kAhead];
