@@ -38,13 +38,15 @@ bool is_weighted_entry(const hocon::Value& value) {
            (object->contains(kValueMember) || object->contains(kWeightMember));
 }
 
-NodePtr placeholder(std::string kind) { return std::make_unique<UnsupportedValueNode>(std::move(kind)); }
+NodePtr placeholder(support::Arena& arena, std::string_view kind) { return arena.make<UnsupportedValueNode>(arena, kind); }
 
 // ---- text nodes ----
 
-// What the text side compiles with: the processors, and the templates the structured tree has
-// compiled from the same values (null when none are to be reused).
+// What the text side compiles with: the arena its nodes are made in, the processors, and the
+// templates the structured tree has compiled from the same values (null when none are to be
+// reused).
 struct TextContext {
+    support::Arena& arena;
     const ProcessorMap& processors;
     const CompiledTexts* compiled = nullptr;
 };
@@ -117,7 +119,8 @@ bool all_weighted_templates(const hocon::Value::Array& elements, std::size_t dep
            });
 }
 
-Result<NodePtr> tree_weighted_node(const hocon::Value::Array& elements, CompiledTexts::Elements tree) {
+Result<NodePtr> tree_weighted_node(support::Arena& arena, const hocon::Value::Array& elements,
+                                   CompiledTexts::Elements tree) {
     std::vector<double> weights;
     weights.reserve(elements.size());
     for (const auto& element : elements) {
@@ -125,9 +128,9 @@ Result<NodePtr> tree_weighted_node(const hocon::Value::Array& elements, Compiled
         if (!weight) return std::unexpected(std::move(weight.error()));
         weights.push_back(*weight);
     }
-    auto node = TreeWeightedChoiceNode::create(tree, std::move(weights));
+    auto node = TreeWeightedChoiceNode::create(arena, tree, std::move(weights));
     if (!node) return std::unexpected(std::move(node.error()));
-    return NodePtr(std::move(*node));
+    return NodePtr(*node);
 }
 
 Result<NodePtr> weighted_node(const hocon::Value::Array& elements, const TextContext& context,
@@ -139,9 +142,9 @@ Result<NodePtr> weighted_node(const hocon::Value::Array& elements, const TextCon
         if (!entry) return std::unexpected(std::move(entry.error()));
         entries.push_back(std::move(*entry));
     }
-    auto node = WeightedChoiceNode::create(std::move(entries));
+    auto node = WeightedChoiceNode::create(context.arena, std::move(entries));
     if (!node) return std::unexpected(std::move(node.error()));
-    return NodePtr(std::move(*node));
+    return NodePtr(*node);
 }
 
 // `depth` counts the arrays and objects around the value.
@@ -151,22 +154,22 @@ Result<NodePtr> text_node(const hocon::Value& value, const TextContext& context,
         case hocon::Value::Kind::String:
             if (context.compiled != nullptr) {
                 if (const TextGeneratorNode* compiled = context.compiled->find(value)) {
-                    return std::make_unique<TemplateRefNode>(*compiled);
+                    return NodePtr(context.arena.make<TemplateRefNode>(*compiled));
                 }
             }
-            return templates::template_to_node(*value.as_string(), context.processors);
+            return templates::template_to_node(context.arena, *value.as_string(), context.processors);
         case hocon::Value::Kind::Object:
-            return placeholder("object");
+            return placeholder(context.arena, "object");
         case hocon::Value::Kind::Boolean:
-            return std::make_unique<LiteralNode>(*value.as_boolean() ? "true" : "false");
+            return NodePtr(context.arena.make<LiteralNode>(context.arena, *value.as_boolean() ? "true" : "false"));
         case hocon::Value::Kind::Null:
-            return std::make_unique<LiteralNode>("null");
+            return NodePtr(context.arena.make<LiteralNode>(context.arena, "null"));
         case hocon::Value::Kind::Unresolved:  // a loaded document holds none
             break;
         case hocon::Value::Kind::Number: {
             auto number = document_number(*value.as_number());
             if (!number) return std::unexpected(std::move(number.error()));
-            return std::make_unique<LiteralNode>(number_text(*number));
+            return NodePtr(context.arena.make<LiteralNode>(context.arena, number_text(*number)));
         }
         case hocon::Value::Kind::Array: {
             const auto& elements = *value.as_array();
@@ -179,18 +182,20 @@ Result<NodePtr> text_node(const hocon::Value& value, const TextContext& context,
             }
             const auto tree = tree_elements(value, context);
             if (weighted) {
-                if (tree && all_weighted_templates(elements, depth + 1)) return tree_weighted_node(elements, *tree);
+                if (tree && all_weighted_templates(elements, depth + 1)) {
+                    return tree_weighted_node(context.arena, elements, *tree);
+                }
                 return weighted_node(elements, context, depth + 1);
             }
-            if (tree && all_templates(elements, *tree)) return std::make_unique<TreeChoiceNode>(*tree);
-            NodeList choices;
+            if (tree && all_templates(elements, *tree)) return NodePtr(context.arena.make<TreeChoiceNode>(*tree));
+            NodeList choices(context.arena);
             choices.reserve(elements.size());
             for (const auto& element : elements) {
                 auto node = text_node(element, context, depth + 1);
                 if (!node) return std::unexpected(std::move(node.error()));
-                choices.push_back(std::move(*node));
+                choices.push_back(*node);
             }
-            return std::make_unique<ChoiceNode>(std::move(choices));
+            return NodePtr(context.arena.make<ChoiceNode>(std::move(choices)));
         }
     }
     return std::unexpected(RenderError::unsupported_value("unknown value kind"));
@@ -203,7 +208,7 @@ Result<NodePtr> text_node(const hocon::Value& value, const TextContext& context,
 // the list copies each name, so a value's members take no string of their own.
 
 void add(NamedNodes& out, std::string_view name, NodePtr node) {
-    out.emplace_back(support::CompactText(name), std::move(node));
+    out.emplace_back(support::CompactText(out.arena(), name), node);
 }
 
 Result<void> insert_child(NamedNodes& out, std::string& name, const hocon::Value& value,
@@ -223,7 +228,7 @@ Result<void> insert_object(NamedNodes& out, std::string& name, const hocon::Valu
         name.resize(length);
         if (!inserted) return inserted;
     }
-    add(out, name, placeholder("object"));
+    add(out, name, placeholder(out.arena(), "object"));
     return {};
 }
 
@@ -246,7 +251,7 @@ Result<void> insert_child(NamedNodes& out, std::string& name, const hocon::Value
     }
     if (value.is_array()) {
         if (contains_template_loop(value, loops)) {
-            add(out, name, placeholder("array"));
+            add(out, name, placeholder(out.arena(), "array"));
             return {};
         }
         auto node = text_node(value, context, depth);
@@ -256,7 +261,7 @@ Result<void> insert_child(NamedNodes& out, std::string& name, const hocon::Value
             }
             // A member array that cannot be a text rule is kept as a placeholder: the member is
             // still reachable in the structured tree.
-            add(out, name, placeholder("array"));
+            add(out, name, placeholder(out.arena(), "array"));
             return {};
         }
         add(out, name, std::move(*node));
@@ -280,11 +285,12 @@ Result<void> insert_context(NamedNodes& out, std::string& name, const hocon::Val
 
 class StructuredCompiler {
 public:
-    // Each template compiled for the document itself (not for a loop body) is noted in
-    // `compiled`, when given, for the text rules of the same value.
-    StructuredCompiler(const ProcessorMap& processors, const LoopMarkerIndex& loops,
+    // The tree and its templates are made in `arena`. Each template compiled for the document
+    // itself (not for a loop body) is noted in `compiled`, when given, for the text rules of the
+    // same value.
+    StructuredCompiler(support::Arena& arena, const ProcessorMap& processors, const LoopMarkerIndex& loops,
                        CompiledTexts* compiled = nullptr)
-        : processors_(processors), loops_(loops), compiled_(compiled) {}
+        : arena_(arena), processors_(processors), loops_(loops), compiled_(compiled) {}
 
     // Values are only read: the text rules are compiled from the same value afterwards.
     Result<StructuredNode> node(const hocon::Value& value, std::size_t depth) {
@@ -296,7 +302,7 @@ public:
         if (is_container(value) && depth >= kMaxValueNesting) return std::unexpected(too_deep());
         switch (value.kind()) {
             case hocon::Value::Kind::Object: {
-                StructuredNode::Object members;
+                StructuredNode::Object members(arena_);
                 members.reserve(value.as_object()->size());
                 for (auto& [key, member] : *value.as_object()) {
                     auto compiled = node(member, depth + 1);
@@ -307,7 +313,7 @@ public:
             }
             case hocon::Value::Kind::Array: {
                 auto& elements = *value.as_array();
-                StructuredNode::Array entries;
+                StructuredNode::Array entries(arena_);
                 entries.reserve(elements.size());
                 for (auto& element : elements) {
                     auto compiled = entry(element, depth + 1);
@@ -330,10 +336,10 @@ public:
                     return std::unexpected(RenderError::invalid_template(
                         "structured loop blocks must occupy one array entry"));
                 }
-                auto compiled = templates::text_to_node(text, processors_);
+                auto compiled = templates::text_to_node(arena_, text, processors_);
                 if (!compiled) return std::unexpected(std::move(compiled.error()));
                 if (compiled_ != nullptr && body_depth_ == 0) compiled_->add(value, **compiled);
-                return StructuredNode(StructuredNode::Text(std::move(*compiled)));
+                return StructuredNode(StructuredNode::Text(*compiled));
             }
             case hocon::Value::Kind::Number: {
                 auto number = document_number(*value.as_number());
@@ -358,8 +364,8 @@ public:
                 auto body = node(block->body, depth);
                 --body_depth_;
                 if (!body) return std::unexpected(std::move(body.error()));
-                return StructuredArrayEntry(std::make_unique<ForEachStructuredArrayEntry>(
-                    block->variable, block->source, std::move(*body)));
+                return StructuredArrayEntry(
+                    arena_.make<ForEachStructuredArrayEntry>(arena_, block->variable, block->source, std::move(*body)));
             }
             if (loops_.found_in(*text)) {
                 return std::unexpected(RenderError::invalid_template(
@@ -372,6 +378,7 @@ public:
     }
 
 private:
+    support::Arena& arena_;
     const ProcessorMap& processors_;
     const LoopMarkerIndex& loops_;
     CompiledTexts* compiled_;
@@ -394,16 +401,18 @@ Result<VeskoraNumber> document_number(const hocon::Number& number) {
     return VeskoraNumber(f);
 }
 
-Result<NodePtr> value_to_node(hocon::Value value, const ProcessorMap& processors) {
-    return text_node(value, TextContext{processors}, 0);
+Result<NodePtr> value_to_node(support::Arena& arena, hocon::Value value, const ProcessorMap& processors) {
+    return text_node(value, TextContext{arena, processors}, 0);
 }
 
-Result<NodePtr> weighted_choice_node(hocon::Value::Array elements, const ProcessorMap& processors) {
-    return weighted_node(elements, TextContext{processors}, 1);
+Result<NodePtr> weighted_choice_node(support::Arena& arena, hocon::Value::Array elements,
+                                     const ProcessorMap& processors) {
+    return weighted_node(elements, TextContext{arena, processors}, 1);
 }
 
-Result<WeightedEntry> weighted_choice_entry(hocon::Value element, const ProcessorMap& processors) {
-    return weighted_entry(element, TextContext{processors}, 1);
+Result<WeightedEntry> weighted_choice_entry(support::Arena& arena, hocon::Value element,
+                                            const ProcessorMap& processors) {
+    return weighted_entry(element, TextContext{arena, processors}, 1);
 }
 
 LoopMarkerIndex::LoopMarkerIndex(const LoopMap& loops) : loops_(&loops) {
@@ -471,9 +480,9 @@ Result<void> insert_named(NamedNodes& out, std::string& name, const hocon::Value
 // what was registered before a failure, as when the names went into it one by one.
 template <class Register>
 Result<void> insert_into(NodeMap& map, Register register_names) {
-    NamedNodes named;
+    NamedNodes named(map.arena());
     auto registered = register_names(named);
-    for (auto& [name, node] : named) map.insert_or_assign(name, std::move(node));
+    for (auto& [name, node] : named) map.insert_or_assign(name, node);
     return registered;
 }
 
@@ -482,14 +491,14 @@ Result<void> insert_into(NodeMap& map, Register register_names) {
 Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                      const ProcessorMap& processors, const LoopMarkerIndex& loops) {
     return insert_into(map, [&](NamedNodes& out) {
-        return insert_named(out, name, value, TextContext{processors}, loops);
+        return insert_named(out, name, value, TextContext{out.arena(), processors}, loops);
     });
 }
 
 Result<void> append_named_text_nodes(NamedNodes& out, std::string name, const hocon::Value& value,
                                      const ProcessorMap& processors, const LoopMarkerIndex& loops,
                                      const CompiledTexts& compiled) {
-    return insert_named(out, name, value, TextContext{processors, &compiled}, loops);
+    return insert_named(out, name, value, TextContext{out.arena(), processors, &compiled}, loops);
 }
 
 Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
@@ -502,20 +511,20 @@ Result<void> insert_structured_child_text_nodes(NodeMap& map, std::string name, 
                                                 const ProcessorMap& processors,
                                                 const LoopMap& loops) {
     return insert_into(map, [&](NamedNodes& out) {
-        return insert_child(out, name, value, TextContext{processors}, LoopMarkerIndex(loops), 0);
+        return insert_child(out, name, value, TextContext{out.arena(), processors}, LoopMarkerIndex(loops), 0);
     });
 }
 
 Result<void> insert_context_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                        const ProcessorMap& processors) {
     return insert_into(map, [&](NamedNodes& out) {
-        return insert_context(out, name, value, TextContext{processors}, 0);
+        return insert_context(out, name, value, TextContext{out.arena(), processors}, 0);
     });
 }
 
 Result<void> append_context_text_nodes(NamedNodes& out, std::string name, const hocon::Value& value,
                                        const ProcessorMap& processors, const CompiledTexts& compiled) {
-    return insert_context(out, name, value, TextContext{processors, &compiled}, 0);
+    return insert_context(out, name, value, TextContext{out.arena(), processors, &compiled}, 0);
 }
 
 std::size_t registered_names(const hocon::Value& value) {
@@ -563,18 +572,18 @@ bool contains_loop_marker(std::string_view text, const LoopMap& loops) {
     return LoopMarkerIndex(loops).found_in(text);
 }
 
-Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
+Result<StructuredNode> value_to_structured_template_node(support::Arena& arena, const hocon::Value& value,
                                                          const ProcessorMap& processors,
                                                          const LoopMarkerIndex& loops) {
-    return StructuredCompiler(processors, loops).node(value, 0);
+    return StructuredCompiler(arena, processors, loops).node(value, 0);
 }
 
-Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
+Result<StructuredNode> value_to_structured_template_node(support::Arena& arena, const hocon::Value& value,
                                                          const ProcessorMap& processors,
                                                          const LoopMarkerIndex& loops,
                                                          CompiledTexts& compiled) {
     compiled.clear();
-    auto node = StructuredCompiler(processors, loops, &compiled).node(value, 0);
+    auto node = StructuredCompiler(arena, processors, loops, &compiled).node(value, 0);
     compiled.index();
     return node;
 }
@@ -612,16 +621,16 @@ std::optional<CompiledTexts::Elements> CompiledTexts::find_elements(const hocon:
     return it->second;
 }
 
-Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
+Result<StructuredNode> value_to_structured_template_node(support::Arena& arena, const hocon::Value& value,
                                                          const ProcessorMap& processors,
                                                          const LoopMap& loops) {
-    return value_to_structured_template_node(value, processors, LoopMarkerIndex(loops));
+    return value_to_structured_template_node(arena, value, processors, LoopMarkerIndex(loops));
 }
 
-Result<StructuredArrayEntry> template_array_entry(const hocon::Value& element,
+Result<StructuredArrayEntry> template_array_entry(support::Arena& arena, const hocon::Value& element,
                                                   const ProcessorMap& processors, const LoopMap& loops) {
     const LoopMarkerIndex index(loops);
-    return StructuredCompiler(processors, index).entry(element, 1);
+    return StructuredCompiler(arena, processors, index).entry(element, 1);
 }
 
 }  // namespace veskora::render::compile

@@ -88,18 +88,23 @@ inline constexpr std::size_t kMaxValueNesting = 512;
 // infinite or NaN float.
 Result<VeskoraNumber> document_number(const hocon::Number& number);
 
+// The nodes below are made in the arena given, or in that of the map or list they are
+// registered in.
+
 // A string as a template, a scalar as its text, an object as an "object" placeholder, an array
 // as a uniform choice or, when any element is an object with a "value" or "weight" member, a
 // weighted choice.
-Result<NodePtr> value_to_node(hocon::Value value, const ProcessorMap& processors);
+Result<NodePtr> value_to_node(support::Arena& arena, hocon::Value value, const ProcessorMap& processors);
 
 // The weighted choice over the elements of an array, entries checked in element order.
-Result<NodePtr> weighted_choice_node(hocon::Value::Array elements, const ProcessorMap& processors);
+Result<NodePtr> weighted_choice_node(support::Arena& arena, hocon::Value::Array elements,
+                                     const ProcessorMap& processors);
 
 // One element of a weighted array: a non-object is an option of weight 1.0; an object must be
 // exactly {value, weight} with a finite, non-negative numeric weight. The entry's own faults are
 // InvalidWeightedChoice; errors from compiling "value" keep their kind.
-Result<WeightedEntry> weighted_choice_entry(hocon::Value element, const ProcessorMap& processors);
+Result<WeightedEntry> weighted_choice_entry(support::Arena& arena, hocon::Value element,
+                                            const ProcessorMap& processors);
 
 // How many names registering the value takes at most: its own and, for an object, those of its
 // members at any depth (a name given twice counts twice).
@@ -131,7 +136,7 @@ bool contains_loop_marker(std::string_view text, const LoopMap& loops);
 Result<void> insert_named_text_nodes(NodeMap& map, std::string name, hocon::Value value,
                                      const ProcessorMap& processors, const LoopMarkerIndex& loops);
 bool contains_template_loop(const hocon::Value& value, const LoopMarkerIndex& loops);
-Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
+Result<StructuredNode> value_to_structured_template_node(support::Arena& arena, const hocon::Value& value,
                                                          const ProcessorMap& processors,
                                                          const LoopMarkerIndex& loops);
 
@@ -143,7 +148,7 @@ using NamedNodes = support::ArenaVector<NodeMap::value_type>;
 // How a ruleset compiles each top-level value: its structured node first, noting the templates
 // it compiles in `compiled`; then its text rules and context defaults, referring to those
 // templates, onto the lists of each.
-Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
+Result<StructuredNode> value_to_structured_template_node(support::Arena& arena, const hocon::Value& value,
                                                          const ProcessorMap& processors,
                                                          const LoopMarkerIndex& loops,
                                                          CompiledTexts& compiled);
@@ -154,13 +159,13 @@ Result<void> append_context_text_nodes(NamedNodes& out, std::string name, const 
                                        const ProcessorMap& processors, const CompiledTexts& compiled);
 
 // The structured node of a value. A loop marker is accepted only as a whole array element.
-Result<StructuredNode> value_to_structured_template_node(const hocon::Value& value,
+Result<StructuredNode> value_to_structured_template_node(support::Arena& arena, const hocon::Value& value,
                                                          const ProcessorMap& processors,
                                                          const LoopMap& loops);
 
 // One array element: a loop entry for an element that is exactly a loop marker, a fixed entry
 // otherwise.
-Result<StructuredArrayEntry> template_array_entry(const hocon::Value& element,
+Result<StructuredArrayEntry> template_array_entry(support::Arena& arena, const hocon::Value& element,
                                                   const ProcessorMap& processors, const LoopMap& loops);
 
 }  // namespace veskora::render::compile

@@ -1,11 +1,18 @@
 // Rendering of every text node kind, and the uniform, weighted and unique choices.
 #include "render/nodes.hpp"
 
+#include <type_traits>
 #include <utility>
 
 #include "render/ruleset.hpp"
 
 namespace veskora::render {
+
+// The kinds a ruleset holds by the hundred thousand leave the arena nothing to destroy.
+static_assert(std::is_trivially_destructible_v<LiteralNode> && std::is_trivially_destructible_v<VecNode> &&
+              std::is_trivially_destructible_v<RuleCallNode> && std::is_trivially_destructible_v<ChoiceNode> &&
+              std::is_trivially_destructible_v<ProcessorPipelineNode> && std::is_trivially_destructible_v<BindNode> &&
+              std::is_trivially_destructible_v<ForEachNode> && std::is_trivially_destructible_v<TemplateRefNode>);
 
 namespace {
 
@@ -43,10 +50,6 @@ void link_all(NodeList& nodes, Linker& linker) {
 }
 
 }  // namespace
-
-NodeList list_of(std::vector<NodePtr> nodes) {
-    return NodeList(std::make_move_iterator(nodes.begin()), std::make_move_iterator(nodes.end()));
-}
 
 void TextGeneratorNode::link(Linker&) {}
 
@@ -132,8 +135,7 @@ Result<void> ProcessorPipelineNode::generate_text(RenderState& state, std::strin
 
 void ProcessorPipelineNode::link(Linker& linker) {
     inner->link(linker);
-    linked_.reset(static_cast<const Processor**>(
-        support::allocate_in_arena_or_heap(processors.size() * sizeof(const Processor*))));
+    linked_ = linker.arena().allocate_array<const Processor*>(processors.size());
     for (std::size_t i = 0; i < processors.size(); ++i) {
         linked_[i] = linker.ruleset().find_processor(processors[i]);
     }
@@ -282,20 +284,19 @@ WeightedChoiceNode::WeightedChoiceNode(NodeList choices, std::vector<double> wei
                                        support::WeightedIndex distribution)
     : choices_(std::move(choices)), weights_(std::move(weights)), distribution_(std::move(distribution)) {}
 
-Result<std::unique_ptr<WeightedChoiceNode>> WeightedChoiceNode::create(
-    std::vector<std::pair<NodePtr, double>> pairs) {
-    NodeList choices;
+Result<support::ArenaPtr<WeightedChoiceNode>> WeightedChoiceNode::create(
+    support::Arena& arena, std::vector<std::pair<NodePtr, double>> pairs) {
+    NodeList choices(arena);
     std::vector<double> weights;
     choices.reserve(pairs.size());
     weights.reserve(pairs.size());
     for (auto& [node, weight] : pairs) {
-        choices.push_back(std::move(node));
+        choices.push_back(node);
         weights.push_back(weight);
     }
     auto distribution = weighted_index(weights);
     if (!distribution) return std::unexpected(std::move(distribution.error()));
-    return std::unique_ptr<WeightedChoiceNode>(
-        new WeightedChoiceNode(std::move(choices), std::move(weights), std::move(*distribution)));
+    return arena.make<WeightedChoiceNode>(std::move(choices), std::move(weights), std::move(*distribution));
 }
 
 Result<void> WeightedChoiceNode::generate_text(RenderState& state, std::string& out) const {
@@ -309,12 +310,11 @@ Result<void> WeightedChoiceNode::generate_unique_text(std::string_view key, Rend
 
 void WeightedChoiceNode::link(Linker& linker) { link_all(choices_, linker); }
 
-Result<std::unique_ptr<TreeWeightedChoiceNode>> TreeWeightedChoiceNode::create(
-    std::span<const StructuredArrayEntry> elements, std::vector<double> weights) {
+Result<support::ArenaPtr<TreeWeightedChoiceNode>> TreeWeightedChoiceNode::create(
+    support::Arena& arena, std::span<const StructuredArrayEntry> elements, std::vector<double> weights) {
     auto distribution = weighted_index(weights);
     if (!distribution) return std::unexpected(std::move(distribution.error()));
-    return std::unique_ptr<TreeWeightedChoiceNode>(
-        new TreeWeightedChoiceNode(elements, std::move(weights), std::move(*distribution)));
+    return arena.make<TreeWeightedChoiceNode>(elements, std::move(weights), std::move(*distribution));
 }
 
 Result<void> TreeWeightedChoiceNode::generate_text(RenderState& state, std::string& out) const {
@@ -327,7 +327,7 @@ Result<void> TreeWeightedChoiceNode::generate_unique_text(std::string_view key, 
 }
 
 Result<void> UnsupportedValueNode::generate_text(RenderState&, std::string&) const {
-    return std::unexpected(RenderError::unsupported_value(kind));
+    return std::unexpected(RenderError::unsupported_value(std::string(kind.view())));
 }
 
 Result<void> TemplateRefNode::generate_text(RenderState& state, std::string& out) const {

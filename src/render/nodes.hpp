@@ -3,7 +3,6 @@
 // changes lives in the state.
 #pragma once
 
-#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,22 +27,23 @@ struct RuleCallNode;
 // a batch wait together.
 class Linker {
 public:
-    explicit Linker(const RuleSet& ruleset) : ruleset_(ruleset) {}
+    // What linking keeps is made in `arena`, the ruleset's.
+    Linker(const RuleSet& ruleset, support::Arena& arena) : ruleset_(ruleset), arena_(arena) {}
     Linker(const Linker&) = delete;
     Linker& operator=(const Linker&) = delete;
 
     const RuleSet& ruleset() const { return ruleset_; }
+    support::Arena& arena() const { return arena_; }
     void add(RuleCallNode& call);
     // Links the calls added since the last batch; called once every node was visited.
     void finish();
 
 private:
-    // Enough lookups to wait together, few enough that the walk has not gone far past the
-    // first call of a batch when its target is written: at 256, the nodes of a large ruleset had
-    // left the nearest caches by then, and each write cost a miss of its own.
+    // Lookups waiting together against calls evicted before linked; chosen by load_bench BM_LoadRuleset/10240.
     static constexpr std::size_t kBatch = 64;
 
     const RuleSet& ruleset_;
+    support::Arena& arena_;
     std::vector<RuleCallNode*> calls_;
     // The names of the calls, copied while each call is at hand: read back from the nodes, each
     // would be a cache miss again.
@@ -51,11 +51,11 @@ private:
     std::vector<std::size_t> name_ends_;
 };
 
-// Nodes live in their ruleset's arena when it compiles them (see support::ArenaAllocated).
-class TextGeneratorNode : public support::ArenaAllocated {
+// Nodes are made in an arena, which owns them (see NodePtr); the arena destroys those few that
+// hold memory of their own (the weighted choices), and every other kind is trivially
+// destructible, so that freeing a ruleset walks none of its nodes.
+class TextGeneratorNode {
 public:
-    virtual ~TextGeneratorNode() = default;
-
     // Appends the node's text. On error `out` holds partial text the caller drops.
     virtual Result<void> generate_text(RenderState& state, std::string& out) const = 0;
     // The unique-choice path under `key`; every kind but the two choices fails with NotAChoice.
@@ -72,20 +72,22 @@ public:
     // Once linked, the text of a node that renders one piece of literal text, else null: such
     // text is appended without a render.
     virtual const NodeText* literal() const { return nullptr; }
+
+protected:
+    // Not virtual: a node is never deleted, and the arena destroys it as what it was made.
+    ~TextGeneratorNode() = default;
 };
 
-using NodePtr = std::unique_ptr<TextGeneratorNode>;
+// A node made in an arena: `arena.make<LiteralNode>(arena, text)`.
+using NodePtr = support::ArenaPtr<TextGeneratorNode>;
 using NodeMap = support::NameMap<NodePtr>;
-// The children of a node: in the ruleset's arena, like the nodes, when it compiles them.
+// The children of a node, in the arena of the node.
 using NodeList = support::ArenaVector<NodePtr>;
 // The processor names of a pipeline, in written order.
 using ProcessorNames = support::ArenaVector<NodeText>;
 
-// The nodes of a list built elsewhere, in a NodeList.
-NodeList list_of(std::vector<NodePtr> nodes);
-
 struct LiteralNode final : TextGeneratorNode {
-    explicit LiteralNode(std::string_view text) : text(text) {}
+    LiteralNode(support::Arena& arena, std::string_view text) : text(arena, text) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     const NodeText* literal() const override { return &text; }
@@ -95,7 +97,6 @@ struct LiteralNode final : TextGeneratorNode {
 
 struct VecNode final : TextGeneratorNode {
     explicit VecNode(NodeList children) : children(std::move(children)) {}
-    explicit VecNode(std::vector<NodePtr> children) : VecNode(list_of(std::move(children))) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     void link(Linker& linker) override;
@@ -114,7 +115,8 @@ private:
 // template: nothing else can answer to the name there (a binding may not take a loop's name),
 // so the element is taken from its scope, `outward` scopes out from the innermost, with no lookup.
 struct LoopVariableNode final : TextGeneratorNode {
-    LoopVariableNode(std::string_view name, std::size_t outward) : name(name), outward(outward) {}
+    LoopVariableNode(support::Arena& arena, std::string_view name, std::size_t outward)
+        : name(arena, name), outward(outward) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override {
         return state.append_loop_element(outward, name, out);
@@ -125,7 +127,7 @@ struct LoopVariableNode final : TextGeneratorNode {
 };
 
 struct RuleCallNode final : TextGeneratorNode {
-    RuleCallNode(std::string_view name, bool unique) : name(name), unique(unique) {}
+    RuleCallNode(support::Arena& arena, std::string_view name, bool unique) : name(arena, name), unique(unique) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     void link(Linker& linker) override;
@@ -154,9 +156,7 @@ private:
 
 struct ProcessorPipelineNode final : TextGeneratorNode {
     ProcessorPipelineNode(ProcessorNames processors, NodePtr inner)
-        : processors(std::move(processors)), inner(std::move(inner)) {}
-    ProcessorPipelineNode(const std::vector<std::string>& processors, NodePtr inner)
-        : ProcessorPipelineNode(ProcessorNames(processors.begin(), processors.end()), std::move(inner)) {}
+        : processors(std::move(processors)), inner(inner) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     void link(Linker& linker) override;
@@ -165,22 +165,15 @@ struct ProcessorPipelineNode final : TextGeneratorNode {
     NodePtr inner;
 
 private:
-    // Gives back what support::allocate_in_arena_or_heap gave.
-    struct Release {
-        void operator()(const Processor** processors) const noexcept {
-            support::release_arena_or_heap(processors);
-        }
-    };
-
     // The processor of each name in the ruleset that owns the node (null for a name it lacks),
-    // as many as the names, so a pointer is all the node keeps of them; null until linked, when
-    // each render looks the names up.
-    std::unique_ptr<const Processor*[], Release> linked_;
+    // as many as the names, in the ruleset's arena, so a pointer is all the node keeps of them;
+    // null until linked, when each render looks the names up.
+    const Processor** linked_ = nullptr;
 };
 
 struct BindNode final : TextGeneratorNode {
-    BindNode(std::string_view name, NodePtr node, bool overwrite)
-        : name(name), node(std::move(node)), overwrite(overwrite) {}
+    BindNode(support::Arena& arena, std::string_view name, NodePtr node, bool overwrite)
+        : name(arena, name), node(node), overwrite(overwrite) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     void link(Linker& linker) override;
@@ -190,28 +183,32 @@ struct BindNode final : TextGeneratorNode {
     bool overwrite;  // ":=" rather than ":"
 };
 
-class IterationSource : public support::ArenaAllocated {
+// Made in an arena, as the nodes are.
+class IterationSource {
 public:
-    virtual ~IterationSource() = default;
     virtual Result<LoopElements> elements(RenderState& state) const = 0;
+
+protected:
+    ~IterationSource() = default;
 };
 
 struct ArrayIterationSource final : IterationSource {
-    explicit ArrayIterationSource(std::string source) : source(std::move(source)) {}
+    ArrayIterationSource(support::Arena& arena, std::string_view source) : source(arena, source) {}
     Result<LoopElements> elements(RenderState& state) const override;
 
-    std::string source;
+    NodeText source;
 };
 
 struct ForEachNode final : TextGeneratorNode {
-    ForEachNode(std::string_view variable, std::unique_ptr<IterationSource> source, NodePtr body)
-        : variable(variable), source(std::move(source)), body(std::move(body)) {}
+    ForEachNode(support::Arena& arena, std::string_view variable, support::ArenaPtr<IterationSource> source,
+                NodePtr body)
+        : variable(arena, variable), source(source), body(body) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     void link(Linker& linker) override;
 
     NodeText variable;
-    std::unique_ptr<IterationSource> source;
+    support::ArenaPtr<IterationSource> source;
     NodePtr body;
 
 private:
@@ -222,7 +219,6 @@ private:
 
 struct ChoiceNode final : TextGeneratorNode {
     explicit ChoiceNode(NodeList choices) : choices(std::move(choices)) {}
-    explicit ChoiceNode(std::vector<NodePtr> choices) : ChoiceNode(list_of(std::move(choices))) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
     Result<void> generate_unique_text(std::string_view key, RenderState& state,
@@ -246,11 +242,13 @@ struct TreeChoiceNode final : TextGeneratorNode {
     std::span<const StructuredArrayEntry> elements;
 };
 
+// Holds its weights on the heap: the arena destroys it.
 class WeightedChoiceNode final : public TextGeneratorNode {
 public:
-    // Fails with InvalidWeightedChoice carrying the weighted index's message.
-    static Result<std::unique_ptr<WeightedChoiceNode>> create(
-        std::vector<std::pair<NodePtr, double>> pairs);
+    // Made in `arena`, with the list of options in it too. Fails with InvalidWeightedChoice
+    // carrying the weighted index's message.
+    static Result<support::ArenaPtr<WeightedChoiceNode>> create(support::Arena& arena,
+                                                                 std::vector<std::pair<NodePtr, double>> pairs);
 
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
@@ -262,6 +260,7 @@ public:
     const std::vector<double>& weights() const { return weights_; }
 
 private:
+    friend class support::Arena;
     WeightedChoiceNode(NodeList choices, std::vector<double> weights, support::WeightedIndex distribution);
 
     NodeList choices_;
@@ -271,12 +270,13 @@ private:
 
 // A weighted choice among the "value" templates of an array of the ruleset's structured tree
 // whose every element is {value, weight} with a string value, read where they are, as
-// TreeChoiceNode reads its options.
+// TreeChoiceNode reads its options. Holds its weights on the heap: the arena destroys it.
 class TreeWeightedChoiceNode final : public TextGeneratorNode {
 public:
-    // The elements' storage must outlive the node. Fails as WeightedChoiceNode::create does.
-    static Result<std::unique_ptr<TreeWeightedChoiceNode>> create(
-        std::span<const StructuredArrayEntry> elements, std::vector<double> weights);
+    // Made in `arena`; the elements' storage must outlive the node. Fails as
+    // WeightedChoiceNode::create does.
+    static Result<support::ArenaPtr<TreeWeightedChoiceNode>> create(
+        support::Arena& arena, std::span<const StructuredArrayEntry> elements, std::vector<double> weights);
 
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
@@ -287,6 +287,7 @@ public:
     const std::vector<double>& weights() const { return weights_; }
 
 private:
+    friend class support::Arena;
     TreeWeightedChoiceNode(std::span<const StructuredArrayEntry> elements, std::vector<double> weights,
                            support::WeightedIndex distribution)
         : elements_(elements), weights_(std::move(weights)), distribution_(std::move(distribution)) {}
@@ -297,11 +298,11 @@ private:
 };
 
 struct UnsupportedValueNode final : TextGeneratorNode {
-    explicit UnsupportedValueNode(std::string kind) : kind(std::move(kind)) {}
+    UnsupportedValueNode(support::Arena& arena, std::string_view kind) : kind(arena, kind) {}
     using TextGeneratorNode::generate_text;
     Result<void> generate_text(RenderState& state, std::string& out) const override;
 
-    std::string kind;  // "object" or "array"
+    NodeText kind;  // "object" or "array"
 };
 
 // A template that the ruleset compiled once, for its structured tree, named again as a rule or

@@ -42,48 +42,40 @@ const StructuredNode* walk(const StructuredNode& start, std::string_view path, b
 
 }  // namespace
 
-RuleSet::RuleSet(StructuredNode structured, NodeMap rules, NodeMap context_defaults,
-                 ProcessorMap processors)
-    : RuleSet(support::Arena(), std::move(structured), std::move(rules), std::move(context_defaults),
-              std::move(processors)) {}
-
-RuleSet::RuleSet(support::Arena arena, StructuredNode structured, NodeMap rules,
+RuleSet::RuleSet(std::unique_ptr<support::Arena> arena, StructuredNode structured, NodeMap rules,
                  NodeMap context_defaults, ProcessorMap processors)
-    : arena_(std::move(arena)),
-      structured_(std::move(structured)),
-      rules_(std::move(rules)),
-      context_defaults_(std::move(context_defaults)),
-      processors_(std::move(processors)) {
+    : arena_(std::move(arena)), processors_(std::move(processors)) {
+    const auto made = arena_->make<Contents>(std::move(structured), std::move(rules), std::move(context_defaults));
+    contents_ = made;
     // The maps and the tree keep their entries in place when the ruleset moves, and nothing is
-    // added to them later, so the links stay valid for the ruleset's whole life. What linking
-    // keeps goes into this ruleset's own arena, whichever arena its caller had current.
-    const support::ArenaScope in_arena(arena_);
-    Linker linker(*this);
+    // added to them later, so the links stay valid for the ruleset's whole life.
+    Linker linker(*this, *arena_);
+    Contents& contents = *made;
     // A top-level value's member of the tree and its rules were compiled one after the other,
     // and lie side by side in the arena: they are linked together, in one walk of the arena, so
     // that a large ruleset is read from memory once rather than once for the rules and once
     // for the tree. The rules of a value come in a run, in the order of the tree's members;
     // whatever the walk does not meet that way is linked after it.
-    auto rule = rules_.begin();
+    auto rule = contents.rules.begin();
     const auto belongs = [](std::string_view name, std::string_view key) {
         return name.starts_with(key) && (name.size() == key.size() || name[key.size()] == '.');
     };
-    if (auto* root = std::get_if<StructuredNode::Object>(&structured_.data)) {
+    if (auto* root = std::get_if<StructuredNode::Object>(&contents.structured.data)) {
         for (auto& [key, member] : *root) {
             member.link(linker);
-            for (; rule != rules_.end() && belongs(rule->first.view(), key.view()); ++rule) {
+            for (; rule != contents.rules.end() && belongs(rule->first.view(), key.view()); ++rule) {
                 rule->second->link(linker);
             }
         }
     } else {
-        structured_.link(linker);
+        contents.structured.link(linker);
     }
-    for (; rule != rules_.end(); ++rule) rule->second->link(linker);
-    for (auto& [name, node] : context_defaults_) node->link(linker);
+    for (; rule != contents.rules.end(); ++rule) rule->second->link(linker);
+    for (auto& [name, node] : contents.context_defaults) node->link(linker);
     linker.finish();
     // Nothing is allocated in the arena from here on: the unused part of its last region, up
     // to 2 MiB, would be held for nothing.
-    arena_.release_unused();
+    arena_->release_unused();
 }
 
 void Linker::add(RuleCallNode& call) {
@@ -113,13 +105,13 @@ void Linker::finish() {
 }
 
 Result<const StructuredNode*> RuleSet::structured_node(std::string_view path) const {
-    const StructuredNode* node = walk(structured_, path, false);
+    const StructuredNode* node = walk(structured(), path, false);
     if (node == nullptr) return std::unexpected(RenderError::unknown_rule(std::string(path)));
     return node;
 }
 
 const StructuredNode* RuleSet::structured_context_node(std::string_view path) const {
-    const auto* root = std::get_if<StructuredNode::Object>(&structured_.data);
+    const auto* root = std::get_if<StructuredNode::Object>(&structured().data);
     if (root == nullptr) return nullptr;
     const auto context = root->find(std::string_view("context"));
     if (context == root->end() || !context->second.is_object()) return nullptr;
@@ -149,8 +141,8 @@ Result<void> RuleSet::render_node_with_state(std::string_view name, const TextGe
 Result<void> RuleSet::render_rule_with_state(std::string_view name, RenderState& state,
                                              std::string& out) const {
     // The map's own key goes on the rule stack, so the stack never outlives its names.
-    const auto* found = entry(rules_, name);
-    if (found == nullptr) found = entry(context_defaults_, name);
+    const auto* found = entry(rules(), name);
+    if (found == nullptr) found = entry(context_defaults(), name);
     if (found == nullptr) return unknown_rule(name);
     return render_node_with_state(found->first, *found->second, state, false, out);
 }
@@ -163,14 +155,14 @@ Result<std::string> RuleSet::render_rule_with_state(std::string_view name, Rende
 
 Result<void> RuleSet::render_unique_rule_with_state(std::string_view name, RenderState& state,
                                                     std::string& out) const {
-    const auto* rule = entry(rules_, name);
+    const auto* rule = entry(rules(), name);
     if (rule == nullptr) return unknown_rule(name);
     return render_node_with_state(rule->first, *rule->second, state, true, out);
 }
 
 Result<bool> RuleSet::render_context_default_with_state(std::string_view name, RenderState& state,
                                                         std::string& out) const {
-    const auto* context_default = entry(context_defaults_, name);
+    const auto* context_default = entry(context_defaults(), name);
     if (context_default == nullptr) return false;
     const auto& [key, node] = *context_default;
     if (auto r = render_node_with_state(key, *node, state, false, out); !r) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,10 +23,11 @@ struct TemplateConfig;
 
 class RuleSet {
 public:
-    // `structured` must be an Object node. Links every node (rules, context defaults, the
+    // The ruleset of the tree, rules and context defaults made in `arena`, which it takes (or in
+    // an arena that outlives the ruleset). `structured` must be an Object node. Links every node (rules, context defaults, the
     // structured tree) to the names it refers to here.
-    RuleSet(StructuredNode structured, NodeMap rules, NodeMap context_defaults,
-            ProcessorMap processors);
+    RuleSet(std::unique_ptr<support::Arena> arena, StructuredNode structured, NodeMap rules,
+            NodeMap context_defaults, ProcessorMap processors);
 
     // Builds the ruleset of a loaded document: checks that the root is an object, merges the
     // host processors over the built-ins, compiles every top-level key into the structured tree
@@ -33,18 +35,16 @@ public:
     static Result<RuleSet> from_template_config(TemplateConfig config, ProcessorMap host_processors);
 
     RuleSet(RuleSet&&) noexcept = default;
-    // The arena is assigned first and swaps, so the nodes this ruleset held are destroyed while
-    // their memory is still there.
     RuleSet& operator=(RuleSet&&) noexcept = default;
 
-    const StructuredNode& structured() const { return structured_; }
-    const NodeMap& rules() const { return rules_; }
-    const NodeMap& context_defaults() const { return context_defaults_; }
+    const StructuredNode& structured() const { return contents_->structured; }
+    const NodeMap& rules() const { return contents_->rules; }
+    const NodeMap& context_defaults() const { return contents_->context_defaults; }
     const ProcessorMap& processors() const { return processors_; }
 
     // The rule and the context default of a name (null where it has none).
     RuleCallNode::Targets targets(std::string_view name) const {
-        return {entry(context_defaults_, name), entry(rules_, name)};
+        return {entry(context_defaults(), name), entry(rules(), name)};
     }
 
     // Walks a dotted path from the root; UnknownRule(path) for an empty segment, a step through
@@ -92,10 +92,6 @@ public:
     static Result<void> process(const Processor* processor, std::string_view name, std::string& text);
 
 private:
-    // A ruleset whose nodes were made in `arena`.
-    RuleSet(support::Arena arena, StructuredNode structured, NodeMap rules, NodeMap context_defaults,
-            ProcessorMap processors);
-
     // The entry of `name` in one of the maps; null when it has none.
     static const NodeMap::value_type* entry(const NodeMap& map, std::string_view name) {
         const auto found = map.find(name);
@@ -105,16 +101,19 @@ private:
     // The node of a structured render: UnknownRule, or StructuredTargetNotObject.
     Result<const StructuredNode*> structured_object(std::string_view name) const;
 
-    // The memory of the nodes and lists that from_template_config compiled, and of what linking
-    // keeps (only the latter for a ruleset built from nodes made elsewhere). Hundreds of
-    // thousands of small nodes then share a few blocks and regions instead of taking one
-    // allocation each: freeing them one by one was most of the cost of freeing a ruleset. The
-    // nodes are still owned, and destroyed, as unique_ptr; declared first, the arena goes after
-    // them.
-    support::Arena arena_;
-    StructuredNode structured_;
-    NodeMap rules_;
-    NodeMap context_defaults_;
+    // What the ruleset compiled: made in its arena, as every node, list and text they hold is.
+    struct Contents {
+        StructuredNode structured;
+        NodeMap rules;
+        NodeMap context_defaults;
+    };
+
+    // Owns the contents and what linking keeps. Hundreds of thousands of small nodes share a few
+    // blocks and regions instead of taking one allocation each, and go with them; the arena
+    // stays in place when the ruleset moves, as the lists made in it require.
+    std::unique_ptr<support::Arena> arena_;
+    support::ArenaPtr<const Contents> contents_;
+    // The processors that linked pipelines point to, on the heap.
     ProcessorMap processors_;
 };
 

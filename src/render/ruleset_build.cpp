@@ -2,6 +2,7 @@
 // the compilation of every top-level key into the structured tree and into text rules.
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -15,6 +16,15 @@ namespace veskora::render {
 namespace {
 constexpr std::string_view kContextKey = "context";
 
+// Values ahead at which the build fetches three levels of a top-level value, each level six values
+// after the level above, whose lines it reads. Each trades misses overlapped against lines evicted
+// before use; chosen by load_bench BM_LoadRuleset/10240 and /51200.
+constexpr std::size_t kTextsAhead = 16;         // the value's own texts and containers
+constexpr std::size_t kChildrenAhead = 10;      // what its containers hold
+constexpr std::size_t kGrandchildrenAhead = 4;  // what those hold
+// Member lists in flight against lines evicted before use; chosen by load_bench BM_LoadRuleset/10240.
+constexpr std::size_t kMembersAhead = 8;
+
 // In a large document, the top-level values that follow one another in key order lie far apart
 // in memory, and each one's containers and texts are cache misses that wait on one another. The
 // build asks for them some values ahead, a level of the value at a time, so that the misses
@@ -25,7 +35,9 @@ constexpr std::string_view kContextKey = "context";
 // texts, elements or members), for a few of each container's first values.
 template <int Depth>
 [[gnu::always_inline]] inline void prefetch_below(const hocon::Value& value) {
+    // Children fetched per container, against lines not read; chosen by load_bench BM_LoadRuleset/10240.
     constexpr std::size_t kChildren = 8;
+    // Bytes fetched per text or list, against the same; chosen by load_bench BM_LoadRuleset/10240.
     constexpr std::size_t kBytes = 256;
     if constexpr (Depth == 0) {
         const char* data = nullptr;
@@ -82,26 +94,25 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
     }
     host_processors.clear();
 
-    // Every node compiled below is made in the arena, which is declared before the nodes and so
-    // outlives them on every way out of this function.
-    support::Arena arena;
-    const support::ArenaScope in_arena(arena);
+    // Every node, list and text compiled below is made in the ruleset's arena, which goes with
+    // them on every way out of this function, and into the ruleset on the last.
+    auto arena = std::make_unique<support::Arena>();
 
     // Built once: every top-level value is tested and compiled against the same markers.
     const compile::LoopMarkerIndex loops(config.structured_loops);
-    StructuredNode::Object structured;
+    StructuredNode::Object structured(*arena);
     structured.reserve(root->size());
     // Sized once for the names the document registers, so the lists never grow on the way.
     std::size_t rule_names = 0;
     std::size_t context_names = 0;
     std::size_t counted = 0;
     for (const auto& [key, value] : *root) {
-        prefetch_object_members(*root, counted++ + 8);
+        prefetch_object_members(*root, counted++ + kMembersAhead);
         (key == kContextKey && value.is_object() ? context_names : rule_names) += compile::registered_names(value);
     }
-    compile::NamedNodes rules;
+    compile::NamedNodes rules(*arena);
     rules.reserve(rule_names);
-    compile::NamedNodes context_defaults;
+    compile::NamedNodes context_defaults(*arena);
     context_defaults.reserve(context_names);
     compile::CompiledTexts compiled;  // of the value at hand, shared by its tree and its rules
 
@@ -113,7 +124,7 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
                 "structured loop blocks must be inside arrays in object-valued rules"));
         }
 
-        auto node = compile::value_to_structured_template_node(value, processors, loops, compiled);
+        auto node = compile::value_to_structured_template_node(*arena, value, processors, loops, compiled);
         if (!node) return std::unexpected(std::move(node.error()));
         structured.emplace(key, std::move(*node));
 
@@ -129,11 +140,9 @@ Result<RuleSet> RuleSet::from_template_config(TemplateConfig config, ProcessorMa
     };
     std::size_t index = 0;
     for (auto& [key, value] : *root) {
-        // Three levels of the values ahead; the lines each level reads were asked for six values
-        // before.
-        prefetch_member<0>(*root, index + 16);
-        prefetch_member<1>(*root, index + 10);
-        prefetch_member<2>(*root, index + 4);
+        prefetch_member<0>(*root, index + kTextsAhead);
+        prefetch_member<1>(*root, index + kChildrenAhead);
+        prefetch_member<2>(*root, index + kGrandchildrenAhead);
         ++index;
         if (auto compiled_value = compile_value(key, value); !compiled_value) {
             return std::unexpected(std::move(compiled_value.error()));

@@ -123,38 +123,38 @@ Result<std::vector<TemplateToken>> tokenize(std::string_view text) {
 namespace {
 
 // The nodes of a whole template, in text order.
-Result<NodeList> parse_template(std::string_view text, const ProcessorMap& processors) {
+Result<NodeList> parse_template(support::Arena& arena, std::string_view text, const ProcessorMap& processors) {
     auto tokens = tokenize(text);
     if (!tokens) return std::unexpected(std::move(tokens.error()));
-    TemplateParser parser(*tokens, processors);
+    TemplateParser parser(arena, *tokens, processors);
     return parser.parse_nodes(false);
 }
 
 }  // namespace
 
-Result<NodePtr> template_to_node(std::string_view text, const ProcessorMap& processors) {
+Result<NodePtr> template_to_node(support::Arena& arena, std::string_view text, const ProcessorMap& processors) {
     if (is_plain_text(text)) {
-        NodeList nodes;
-        if (!text.empty()) nodes.push_back(std::make_unique<LiteralNode>(text));
-        return NodePtr(std::make_unique<VecNode>(std::move(nodes)));
+        NodeList nodes(arena);
+        if (!text.empty()) nodes.push_back(arena.make<LiteralNode>(arena, text));
+        return NodePtr(arena.make<VecNode>(std::move(nodes)));
     }
-    auto nodes = parse_template(text, processors);
+    auto nodes = parse_template(arena, text, processors);
     if (!nodes) return std::unexpected(std::move(nodes.error()));
-    return NodePtr(std::make_unique<VecNode>(std::move(*nodes)));
+    return NodePtr(arena.make<VecNode>(std::move(*nodes)));
 }
 
-Result<NodePtr> text_to_node(std::string_view text, const ProcessorMap& processors) {
-    if (is_plain_text(text)) return NodePtr(std::make_unique<LiteralNode>(text));
-    auto nodes = parse_template(text, processors);
+Result<NodePtr> text_to_node(support::Arena& arena, std::string_view text, const ProcessorMap& processors) {
+    if (is_plain_text(text)) return NodePtr(arena.make<LiteralNode>(arena, text));
+    auto nodes = parse_template(arena, text, processors);
     if (!nodes) return std::unexpected(std::move(nodes.error()));
     // A text that is one expression, binding or loop (a member naming a rule, say) renders as
     // that node: a sequence of one would only add its allocations and a call.
-    if (nodes->size() == 1 && nodes->front()->literal() == nullptr) return std::move(nodes->front());
-    return NodePtr(std::make_unique<VecNode>(std::move(*nodes)));
+    if (nodes->size() == 1 && nodes->front()->literal() == nullptr) return nodes->front();
+    return NodePtr(arena.make<VecNode>(std::move(*nodes)));
 }
 
 Result<NodeList> TemplateParser::parse_nodes(bool in_loop) {
-    NodeList nodes;
+    NodeList nodes(arena_);
     // A token gives at most one node, so the list never grows (and leaves no spent block behind
     // in an arena).
     nodes.reserve(tokens_.size() - position_);
@@ -162,7 +162,7 @@ Result<NodeList> TemplateParser::parse_nodes(bool in_loop) {
         const TemplateToken& token = tokens_[position_];
         switch (token.kind) {
         case Kind::Text:
-            nodes.push_back(std::make_unique<LiteralNode>(token.text));
+            nodes.push_back(arena_.make<LiteralNode>(arena_, token.text));
             ++position_;
             break;
         case Kind::Expression:
@@ -193,10 +193,9 @@ Result<NodeList> TemplateParser::parse_nodes(bool in_loop) {
                 auto body = parse_nodes(true);
                 loop_variables_.pop_back();
                 if (!body) return std::unexpected(std::move(body.error()));
-                nodes.push_back(std::make_unique<ForEachNode>(
-                    header->variable,
-                    std::make_unique<ArrayIterationSource>(std::move(header->source)),
-                    std::make_unique<VecNode>(std::move(*body))));
+                nodes.push_back(arena_.make<ForEachNode>(arena_, header->variable,
+                                                         arena_.make<ArrayIterationSource>(arena_, header->source),
+                                                         arena_.make<VecNode>(std::move(*body))));
                 break;
             }
             if (auto done = parse_binding(token.text, nodes); !done) {
@@ -212,7 +211,7 @@ Result<NodeList> TemplateParser::parse_nodes(bool in_loop) {
 }
 
 Result<void> TemplateParser::parse_expression(const std::string& text, NodeList& nodes) {
-    auto pipeline = parse_pipeline(text, processors_);
+    auto pipeline = parse_pipeline(arena_, text, processors_);
     if (!pipeline) return std::unexpected(std::move(pipeline.error()));
     std::string_view head = pipeline->head;
     // Bindings are statements only.
@@ -227,16 +226,16 @@ Result<void> TemplateParser::parse_expression(const std::string& text, NodeList&
         const auto innermost = std::find(loop_variables_.rbegin(), loop_variables_.rend(), head);
         if (innermost != loop_variables_.rend()) {
             const auto outward = static_cast<std::size_t>(innermost - loop_variables_.rbegin());
-            nodes.push_back(std::make_unique<LoopVariableNode>(head, outward));
+            nodes.push_back(arena_.make<LoopVariableNode>(arena_, head, outward));
             return {};
         }
     }
-    nodes.push_back(pipeline_node(rule_call_node(head, unique), std::move(pipeline->processors)));
+    nodes.push_back(pipeline_node(arena_, rule_call_node(arena_, head, unique), std::move(pipeline->processors)));
     return {};
 }
 
 Result<void> TemplateParser::parse_binding(const std::string& text, NodeList& nodes) {
-    auto pipeline = parse_pipeline(text, processors_);
+    auto pipeline = parse_pipeline(arena_, text, processors_);
     if (!pipeline) return std::unexpected(std::move(pipeline.error()));
     const std::string_view head = pipeline->head;
     // The first ":=" anywhere wins over an earlier lone ":".
@@ -249,16 +248,16 @@ Result<void> TemplateParser::parse_binding(const std::string& text, NodeList& no
         separator_length = 1;
         if (separator == std::string_view::npos) return std::unexpected(invalid(text));
     }
-    auto node = bind_node(text, head.substr(0, separator), head.substr(separator + separator_length),
+    auto node = bind_node(arena_, text, head.substr(0, separator), head.substr(separator + separator_length),
                           std::move(pipeline->processors), overwrite);
     if (!node) return std::unexpected(std::move(node.error()));
-    nodes.push_back(std::move(*node));
+    nodes.push_back(*node);
     return {};
 }
 
-Result<Pipeline> parse_pipeline(std::string_view text, const ProcessorMap& processors) {
+Result<Pipeline> parse_pipeline(support::Arena& arena, std::string_view text, const ProcessorMap& processors) {
     std::size_t bar = text.find('|');
-    Pipeline pipeline{trim(text.substr(0, bar)), {}};
+    Pipeline pipeline{trim(text.substr(0, bar)), ProcessorNames(arena)};
     if (pipeline.head.empty()) return std::unexpected(invalid(text));
     while (bar != std::string_view::npos) {
         const std::size_t start = bar + 1;
@@ -269,18 +268,18 @@ Result<Pipeline> parse_pipeline(std::string_view text, const ProcessorMap& proce
         if (!processors.contains(piece)) {
             return std::unexpected(RenderError::unknown_processor(std::string(piece)));
         }
-        pipeline.processors.emplace_back(piece);
+        pipeline.processors.emplace_back(arena, piece);
     }
     return pipeline;
 }
 
-std::unique_ptr<RuleCallNode> rule_call_node(std::string_view name, bool unique) {
-    return std::make_unique<RuleCallNode>(name, unique);
+support::ArenaPtr<RuleCallNode> rule_call_node(support::Arena& arena, std::string_view name, bool unique) {
+    return arena.make<RuleCallNode>(arena, name, unique);
 }
 
-NodePtr pipeline_node(std::unique_ptr<RuleCallNode> call, ProcessorNames processors) {
+NodePtr pipeline_node(support::Arena& arena, support::ArenaPtr<RuleCallNode> call, ProcessorNames processors) {
     if (processors.empty()) return call;
-    return std::make_unique<ProcessorPipelineNode>(std::move(processors), std::move(call));
+    return arena.make<ProcessorPipelineNode>(std::move(processors), call);
 }
 
 Result<ForStatement> parse_for_statement(std::string_view statement) {
@@ -344,7 +343,7 @@ bool is_source_path(std::string_view text) {
     }
 }
 
-Result<NodePtr> bind_node(std::string_view statement, std::string_view name_part,
+Result<NodePtr> bind_node(support::Arena& arena, std::string_view statement, std::string_view name_part,
                           std::string_view value_part, ProcessorNames processors,
                           bool overwrite) {
     const std::string_view name = trim(name_part);
@@ -356,8 +355,8 @@ Result<NodePtr> bind_node(std::string_view statement, std::string_view name_part
         value = strip_unique_mark(value);
         if (value.empty()) return std::unexpected(invalid(statement));
     }
-    return NodePtr(std::make_unique<BindNode>(
-        name, pipeline_node(rule_call_node(value, unique), std::move(processors)), overwrite));
+    return NodePtr(arena.make<BindNode>(
+        arena, name, pipeline_node(arena, rule_call_node(arena, value, unique), std::move(processors)), overwrite));
 }
 
 }  // namespace veskora::render::templates

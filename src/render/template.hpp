@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -37,28 +36,29 @@ struct TemplateToken {
 };
 
 // Compiles one template into a VecNode whose children are the parsed nodes in text order (also
-// for an empty text). The whole text is tokenized before parsing, so a tokenizer error anywhere
-// wins over any parser error.
-Result<NodePtr> template_to_node(std::string_view text, const ProcessorMap& processors);
+// for an empty text), made in `arena`. The whole text is tokenized before parsing, so a tokenizer
+// error anywhere wins over any parser error.
+Result<NodePtr> template_to_node(support::Arena& arena, std::string_view text, const ProcessorMap& processors);
 
 // The node a text renders through, for callers that only render it (the structured tree): a
 // text with no brace and no backslash is its one LiteralNode, two allocations fewer than the
 // VecNode around it; a text of one expression, binding or loop is that one node; any other text
 // as template_to_node compiles it.
-Result<NodePtr> text_to_node(std::string_view text, const ProcessorMap& processors);
+Result<NodePtr> text_to_node(support::Arena& arena, std::string_view text, const ProcessorMap& processors);
 
 // The tokenizer alone. Fails with InvalidTemplate: "unmatched opening brace in template",
 // "unmatched closing brace in template", "unmatched opening statement delimiter in template"
 // or "unmatched closing statement delimiter in template".
 Result<std::vector<TemplateToken>> tokenize(std::string_view text);
 
-// A cursor over the tokens of one template. The body of a loop is parsed by a nested
-// parse_nodes call on the same parser, which returns just past the closing "endfor".
+// A cursor over the tokens of one template, making its nodes in an arena. The body of a loop is
+// parsed by a nested parse_nodes call on the same parser, which returns just past the closing
+// "endfor".
 class TemplateParser {
 public:
     // Both views must outlive the parser.
-    TemplateParser(std::span<const TemplateToken> tokens, const ProcessorMap& processors)
-        : tokens_(tokens), processors_(processors) {}
+    TemplateParser(support::Arena& arena, std::span<const TemplateToken> tokens, const ProcessorMap& processors)
+        : arena_(arena), tokens_(tokens), processors_(processors) {}
 
     // Parses tokens from the current position: to the end of the tokens when `in_loop` is
     // false, to the matching "endfor" (consumed) when it is true.
@@ -70,6 +70,7 @@ private:
     Result<void> parse_expression(const std::string& text, NodeList& nodes);
     Result<void> parse_binding(const std::string& text, NodeList& nodes);
 
+    support::Arena& arena_;
     std::span<const TemplateToken> tokens_;
     const ProcessorMap& processors_;
     std::size_t position_ = 0;
@@ -84,14 +85,16 @@ struct Pipeline {
     ProcessorNames processors;
 };
 
-// Splits `text` at every "|". InvalidTemplate(text) for an empty head or an empty processor
-// piece; UnknownProcessor(piece) for a name not in `processors`. Checks run left to right.
-Result<Pipeline> parse_pipeline(std::string_view text, const ProcessorMap& processors);
+// Splits `text` at every "|", the names kept in `arena`. InvalidTemplate(text) for an empty head
+// or an empty processor piece; UnknownProcessor(piece) for a name not in `processors`. Checks run
+// left to right.
+Result<Pipeline> parse_pipeline(support::Arena& arena, std::string_view text, const ProcessorMap& processors);
 
-std::unique_ptr<RuleCallNode> rule_call_node(std::string_view name, bool unique);
+support::ArenaPtr<RuleCallNode> rule_call_node(support::Arena& arena, std::string_view name, bool unique);
 
-// The call itself when `processors` is empty, else a ProcessorPipelineNode around it.
-NodePtr pipeline_node(std::unique_ptr<RuleCallNode> call, ProcessorNames processors);
+// The call itself when `processors` is empty, else a ProcessorPipelineNode around it, made in
+// `arena`.
+NodePtr pipeline_node(support::Arena& arena, support::ArenaPtr<RuleCallNode> call, ProcessorNames processors);
 
 // The variable and source path of a loop header.
 struct ForStatement {
@@ -111,9 +114,9 @@ bool is_identifier(std::string_view text);
 // Non-empty "."-separated pieces, none containing "!", "%", ":", "{", "|" or "}".
 bool is_source_path(std::string_view text);
 
-// Builds the node of a binding statement from the text before and after its separator.
-// InvalidTemplate(statement) for an empty name or value, or a value that is only "!".
-Result<NodePtr> bind_node(std::string_view statement, std::string_view name_part,
+// Builds the node of a binding statement from the text before and after its separator, in
+// `arena`. InvalidTemplate(statement) for an empty name or value, or a value that is only "!".
+Result<NodePtr> bind_node(support::Arena& arena, std::string_view statement, std::string_view name_part,
                           std::string_view value_part, ProcessorNames processors,
                           bool overwrite);
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <type_traits>
 
 #include "render/nodes.hpp"
 #include "render/state.hpp"
@@ -355,9 +356,8 @@ const char* kind_text(const VeskoraValue& value) {
 
 StructuredNode::StructuredNode() : data(nullptr) {}
 StructuredNode::StructuredNode(Data d) : data(std::move(d)) {}
-StructuredNode::StructuredNode(StructuredNode&&) noexcept = default;
-StructuredNode& StructuredNode::operator=(StructuredNode&&) noexcept = default;
-StructuredNode::~StructuredNode() = default;
+static_assert(std::is_trivially_destructible_v<StructuredNode> &&
+              std::is_trivially_destructible_v<StructuredArrayEntry>);
 
 Result<void> StructuredNode::generate_text(RenderState& state, std::string& out) const {
     return std::visit(Overloaded{
@@ -544,7 +544,7 @@ Result<void> StructuredArrayEntry::append_values(RenderState& state, std::vector
         out.push_back(std::move(*value));
         return {};
     };
-    if (loop_ == nullptr) return append(node_);
+    if (!loop_) return append(node_);
     return for_each_element(state, loop_->variable, loop_->source, [&] { return append(loop_->body); });
 }
 

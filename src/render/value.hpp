@@ -72,21 +72,19 @@ const char* kind_text(const VeskoraValue& value);
 
 class StructuredArrayEntry;
 
+// The compiled document tree lives in an arena, as its templates do: the members and entries
+// in lists made in it, and nothing in it to destroy.
 class StructuredNode {
 public:
-    // The members and entries sit in the ruleset's arena when it compiles the tree.
-    using Object = support::SortedMap<StructuredNode, support::ArenaAllocator<std::pair<support::CompactText, StructuredNode>>>;
+    using Object = support::SortedMap<StructuredNode>;
     using Array = support::ArenaVector<StructuredArrayEntry>;
-    using Text = std::unique_ptr<TextGeneratorNode>;
+    using Text = support::ArenaPtr<TextGeneratorNode>;
     using Null = std::nullptr_t;
     // Object, Array, Text, Number, Bool, Null, in that order.
     using Data = std::variant<Object, Array, Text, VeskoraNumber, bool, Null>;
 
     StructuredNode();
     StructuredNode(Data d);
-    StructuredNode(StructuredNode&&) noexcept;
-    StructuredNode& operator=(StructuredNode&&) noexcept;
-    ~StructuredNode();
 
     Data data;
 
@@ -117,21 +115,15 @@ public:
 const char* kind_text(const StructuredNode& node);
 
 // The loop of a structured array entry: one value per element of its source, each rendered from
-// the body in that element's scope.
-struct ForEachStructuredArrayEntry final : support::ArenaAllocated {
-    ForEachStructuredArrayEntry(std::string variable, std::string source, StructuredNode body)
-        : variable(std::move(variable)), source(std::move(source)), body(std::move(body)) {}
+// the body in that element's scope. Made in the arena of its array.
+struct ForEachStructuredArrayEntry final {
+    ForEachStructuredArrayEntry(support::Arena& arena, std::string_view variable, std::string_view source,
+                                StructuredNode body)
+        : variable(arena, variable), source(arena, source), body(std::move(body)) {}
 
-    std::string variable;
-    std::string source;
+    NodeText variable;
+    NodeText source;
     StructuredNode body;
-};
-
-// A fixed entry made on its own, as a builder hands it to an array, which takes its node.
-struct FixedStructuredArrayEntry final {
-    explicit FixedStructuredArrayEntry(StructuredNode node) : node(std::move(node)) {}
-
-    StructuredNode node;
 };
 
 // One entry of a structured array: a fixed node, or a loop producing one value per element. A
@@ -145,8 +137,7 @@ public:
     };
 
     explicit StructuredArrayEntry(StructuredNode node) : node_(std::move(node)) {}
-    StructuredArrayEntry(std::unique_ptr<FixedStructuredArrayEntry> fixed) : node_(std::move(fixed->node)) {}
-    StructuredArrayEntry(std::unique_ptr<ForEachStructuredArrayEntry> loop) : loop_(std::move(loop)) {}
+    explicit StructuredArrayEntry(support::ArenaPtr<ForEachStructuredArrayEntry> loop) : loop_(loop) {}
 
     // The entry's members are reached as through the pointer an entry once was.
     const StructuredArrayEntry* operator->() const { return this; }
@@ -154,16 +145,16 @@ public:
 
     Result<void> append_values(RenderState& state, std::vector<VeskoraValue>& out) const;
     // The node of a fixed entry; null for a loop.
-    const StructuredNode* value_node() const { return loop_ == nullptr ? &node_ : nullptr; }
+    const StructuredNode* value_node() const { return loop_ ? nullptr : &node_; }
     std::optional<Iteration> iteration() const {
-        if (loop_ == nullptr) return std::nullopt;
+        if (!loop_) return std::nullopt;
         return Iteration{loop_->variable, loop_->source, loop_->body};
     }
-    void link(Linker& linker) { (loop_ == nullptr ? node_ : loop_->body).link(linker); }
+    void link(Linker& linker) { (loop_ ? loop_->body : node_).link(linker); }
 
 private:
     StructuredNode node_;  // null for a loop
-    std::unique_ptr<ForEachStructuredArrayEntry> loop_;
+    support::ArenaPtr<ForEachStructuredArrayEntry> loop_;
 };
 
 }  // namespace veskora::render

@@ -6,11 +6,6 @@
 // pages where the system offers them on request: one fault then brings in 2 MiB where the heap's
 // pages came in one 4 KiB fault at a time, the dearest part of loading a large ruleset, and
 // freeing the ruleset gives them straight back.
-//
-// An ArenaAllocated object must tell its delete whether it lives in an arena. Its address says so
-// when it lies in a mapped region, which a process-wide table of 2 MiB granules marks; every other
-// object (in a heap block of a small arena, or on the heap) has a word before it that says which.
-// Most of a large ruleset's objects are in regions, so they go without the word.
 #include "support/arena.hpp"
 
 #include <fcntl.h>
@@ -18,9 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <new>
 #include <string_view>
 #include <utility>
@@ -40,21 +33,22 @@ namespace veskora::support {
 
 namespace {
 
-constexpr std::size_t kAlignment = 8;
+// Room a small arena leaves unused against mallocs taken; chosen by load_bench BM_LoadRuleset/100.
 constexpr std::size_t kFirstBlock = std::size_t{4} << 10;
+// Fewer mallocs against nearing the C library's mapping size; chosen by load_bench BM_LoadRuleset/1024.
 constexpr std::size_t kLargestBlock = std::size_t{32} << 10;
-
+// Reused heap blocks against one fault per huge page; chosen by load_bench BM_LoadRuleset/1024, /10240.
 constexpr std::size_t kMappedAfter = std::size_t{1} << 20;
+// Faults spared the next load against memory held idle; chosen by load_bench BM_LoadRuleset/100.
+constexpr std::size_t kCachedBytes = std::size_t{2} << 20;
+
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kPage = std::size_t{4} << 10;
 
 // `bytes` rounded up to a multiple of `unit`, a power of two.
 constexpr std::size_t round_up(std::size_t bytes, std::size_t unit) { return (bytes + unit - 1) & ~(unit - 1); }
-constexpr std::size_t aligned(std::size_t bytes) { return round_up(bytes, kAlignment); }
 
-// Whether the kernel backs memory with transparent huge pages, always or where asked. Without
-// them a region would be faulted in 4 KiB pages afresh on every load, which the heap's reuse of
-// freed blocks spares, so the arena then keeps to the heap.
+// Whether the kernel backs memory with transparent huge pages, always or where asked.
 bool huge_pages_offered() {
     static const bool offered = [] {
         const int file = ::open("/sys/kernel/mm/transparent_hugepage/enabled", O_RDONLY | O_CLOEXEC);
@@ -85,39 +79,49 @@ void* map_region(std::size_t size) {
     return reinterpret_cast<void*>(region);
 }
 
-// Heap blocks of arenas that are gone, kept for the arenas that come next. A small ruleset takes
-// a few dozen blocks, and when they went back to the C library it gave the pages at the top of
-// its heap back to the system after every free, so that every load faulted them in again. Up to
-// kCachedBytes are kept (a small arena's worth, twice over); blocks beyond that are freed.
+// Heap blocks of arenas that are gone, kept for the arenas that come next on the same thread. A
+// small ruleset takes a few dozen blocks, and when they went back to the C library it gave the
+// pages at the top of its heap back to the system after every free, so that every load faulted
+// them in again. Each thread keeps its own, so nothing is locked: the child of a fork finds the
+// forking thread's blocks as that thread left them, and the other threads' merely unused. A
+// thread's blocks are freed when it ends; an arena freed after that (held by a static object, on
+// the way out of the process) frees its blocks at once.
 class BlockCache {
 public:
     // A kept block of `size` bytes, or null.
     static void* take(std::size_t size) {
         const int index = size_class(size);
-        if (index < 0) return nullptr;
-        const std::lock_guard lock(mutex_);
-        Kept* block = kept_[index];
+        if (index < 0 || ended) return nullptr;
+        Kept* block = mine.kept_[index];
         if (block == nullptr) return nullptr;
-        show(block + 1, size - sizeof(Kept));
-        kept_[index] = block->next;
-        held_ -= size;
+        hide(block, size, false);
+        mine.kept_[index] = block->next;
+        mine.held_ -= size;
         return block;
     }
 
     // Whether the block of `size` bytes at `memory` is kept; the caller frees it otherwise.
     static bool keep(void* memory, std::size_t size) {
         const int index = size_class(size);
-        if (index < 0) return false;
-        const std::lock_guard lock(mutex_);
-        if (held_ + size > kCachedBytes) return false;
-        kept_[index] = new (memory) Kept{kept_[index]};
-        held_ += size;
-        hide(kept_[index] + 1, size - sizeof(Kept));
+        if (index < 0 || ended || mine.held_ + size > kCachedBytes) return false;
+        Kept* block = mine.kept_[index] = new (memory) Kept{mine.kept_[index]};
+        mine.held_ += size;
+        hide(block, size, true);
         return true;
     }
 
+    ~BlockCache() {
+        ended = true;
+        for (int index = 0; index < kClasses; ++index) {
+            while (Kept* block = kept_[index]) {
+                hide(block, kFirstBlock << index, false);
+                kept_[index] = block->next;
+                ::operator delete(block);
+            }
+        }
+    }
+
 private:
-    static constexpr std::size_t kCachedBytes = std::size_t{2} << 20;
     static constexpr int kClasses = 4;  // kFirstBlock to kLargestBlock, doubling
     static_assert(kFirstBlock << (kClasses - 1) == kLargestBlock);
 
@@ -135,91 +139,22 @@ private:
     // A kept block is out of bounds for the address sanitizer until an arena takes it again, so
     // that a node used after its ruleset was freed is still reported; all but the link, which the
     // leak checker follows.
-    static void hide([[maybe_unused]] void* memory, [[maybe_unused]] std::size_t size) {
+    static void hide([[maybe_unused]] Kept* block, [[maybe_unused]] std::size_t size, [[maybe_unused]] bool hidden) {
 #ifdef VESKORA_ADDRESS_SANITIZER
-        __asan_poison_memory_region(memory, size);
-#endif
-    }
-    static void show([[maybe_unused]] void* memory, [[maybe_unused]] std::size_t size) {
-#ifdef VESKORA_ADDRESS_SANITIZER
-        __asan_unpoison_memory_region(memory, size);
+        (hidden ? __asan_poison_memory_region : __asan_unpoison_memory_region)(block + 1, size - sizeof(Kept));
 #endif
     }
 
-    static inline std::mutex mutex_;
-    static inline Kept* kept_[kClasses] = {};
-    static inline std::size_t held_ = 0;
+    static thread_local BlockCache mine;
+    // Set as the thread's cache is destroyed, never to be touched again; plain data, it outlasts it.
+    static constinit thread_local bool ended;
+
+    Kept* kept_[kClasses] = {};
+    std::size_t held_ = 0;
 };
 
-thread_local Arena* current_arena = nullptr;
-
-// The 2 MiB granules of the address space that are arena regions, a bit each. The table is
-// mapped once, when the first region is: 16 MiB of address space, of which a page is touched
-// for every 64 GiB that regions were mapped in. A region is marked once mapped and unmarked
-// before it is unmapped, so no other memory ever lies in a marked granule. A ruleset made on one
-// thread and freed on another passes between them through the host's own synchronisation, and
-// a granule unmarked and unmapped on one thread comes to another only through the system's
-// mapping calls: both order the marks as well, so the bits need no ordering of their own.
-class RegionTable {
-public:
-    // The table, once a region has been mapped; null before, or when the system mapped none.
-    static std::atomic<std::uint64_t>* bits() { return bits_.load(std::memory_order_acquire); }
-
-    // Maps the table if no region has been mapped before; whether it is there.
-    static bool open() {
-        static std::once_flag once;
-        std::call_once(once, [] {
-            void* table = ::mmap(nullptr, kGranules / 8, PROT_READ | PROT_WRITE,
-                                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-            if (table != MAP_FAILED) bits_.store(static_cast<std::atomic<std::uint64_t>*>(table), std::memory_order_release);
-        });
-        return bits() != nullptr;
-    }
-
-    // Whether `region` (aligned to its granules, `size` a multiple of them) can be marked.
-    static bool covers(const void* region, std::size_t size) {
-        return bits() != nullptr && address(region) + size <= kAddressEnd;
-    }
-
-    // Marks or unmarks the granules of a region that covers() accepts.
-    static void mark(const void* region, std::size_t size, bool marked) {
-        const std::uint64_t first = address(region) / kHugePage;
-        for (std::uint64_t granule = first; granule < first + size / kHugePage; ++granule) {
-            const std::uint64_t bit = std::uint64_t{1} << (granule % 64);
-            if (marked) {
-                bits()[granule / 64].fetch_or(bit, std::memory_order_relaxed);
-            } else {
-                bits()[granule / 64].fetch_and(~bit, std::memory_order_relaxed);
-            }
-        }
-    }
-
-    static bool marked(const void* memory) {
-        std::atomic<std::uint64_t>* table = bits();
-        if (table == nullptr || address(memory) >= kAddressEnd) return false;
-        const std::uint64_t granule = address(memory) / kHugePage;
-        return (table[granule / 64].load(std::memory_order_relaxed) >> (granule % 64) & 1) != 0;
-    }
-
-private:
-    // User space ends below 2^48 on the systems the library runs on; a region mapped above is
-    // not marked, and its objects carry the word instead.
-    static constexpr std::uint64_t kAddressEnd = std::uint64_t{1} << 48;
-    static constexpr std::uint64_t kGranules = kAddressEnd / kHugePage;
-
-    static std::uint64_t address(const void* memory) { return reinterpret_cast<std::uintptr_t>(memory); }
-
-    static inline std::atomic<std::atomic<std::uint64_t>*> bits_{nullptr};
-};
-
-// The word before an ArenaAllocated object outside the marked regions.
-enum class Home : std::size_t { Heap, Arena };
-constexpr std::size_t kHeader = aligned(sizeof(Home));
-
-void* with_header(void* memory, Home home) {
-    *static_cast<Home*>(memory) = home;
-    return static_cast<char*>(memory) + kHeader;
-}
+thread_local BlockCache BlockCache::mine;
+constinit thread_local bool BlockCache::ended = false;
 
 }  // namespace
 
@@ -227,31 +162,16 @@ struct Arena::Block {
     Block* previous;
     std::size_t size;
     bool mapped;  // a mapped region, or else a block from the heap
-    bool marked;  // a mapped region that the table marks
 };
 
-Arena::Arena(Arena&& other) noexcept
-    : blocks_(std::exchange(other.blocks_, nullptr)),
-      next_(std::exchange(other.next_, nullptr)),
-      end_(std::exchange(other.end_, nullptr)),
-      block_size_(std::exchange(other.block_size_, 0)),
-      held_(std::exchange(other.held_, 0)) {}
-
-Arena& Arena::operator=(Arena&& other) noexcept {
-    std::swap(blocks_, other.blocks_);
-    std::swap(next_, other.next_);
-    std::swap(end_, other.end_);
-    std::swap(block_size_, other.block_size_);
-    std::swap(held_, other.held_);
-    return *this;
-}
-
 Arena::~Arena() {
+    for (Finalizer* finalizer = finalizers_; finalizer != nullptr; finalizer = finalizer->previous) {
+        finalizer->destroy(reinterpret_cast<char*>(finalizer) + sizeof(Finalizer));
+    }
     while (blocks_ != nullptr) {
         Block* block = std::exchange(blocks_, blocks_->previous);
         const std::size_t size = block->size;
         if (block->mapped) {
-            if (block->marked) RegionTable::mark(block, size, false);
             ::munmap(block, size);
         } else if (!BlockCache::keep(block, size)) {
             ::operator delete(block);
@@ -260,19 +180,14 @@ Arena::~Arena() {
 }
 
 void* Arena::allocate(std::size_t bytes) {
-    bytes = aligned(bytes);
+    bytes = round_up(bytes, kAlignment);
     if (static_cast<std::size_t>(end_ - next_) < bytes) grow(bytes);
     return std::exchange(next_, next_ + bytes);
 }
 
-void* Arena::allocate_in_marked_region(std::size_t bytes) {
-    bytes = aligned(bytes);
-    if (static_cast<std::size_t>(end_ - next_) < bytes && !(maps_regions(bytes) && map(bytes))) return nullptr;
-    return blocks_ != nullptr && blocks_->marked ? std::exchange(next_, next_ + bytes) : nullptr;
-}
-
 bool Arena::maps_regions(std::size_t bytes) const {
-    return (held_ >= kMappedAfter || bytes >= kMappedAfter) && huge_pages_offered();
+    return (held_ >= kMappedAfter || bytes >= kMappedAfter) &&
+           (regions_ == Regions::always || huge_pages_offered());
 }
 
 void Arena::grow(std::size_t bytes) {
@@ -290,14 +205,12 @@ bool Arena::map(std::size_t bytes) {
     void* region = map_region(size);
     if (region == nullptr) return false;
     start_block(region, size, true);
-    blocks_->marked = RegionTable::open() && RegionTable::covers(region, size);
-    if (blocks_->marked) RegionTable::mark(region, size, true);
     return true;
 }
 
 void Arena::start_block(void* memory, std::size_t size, bool mapped) {
     static_assert(sizeof(Block) <= kBlockHeader && kBlockHeader % kAlignment == 0);
-    blocks_ = new (memory) Block{blocks_, size, mapped, false};
+    blocks_ = new (memory) Block{blocks_, size, mapped};
     held_ += size;
     next_ = static_cast<char*>(memory) + kBlockHeader;
     end_ = static_cast<char*>(memory) + size;
@@ -308,32 +221,13 @@ void Arena::release_unused() {
     char* const start = reinterpret_cast<char*>(blocks_);
     char* const unused = start + round_up(static_cast<std::size_t>(next_ - start), kPage);
     if (unused >= end_) return;
-    // The pages go back but the addresses stay the region's: nothing else may be mapped in a
-    // marked granule. Without the huge-page advice on them, the kernel does not gather the
-    // emptied pages back into a huge page.
+    // The pages go back, the addresses stay the region's. Without the huge-page advice on them,
+    // the kernel does not gather the emptied pages back into a huge page.
     const auto size = static_cast<std::size_t>(end_ - unused);
     ::madvise(unused, size, MADV_DONTNEED);
     ::madvise(unused, size, MADV_NOHUGEPAGE);
     held_ -= size;
     end_ = next_;
-}
-
-ArenaScope::ArenaScope(Arena& arena) : previous_(std::exchange(current_arena, &arena)) {}
-
-ArenaScope::~ArenaScope() { current_arena = previous_; }
-
-void* allocate_in_arena_or_heap(std::size_t bytes) {
-    if (Arena* arena = current_arena; arena != nullptr) {
-        if (void* memory = arena->allocate_in_marked_region(bytes)) return memory;
-        return with_header(arena->allocate(kHeader + bytes), Home::Arena);
-    }
-    return with_header(::operator new(kHeader + bytes), Home::Heap);
-}
-
-void release_arena_or_heap(void* object) noexcept {
-    if (object == nullptr || RegionTable::marked(object)) return;
-    void* memory = static_cast<char*>(object) - kHeader;
-    if (*static_cast<Home*>(memory) == Home::Heap) ::operator delete(memory);
 }
 
 }  // namespace veskora::support

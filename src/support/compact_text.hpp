@@ -1,6 +1,7 @@
 // CompactText: a text held in 16 bytes and read as a std::string_view, for the texts a ruleset
 // holds by the ten thousand (the names of its maps, the members of its objects, the literal
-// texts and names of its nodes). Texts too long to sit in place are copied into the current arena.
+// texts and names of its nodes). Texts too long to sit in place are copied into the arena the
+// text is made with.
 #pragma once
 
 #include <compare>
@@ -9,27 +10,19 @@
 #include <iosfwd>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace veskora::support {
 
+class Arena;
+
 // Up to 15 bytes of text in place, a longer text behind a pointer to a copy that starts with its
-// size, made where its holder is (in a ruleset's arena, or on the heap). Most such texts are
-// short, and a std::string would take 32 bytes in each and a heap block of its own for every
-// text longer than 15 bytes.
+// size, made in the arena the text is made with, which owns it. Most such texts are short, and
+// a std::string would take 32 bytes in each and a heap block of its own for every text longer
+// than 15 bytes. Copies read the same text, valid while that arena is.
 class CompactText {
 public:
-    explicit CompactText(std::string_view text);
-    // Takes the other's text (or its copy), leaving it empty: a list of texts can grow, and a
-    // sorted one can move its texts up to make room.
-    CompactText(CompactText&& other) noexcept { take(other); }
-    CompactText& operator=(CompactText&& other) noexcept {
-        if (this != &other) {
-            release();
-            take(other);
-        }
-        return *this;
-    }
-    ~CompactText() { release(); }
+    CompactText(Arena& arena, std::string_view text);
 
     std::string_view view() const {
         if (bytes_[kInPlace] != kOutOfPlace) return {reinterpret_cast<const char*>(bytes_), bytes_[kInPlace]};
@@ -68,15 +61,9 @@ private:
         std::memcpy(&copy, bytes_, sizeof copy);
         return copy;
     }
-    void take(CompactText& other) noexcept {
-        std::memcpy(bytes_, other.bytes_, sizeof bytes_);
-        other.bytes_[kInPlace] = 0;
-    }
-    void release() noexcept;
-
     // A text in place, then its size; or the pointer to the copy, then the marker.
     alignas(const char*) unsigned char bytes_[kInPlace + 1];
 };
-static_assert(sizeof(CompactText) == 16);
+static_assert(sizeof(CompactText) == 16 && std::is_trivially_copyable_v<CompactText>);
 
 }  // namespace veskora::support

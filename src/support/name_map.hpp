@@ -2,10 +2,10 @@
 // The entries sit in one array in the order they were added, indexed by a flat table of
 // eight-byte slots: no node, bucket or chain per name, so a map of a hundred thousand names is
 // three allocations, and one keyed hash plus, mostly, one probe find a name. A map of a few
-// names is scanned instead. Like a ruleset's lists, the arrays live in the arena current when
-// they are made: a large ruleset's map then sits in huge pages, which its random probes reach
-// without a page walk each. A name is a CompactText, so an entry of a node pointer takes 24
-// bytes and a long name sits in the arena too.
+// names is scanned instead. Like a ruleset's lists, the arrays live in the arena the map is made
+// with: a large ruleset's map then sits in huge pages, which its random probes reach without a
+// page walk each. A name is a CompactText, so an entry of a node pointer takes 24 bytes and a
+// long name sits in the arena too.
 #pragma once
 
 #include <algorithm>
@@ -41,23 +41,26 @@ public:
     using iterator = typename ArenaVector<value_type>::iterator;
     using const_iterator = typename ArenaVector<value_type>::const_iterator;
 
-    NameMap() = default;
+    explicit NameMap(Arena& arena) : entries_(arena), slots_(arena) {}
     // The map that adding `entries` in their order with insert_or_assign makes: a name given
     // again keeps its first entry and gives it the later value. Indexed all at once, the entries
     // cost no wait for memory each (see rebuild_slots), where a large map's insert_or_assign
     // waits for the slot of its name.
-    explicit NameMap(ArenaVector<value_type> entries) : entries_(std::move(entries)) {
+    explicit NameMap(ArenaVector<value_type> entries) : entries_(std::move(entries)), slots_(entries_.arena()) {
         if (entries_.empty()) return;
         const std::vector<std::size_t> repeated = rebuild_slots(entries_.size());
         if (!repeated.empty()) drop(repeated);
         if (entries_.size() <= kScannedNames) {
-            slots_ = {};
+            slots_ = ArenaVector<Slot>(arena());
         } else if (!repeated.empty()) {
             rebuild_slots(entries_.size());
         }
     }
     NameMap(NameMap&&) noexcept = default;
     NameMap& operator=(NameMap&&) noexcept = default;
+
+    // The arena that holds the entries and their names.
+    Arena& arena() const { return entries_.arena(); }
 
     // Room for `count` names in all, so that adding them moves no entry and hashes no name twice.
     void reserve(std::size_t count) {
@@ -117,8 +120,7 @@ public:
     }
 
 private:
-    // Up to this many names are compared one by one, mostly by their length alone, which costs
-    // less than hashing the name; no choice of so few names can slow a lookup down.
+    // Names scanned by length and bytes, against one hash per lookup; chosen by render_bench BM_LiteralRule.
     static constexpr std::size_t kScannedNames = 8;
 
     // A slot of the hashed index: the entry's position plus one (0 for a free slot) and the high
@@ -172,7 +174,7 @@ private:
 
     iterator add(std::string_view name, V value, const Place& place) {
         const std::size_t index = entries_.size();
-        entries_.emplace_back(CompactText(name), std::move(value));
+        entries_.emplace_back(CompactText(arena(), name), std::move(value));
         if (!slots_.empty() && slot_count_for(entries_.size()) <= slots_.size()) {
             index_entry(index, place.hash);
         } else if (entries_.size() > kScannedNames) {
@@ -208,6 +210,7 @@ private:
     // are hashed, since a long one is a miss of its own.
     template <class Name, class Visit>
     void with_slots_fetched(std::size_t count, const Name& name, const Visit& visit) const {
+        // Slot misses overlapped against slots evicted before use; chosen by load_bench BM_LoadRuleset/10240.
         constexpr std::size_t kAhead = 16;
         constexpr bool kCompact = std::is_same_v<std::remove_cvref_t<decltype(name(0))>, CompactText>;
         std::uint64_t hashes[kAhead];
@@ -240,7 +243,7 @@ private:
                 entries_[kept - 1] = std::move(entries_[i]);
             }
         }
-        entries_.erase(at_position(kept), entries_.end());
+        entries_.shrink_to(kept);
     }
 
     void index_entry(std::size_t index, std::uint64_t hash) {

@@ -2,8 +2,8 @@
 // A compiled ruleset has as many object members as rules, and a tree of map nodes cost an
 // allocation, a free and 128 bytes for every one of them. It offers what the readers and
 // builders of a map use: find, at and contains by key, emplace and insert_or_assign, iteration
-// in key order. A key is a CompactText: 16 bytes beside its value, and a long key sits in the
-// arena with the members rather than in a heap block of its own.
+// in key order. The members live in the arena the map is made with; a key is a CompactText, 16
+// bytes beside its value, and a long key sits there too rather than in a heap block of its own.
 #pragma once
 
 #include <algorithm>
@@ -11,18 +11,20 @@
 #include <stdexcept>
 #include <string_view>
 #include <utility>
-#include <vector>
 
+#include "support/arena.hpp"
 #include "support/compact_text.hpp"
 
 namespace veskora::support {
 
-template <class V, class Allocator = std::allocator<std::pair<CompactText, V>>>
+template <class V>
 class SortedMap {
 public:
     using value_type = std::pair<CompactText, V>;
-    using iterator = typename std::vector<value_type, Allocator>::iterator;
-    using const_iterator = typename std::vector<value_type, Allocator>::const_iterator;
+    using iterator = typename ArenaVector<value_type>::iterator;
+    using const_iterator = typename ArenaVector<value_type>::const_iterator;
+
+    explicit SortedMap(Arena& arena) : members_(arena) {}
 
     void reserve(std::size_t count) { members_.reserve(count); }
 
@@ -32,7 +34,7 @@ public:
     std::pair<iterator, bool> emplace(std::string_view key, V value) {
         const auto it = lower_bound(key);
         if (it != members_.end() && it->first == key) return {it, false};
-        return {members_.emplace(it, CompactText(key), std::move(value)), true};
+        return {members_.emplace(it, CompactText(members_.arena(), key), std::move(value)), true};
     }
     std::pair<iterator, bool> insert_or_assign(std::string_view key, V value) {
         const auto it = lower_bound(key);
@@ -40,7 +42,7 @@ public:
             it->second = std::move(value);
             return {it, false};
         }
-        return {members_.emplace(it, CompactText(key), std::move(value)), true};
+        return {members_.emplace(it, CompactText(members_.arena(), key), std::move(value)), true};
     }
 
     iterator find(std::string_view key) {
@@ -73,7 +75,7 @@ private:
                                 [](const value_type& member, std::string_view k) { return member.first < k; });
     }
 
-    std::vector<value_type, Allocator> members_;
+    ArenaVector<value_type> members_;
 };
 
 }  // namespace veskora::support

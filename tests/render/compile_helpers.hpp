@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <set>
 #include <string>
 #include <string_view>
@@ -14,10 +15,13 @@
 #include "render/ruleset.hpp"
 #include "render/state.hpp"
 #include "render/value.hpp"
+#include "support/arena.hpp"
+#include "test_arena.hpp"
 
 namespace veskora::compile_test {
 
 using hocon::Value;
+using test::test_arena;
 
 inline Value S(std::string text) { return Value(std::move(text)); }
 inline Value U(std::uint64_t n) { return Value(hocon::Number(n)); }
@@ -31,7 +35,10 @@ inline Value O(std::initializer_list<std::pair<const std::string, Value>> member
 }
 
 inline render::RuleSet empty_ruleset() {
-    return render::RuleSet(render::StructuredNode(render::StructuredNode::Object{}), {}, {}, {});
+    auto arena = std::make_unique<support::Arena>();
+    support::Arena& memory = *arena;
+    return render::RuleSet(std::move(arena), render::StructuredNode(render::StructuredNode::Object(memory)),
+                           render::NodeMap(memory), render::NodeMap(memory), {});
 }
 
 // Renders a node with a fresh state over `ruleset`.

@@ -33,7 +33,7 @@ compile::LoopMap loops_with(std::string marker, Value body, std::string variable
 }
 
 std::string template_error(std::string_view text) {
-    auto node = templates::template_to_node(text, kNoProcessors);
+    auto node = templates::template_to_node(test_arena(), text, kNoProcessors);
     return node ? std::string("(no error)") : node.error().fmt();
 }
 
@@ -69,7 +69,7 @@ TEST(ValueToNode, ScalarsRenderTheirText) {
         {S(""), ""},
     };
     for (const auto& c : cases) {
-        auto node = compile::value_to_node(c.value, kNoProcessors);
+        auto node = compile::value_to_node(test_arena(), c.value, kNoProcessors);
         ASSERT_TRUE(node) << c.text << ": " << node.error();
         auto text = render_node(**node);
         ASSERT_TRUE(text) << c.text << ": " << text.error();
@@ -78,11 +78,11 @@ TEST(ValueToNode, ScalarsRenderTheirText) {
 }
 
 TEST(ValueToNode, StringsAreTemplates) {
-    auto node = compile::value_to_node(S("a {b} c"), kNoProcessors);
+    auto node = compile::value_to_node(test_arena(), S("a {b} c"), kNoProcessors);
     ASSERT_TRUE(node);
     EXPECT_NE(dynamic_cast<VecNode*>(node->get()), nullptr);
-    EXPECT_EQ(error_text(compile::value_to_node(S("{"), kNoProcessors)), template_error("{"));
-    auto unknown = compile::value_to_node(S("{x | nosuch}"), kNoProcessors);
+    EXPECT_EQ(error_text(compile::value_to_node(test_arena(), S("{"), kNoProcessors)), template_error("{"));
+    auto unknown = compile::value_to_node(test_arena(), S("{x | nosuch}"), kNoProcessors);
     ASSERT_FALSE(unknown);
     EXPECT_EQ(unknown.error(), RenderError::unknown_processor("nosuch"));
 }
@@ -117,14 +117,14 @@ TEST(DocumentNumber, NonFiniteFloatsAreRefused) {
     for (double f : {std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
                      std::numeric_limits<double>::quiet_NaN()}) {
         EXPECT_EQ(compile::document_number(f).error(), expected);
-        EXPECT_EQ(compile::value_to_node(F(f), kNoProcessors).error(), expected);
-        EXPECT_EQ(compile::value_to_structured_template_node(F(f), kNoProcessors, kNoLoops).error(),
+        EXPECT_EQ(compile::value_to_node(test_arena(), F(f), kNoProcessors).error(), expected);
+        EXPECT_EQ(compile::value_to_structured_template_node(test_arena(), F(f), kNoProcessors, kNoLoops).error(),
                   expected);
     }
 }
 
 TEST(ValueToNode, ObjectsBecomeObjectPlaceholders) {
-    auto node = compile::value_to_node(O({{"x", S("{")}}), kNoProcessors);
+    auto node = compile::value_to_node(test_arena(), O({{"x", S("{")}}), kNoProcessors);
     ASSERT_TRUE(node) << node.error();  // members are not looked at
     auto* placeholder = dynamic_cast<UnsupportedValueNode*>(node->get());
     ASSERT_NE(placeholder, nullptr);
@@ -134,7 +134,7 @@ TEST(ValueToNode, ObjectsBecomeObjectPlaceholders) {
 
 TEST(ValueToNode, ArraysWithoutWeightedEntriesAreUniformChoices) {
     // Member names are compared exactly; objects with other members are plain options.
-    auto node = compile::value_to_node(
+    auto node = compile::value_to_node(test_arena(), 
         A({S("a"), O({{"Value", S("b")}, {"WEIGHT", U(1)}}), A({S("x"), S("y")}), A({})}),
         kNoProcessors);
     ASSERT_TRUE(node) << node.error();
@@ -153,13 +153,13 @@ TEST(ValueToNode, ArraysWithoutWeightedEntriesAreUniformChoices) {
 }
 
 TEST(ValueToNode, UniformChoiceStopsAtTheFirstFailingElement) {
-    EXPECT_EQ(error_text(compile::value_to_node(A({S("ok"), S("{"), S("{x | nosuch}")}), kNoProcessors)),
+    EXPECT_EQ(error_text(compile::value_to_node(test_arena(), A({S("ok"), S("{"), S("{x | nosuch}")}), kNoProcessors)),
               template_error("{"));
 }
 
 TEST(ValueToNode, WeightedEntriesKeepOrderAndWeights) {
     const std::uint64_t big = (std::uint64_t{1} << 53) + 1;
-    auto node = compile::value_to_node(
+    auto node = compile::value_to_node(test_arena(), 
         A({S("a"), O({{"value", S("b")}, {"weight", U(3)}}), O({{"value", S("c")}, {"weight", F(0.0)}}),
            O({{"value", S("d")}, {"weight", F(-0.0)}}), O({{"value", A({S("x"), S("y")})}, {"weight", I(-0)}}),
            O({{"value", N()}, {"weight", U(big)}})}),
@@ -211,25 +211,25 @@ TEST(ValueToNode, WeightedEntryFaultsInCheckOrder) {
         {"nested under uniform", A({S("a"), A({O({{"weight", U(1)}})})}), only},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(error_text(compile::value_to_node(c.array, kNoProcessors)), c.error) << c.what;
+        EXPECT_EQ(error_text(compile::value_to_node(test_arena(), c.array, kNoProcessors)), c.error) << c.what;
     }
 }
 
 TEST(ValueToNode, WeightsRefusedByTheWeightedIndex) {
     auto entry = [](Value weight) { return O({{"value", S("v")}, {"weight", weight}}); };
     for (const Value& array : {A({entry(U(0)), entry(F(0.0))}), A({entry(F(1e308)), entry(F(1e308))})}) {
-        auto node = compile::value_to_node(array, kNoProcessors);
+        auto node = compile::value_to_node(test_arena(), array, kNoProcessors);
         ASSERT_FALSE(node);
         EXPECT_EQ(node.error().kind(), RenderError::Kind::InvalidWeightedChoice);
     }
 }
 
 TEST(WeightedChoiceEntry, NonObjectsWeighOne) {
-    auto entry = compile::weighted_choice_entry(S("a"), kNoProcessors);
+    auto entry = compile::weighted_choice_entry(test_arena(), S("a"), kNoProcessors);
     ASSERT_TRUE(entry);
     EXPECT_EQ(entry->second, 1.0);
     EXPECT_EQ(render_node(*entry->first).value(), "a");
-    auto node = compile::weighted_choice_node(Value::Array{S("a"), O({{"value", U(5)}, {"weight", F(2.5)}})},
+    auto node = compile::weighted_choice_node(test_arena(), Value::Array{S("a"), O({{"value", U(5)}, {"weight", F(2.5)}})},
                                               kNoProcessors);
     ASSERT_TRUE(node) << node.error();
     EXPECT_EQ(dynamic_cast<WeightedChoiceNode*>(node->get())->weights(), (std::vector<double>{1.0, 2.5}));
@@ -295,7 +295,7 @@ TEST(LoopMarkers, ContainsTemplateLoop) {
 // ---- registration ----
 
 NodeMap registered(Value value, const compile::LoopMap& loops = kNoLoops, std::string name = "r") {
-    NodeMap map;
+    NodeMap map(test_arena());
     auto done = compile::insert_named_text_nodes(map, std::move(name), std::move(value), kNoProcessors, loops);
     EXPECT_TRUE(done) << done.error();
     return map;
@@ -305,7 +305,7 @@ std::string placeholder_kind(const NodeMap& map, const std::string& name) {
     auto it = map.find(name);
     if (it == map.end()) return "(missing)";
     auto* node = dynamic_cast<const UnsupportedValueNode*>(it->second.get());
-    return node == nullptr ? "(compiled)" : node->kind;
+    return node == nullptr ? "(compiled)" : std::string(node->kind);
 }
 
 // The count a ruleset reserves its maps by is the number of names registered: one for a value
@@ -330,7 +330,8 @@ TEST(Registration, ObjectMembersUnderDottedNames) {
     ASSERT_TRUE(sentence);
     EXPECT_EQ(rules.size(), 4u);
     EXPECT_EQ(placeholder_kind(rules, "person"), "object");
-    RuleSet ruleset(StructuredNode(StructuredNode::Object{}), std::move(rules), {}, {});
+    RuleSet ruleset(std::make_unique<veskora::support::Arena>(), StructuredNode(StructuredNode::Object(test_arena())),
+                    std::move(rules), NodeMap(test_arena()), {});
     EXPECT_EQ(render_rule(ruleset, "sentence").value(), "Ann is 7");
     EXPECT_EQ(render_rule(ruleset, "person").error(), RenderError::unsupported_value("object"));
 }
@@ -365,13 +366,13 @@ TEST(Registration, MemberArraysThatCannotBeTextRules) {
         {"fine", A({S("a"), O({{"value", S("b")}, {"weight", U(2)}})}), "(compiled)"},
     };
     for (const auto& c : cases) {
-        NodeMap map;
+        NodeMap map(test_arena());
         auto done = compile::insert_named_text_nodes(map, "r", O({{"m", c.array}}), kNoProcessors, loops);
         const std::string outcome = done ? placeholder_kind(map, "r.m") : done.error().fmt();
         EXPECT_EQ(outcome, c.outcome) << c.what;
     }
     // The same malformed array fails at top level and under the context.
-    NodeMap map;
+    NodeMap map(test_arena());
     const Value malformed = A({O({{"value", S("x")}})});
     const std::string only = "invalid weighted choice: weighted entries must contain only value and weight";
     EXPECT_EQ(error_text(compile::insert_named_text_nodes(map, "r", malformed, kNoProcessors, loops)), only);
@@ -381,7 +382,7 @@ TEST(Registration, MemberArraysThatCannotBeTextRules) {
 }
 
 TEST(Registration, ContextDefaultsAndReplacement) {
-    NodeMap defaults;
+    NodeMap defaults(test_arena());
     ASSERT_TRUE(compile::insert_context_text_nodes(defaults, "home", O({{"city", S("Oslo")}}), kNoProcessors));
     ASSERT_TRUE(compile::insert_context_text_nodes(defaults, "name", S("Ann"), kNoProcessors));
     EXPECT_EQ(placeholder_kind(defaults, "home"), "object");
@@ -396,7 +397,7 @@ TEST(Registration, ContextDefaultsAndReplacement) {
 }
 
 TEST(Registration, FailedValuesAreNotRegistered) {
-    NodeMap map;
+    NodeMap map(test_arena());
     EXPECT_FALSE(compile::insert_named_text_nodes(map, "r", S("{"), kNoProcessors, kNoLoops));
     EXPECT_FALSE(compile::insert_structured_child_text_nodes(map, "m", A({S("{")}), kNoProcessors, kNoLoops));
     EXPECT_TRUE(map.empty());
@@ -409,8 +410,7 @@ const StructuredNode& member(const StructuredNode& node, std::string_view key) {
 }
 
 TEST(StructuredCompile, ScalarsAndContainers) {
-    auto node = compile::value_to_structured_template_node(
-        O({{"int", U(9223372036854775807ull)},
+    auto node = compile::value_to_structured_template_node(test_arena(), O({{"int", U(9223372036854775807ull)},
            {"uint", U(9223372036854775808ull)},
            {"neg", I(-1)},
            {"zero", F(-0.0)},
@@ -437,8 +437,7 @@ TEST(StructuredCompile, ScalarsAndContainers) {
 
 TEST(StructuredCompile, LoopMarkersBecomeLoopEntries) {
     compile::LoopMap loops = loops_with(kMarker, O({{"name", S("{item.name}")}}), "item", "people.list");
-    auto node = compile::value_to_structured_template_node(
-        O({{"a", A({S(kMarker), S("tail")})}, {"b", A({S(kMarker)})}}), kNoProcessors, loops);
+    auto node = compile::value_to_structured_template_node(test_arena(), O({{"a", A({S(kMarker), S("tail")})}, {"b", A({S(kMarker)})}}), kNoProcessors, loops);
     ASSERT_TRUE(node) << node.error();
     const auto& entries = std::get<StructuredNode::Array>(member(*node, "a").data);
     ASSERT_EQ(entries.size(), 2u);
@@ -455,7 +454,7 @@ TEST(StructuredCompile, LoopMarkersBecomeLoopEntries) {
     EXPECT_TRUE(copied[0]->iteration());
     EXPECT_TRUE(loops.contains(kMarker));
 
-    auto entry = compile::template_array_entry(S(kMarker), kNoProcessors, loops);
+    auto entry = compile::template_array_entry(test_arena(), S(kMarker), kNoProcessors, loops);
     ASSERT_TRUE(entry);
     EXPECT_TRUE((*entry)->iteration());
 }
@@ -463,7 +462,7 @@ TEST(StructuredCompile, LoopMarkersBecomeLoopEntries) {
 TEST(StructuredCompile, NestedLoopEntriesInsideBodies) {
     compile::LoopMap loops = loops_with(kMarker, O({{"inner", A({S(kOtherMarker)})}}));
     loops.emplace(kOtherMarker, StructuredLoopTemplate{"x", "item.xs", S("{x}")});
-    auto node = compile::value_to_structured_template_node(A({S(kMarker)}), kNoProcessors, loops);
+    auto node = compile::value_to_structured_template_node(test_arena(), A({S(kMarker)}), kNoProcessors, loops);
     ASSERT_TRUE(node) << node.error();
     const auto& outer = std::get<StructuredNode::Array>(node->data);
     const auto& inner = std::get<StructuredNode::Array>(member(outer[0]->iteration()->body, "inner").data);
@@ -490,12 +489,12 @@ TEST(StructuredCompile, MisplacedLoopMarkers) {
         {"bad template element", A({S("ok"), S("{")}), template_error("{")},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(error_text(compile::value_to_structured_template_node(c.value, kNoProcessors, loops)), c.error)
+        EXPECT_EQ(error_text(compile::value_to_structured_template_node(test_arena(), c.value, kNoProcessors, loops)), c.error)
             << c.what;
     }
-    EXPECT_EQ(error_text(compile::template_array_entry(S("a" + kMarker), kNoProcessors, loops)), occupy);
+    EXPECT_EQ(error_text(compile::template_array_entry(test_arena(), S("a" + kMarker), kNoProcessors, loops)), occupy);
     // Without loop blocks no string is a marker.
-    EXPECT_TRUE(compile::value_to_structured_template_node(O({{"k", S(kMarker)}}), kNoProcessors, kNoLoops));
+    EXPECT_TRUE(compile::value_to_structured_template_node(test_arena(), O({{"k", S(kMarker)}}), kNoProcessors, kNoLoops));
 }
 
 // ---- bounds ----
@@ -508,16 +507,16 @@ Value nested_arrays(std::size_t levels) {
 
 TEST(CompileBounds, DeepNestingFailsCleanly) {
     const std::string too_deep = "unsupported value type: values nest deeper than the limit of 512 levels";
-    EXPECT_TRUE(compile::value_to_node(nested_arrays(compile::kMaxValueNesting), kNoProcessors));
-    EXPECT_TRUE(compile::value_to_structured_template_node(nested_arrays(compile::kMaxValueNesting),
+    EXPECT_TRUE(compile::value_to_node(test_arena(), nested_arrays(compile::kMaxValueNesting), kNoProcessors));
+    EXPECT_TRUE(compile::value_to_structured_template_node(test_arena(), nested_arrays(compile::kMaxValueNesting),
                                                            kNoProcessors, kNoLoops));
     const Value deep = nested_arrays(compile::kMaxValueNesting + 1);
-    EXPECT_EQ(error_text(compile::value_to_node(deep, kNoProcessors)), too_deep);
-    EXPECT_EQ(error_text(compile::value_to_structured_template_node(deep, kNoProcessors, kNoLoops)), too_deep);
+    EXPECT_EQ(error_text(compile::value_to_node(test_arena(), deep, kNoProcessors)), too_deep);
+    EXPECT_EQ(error_text(compile::value_to_structured_template_node(test_arena(), deep, kNoProcessors, kNoLoops)), too_deep);
 
     Value objects = S("leaf");
     for (std::size_t i = 0; i <= compile::kMaxValueNesting; ++i) objects = O({{"k", std::move(objects)}});
-    NodeMap map;
+    NodeMap map(test_arena());
     EXPECT_EQ(error_text(compile::insert_named_text_nodes(map, "r", objects, kNoProcessors, kNoLoops)), too_deep);
     EXPECT_EQ(error_text(compile::insert_context_text_nodes(map, "r", objects, kNoProcessors)), too_deep);
     EXPECT_FALSE(compile::contains_template_loop(objects, loops_with(kMarker, S("x"))));
@@ -532,7 +531,7 @@ TEST(CompileBounds, LoopBodiesThatMultiplyAreRefused) {
         Value body = i + 1 < blocks ? A({S(marker(i + 1)), S(marker(i + 1))}) : S("x");
         loops.emplace(marker(i), StructuredLoopTemplate{"v", "src", std::move(body)});
     }
-    auto node = compile::value_to_structured_template_node(A({S(marker(0))}), kNoProcessors, loops);
+    auto node = compile::value_to_structured_template_node(test_arena(), A({S(marker(0))}), kNoProcessors, loops);
     ASSERT_FALSE(node);
     EXPECT_EQ(node.error().fmt(),
               "invalid template expression: structured loop bodies expand to more than 1048576 values");

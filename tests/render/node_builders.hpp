@@ -1,7 +1,7 @@
 // Hand-built nodes and rulesets for the engine tests: a miniature template reader for the text
 // and "{name}", "{name!}", "{name | p | q}" forms, constructors for the other node kinds, and a
 // builder that assembles a RuleSet from rules, context defaults, structured members and
-// processors.
+// processors. Everything they build is made in test_arena().
 #pragma once
 
 #include <memory>
@@ -14,10 +14,18 @@
 #include "render/ruleset.hpp"
 #include "render/state.hpp"
 #include "render/value.hpp"
+#include "support/arena.hpp"
+#include "test_arena.hpp"
 
 namespace veskora::test {
 
 using namespace veskora::render;
+
+inline NodeList node_list(std::vector<NodePtr> nodes) {
+    NodeList list(test_arena());
+    for (const NodePtr& node : nodes) list.push_back(node);
+    return list;
+}
 
 inline std::string_view trim_blanks(std::string_view s) {
     while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
@@ -25,21 +33,24 @@ inline std::string_view trim_blanks(std::string_view s) {
     return s;
 }
 
-inline NodePtr lit(std::string text) { return std::make_unique<LiteralNode>(std::move(text)); }
-inline NodePtr call(std::string name, bool unique = false) {
-    return std::make_unique<RuleCallNode>(std::move(name), unique);
+inline NodePtr lit(std::string_view text) { return test_arena().make<LiteralNode>(test_arena(), text); }
+inline NodePtr call(std::string_view name, bool unique = false) {
+    return test_arena().make<RuleCallNode>(test_arena(), name, unique);
 }
 
 template <class... N>
 NodePtr seq(N... nodes) {
-    std::vector<NodePtr> children;
-    (children.push_back(std::move(nodes)), ...);
-    return std::make_unique<VecNode>(std::move(children));
+    return test_arena().make<VecNode>(node_list({nodes...}));
 }
 
-inline NodePtr pipe(std::vector<std::string> processors, NodePtr inner) {
-    return std::make_unique<ProcessorPipelineNode>(std::move(processors), std::move(inner));
+inline NodePtr pipe(const std::vector<std::string>& processors, NodePtr inner) {
+    ProcessorNames names(test_arena());
+    for (const std::string& name : processors) names.emplace_back(test_arena(), name);
+    return test_arena().make<ProcessorPipelineNode>(std::move(names), inner);
 }
+
+inline NodePtr choice_of(std::vector<NodePtr> options) { return test_arena().make<ChoiceNode>(node_list(options)); }
+inline NodePtr unsupported(std::string_view kind) { return test_arena().make<UnsupportedValueNode>(test_arena(), kind); }
 
 // Text with "{name}", "{name!}" and "{name | p | q}" references; nothing else is special.
 inline NodePtr tpl(std::string_view text) {
@@ -68,35 +79,34 @@ inline NodePtr tpl(std::string_view text) {
         }
         const bool unique = !name.empty() && name.back() == '!';
         if (unique) name.remove_suffix(1);
-        NodePtr ref = call(std::string(name), unique);
-        children.push_back(processors.empty() ? std::move(ref) : pipe(std::move(processors), std::move(ref)));
+        NodePtr ref = call(name, unique);
+        children.push_back(processors.empty() ? ref : pipe(processors, ref));
         pos = close + 1;
     }
-    return std::make_unique<VecNode>(std::move(children));
+    return test_arena().make<VecNode>(node_list(std::move(children)));
 }
 
-inline NodePtr bind_to(std::string name, NodePtr value, bool overwrite) {
-    return std::make_unique<BindNode>(std::move(name), std::move(value), overwrite);
+inline NodePtr bind_to(std::string_view name, NodePtr value, bool overwrite) {
+    return test_arena().make<BindNode>(test_arena(), name, value, overwrite);
 }
 
-inline NodePtr each(std::string variable, std::string source, NodePtr body) {
-    return std::make_unique<ForEachNode>(std::move(variable),
-                                         std::make_unique<ArrayIterationSource>(std::move(source)),
-                                         std::move(body));
+inline NodePtr each(std::string_view variable, std::string_view source, NodePtr body) {
+    return test_arena().make<ForEachNode>(test_arena(), variable,
+                                          test_arena().make<ArrayIterationSource>(test_arena(), source), body);
 }
 
-inline NodePtr choice(std::vector<std::string> options) {
+inline NodePtr choice(const std::vector<std::string>& options) {
     std::vector<NodePtr> nodes;
-    for (auto& o : options) nodes.push_back(lit(std::move(o)));
-    return std::make_unique<ChoiceNode>(std::move(nodes));
+    for (const auto& o : options) nodes.push_back(lit(o));
+    return choice_of(std::move(nodes));
 }
 
-inline NodePtr weighted(std::vector<std::pair<std::string, double>> options) {
+inline NodePtr weighted(const std::vector<std::pair<std::string, double>>& options) {
     std::vector<std::pair<NodePtr, double>> pairs;
-    for (auto& [text, weight] : options) pairs.emplace_back(lit(std::move(text)), weight);
-    auto node = WeightedChoiceNode::create(std::move(pairs));
+    for (const auto& [text, weight] : options) pairs.emplace_back(lit(text), weight);
+    auto node = WeightedChoiceNode::create(test_arena(), std::move(pairs));
     if (!node) return nullptr;
-    return std::move(*node);
+    return *node;
 }
 
 // ---- structured nodes ----
@@ -107,7 +117,7 @@ inline StructuredNode s_bool(bool b) { return StructuredNode{b}; }
 inline StructuredNode s_null() { return StructuredNode{nullptr}; }
 
 struct SObj {
-    StructuredNode::Object members;
+    StructuredNode::Object members{test_arena()};
     SObj&& add(std::string key, StructuredNode node) && {
         members.insert_or_assign(std::move(key), std::move(node));
         return std::move(*this);
@@ -116,14 +126,13 @@ struct SObj {
 };
 
 struct SArr {
-    StructuredNode::Array entries;
+    StructuredNode::Array entries{test_arena()};
     SArr&& add(StructuredNode node) && {
-        entries.push_back(std::make_unique<FixedStructuredArrayEntry>(std::move(node)));
+        entries.emplace_back(std::move(node));
         return std::move(*this);
     }
-    SArr&& loop(std::string variable, std::string source, StructuredNode body) && {
-        entries.push_back(std::make_unique<ForEachStructuredArrayEntry>(
-            std::move(variable), std::move(source), std::move(body)));
+    SArr&& loop(std::string_view variable, std::string_view source, StructuredNode body) && {
+        entries.emplace_back(test_arena().make<ForEachStructuredArrayEntry>(test_arena(), variable, source, std::move(body)));
         return std::move(*this);
     }
     operator StructuredNode() && { return StructuredNode{std::move(entries)}; }
@@ -132,9 +141,9 @@ struct SArr {
 // ---- rulesets ----
 
 struct Doc {
-    StructuredNode::Object root;
-    NodeMap rules;
-    NodeMap context_defaults;
+    StructuredNode::Object root{test_arena()};
+    NodeMap rules{test_arena()};
+    NodeMap context_defaults{test_arena()};
     ProcessorMap processors;
 
     // A template rule: a text rule and a text member of the structured tree.
@@ -145,7 +154,7 @@ struct Doc {
     }
     // A text rule only (e.g. a choice), under a name of the structured tree or not.
     Doc&& rule(const std::string& name, NodePtr node) && {
-        rules.insert_or_assign(name, std::move(node));
+        rules.insert_or_assign(name, node);
         return std::move(*this);
     }
     Doc&& member(const std::string& name, StructuredNode node) && {
@@ -153,7 +162,7 @@ struct Doc {
         return std::move(*this);
     }
     Doc&& context_default(const std::string& name, NodePtr node) && {
-        context_defaults.insert_or_assign(name, std::move(node));
+        context_defaults.insert_or_assign(name, node);
         return std::move(*this);
     }
     template <class F>
@@ -161,9 +170,10 @@ struct Doc {
         processors.insert_or_assign(name, make_processor(std::move(f)));
         return std::move(*this);
     }
+    // The ruleset's own arena keeps what linking makes; the rest stays in the test arena.
     RuleSet build() && {
-        return RuleSet(StructuredNode{std::move(root)}, std::move(rules), std::move(context_defaults),
-                       std::move(processors));
+        return RuleSet(std::make_unique<support::Arena>(), StructuredNode{std::move(root)}, std::move(rules),
+                       std::move(context_defaults), std::move(processors));
     }
 };
 

@@ -19,9 +19,9 @@ RuleSet choice_document() {
         .rule("w", weighted({{"a", 1.0}, {"b", 0.0}, {"c", 1.0}}))
         .rule("single", choice({"only"}))
         .rule("empty", choice({}))
-        .rule("fails", std::make_unique<ChoiceNode>(std::move(boom)))
+        .rule("fails", choice_of(std::move(boom)))
         .text("t", "x")
-        .rule("obj", std::make_unique<UnsupportedValueNode>("object"))
+        .rule("obj", unsupported("object"))
         .rule("three_c", tpl("{c!}{c!}{c!}"))
         .rule("four_c", tpl("{c!}{c!}{c!}{c!}"))
         .rule("two_w", tpl("{w!}{w!}"))
@@ -132,14 +132,14 @@ TEST(WeightedChoiceTest, CreationRefusesBadWeights) {
     for (const auto& c : cases) {
         std::vector<std::pair<NodePtr, double>> pairs;
         for (double w : c.weights) pairs.emplace_back(lit("x"), w);
-        const auto node = WeightedChoiceNode::create(std::move(pairs));
+        const auto node = WeightedChoiceNode::create(test_arena(), std::move(pairs));
         ASSERT_FALSE(node);
         EXPECT_EQ(node.error().fmt(), c.expected);
     }
     std::vector<std::pair<NodePtr, double>> pairs;
     pairs.emplace_back(lit("x"), 0.5);
     pairs.emplace_back(lit("y"), 0.0);
-    const auto node = WeightedChoiceNode::create(std::move(pairs));
+    const auto node = WeightedChoiceNode::create(test_arena(), std::move(pairs));
     ASSERT_TRUE(node);
     EXPECT_EQ((*node)->weights(), (std::vector<double>{0.5, 0.0}));
     EXPECT_EQ((*node)->choices().size(), 2u);

@@ -45,7 +45,7 @@ TEST(RecursionAllowanceTest, RuleStackRestoredAfterFailures) {
     }
     // The name already on the stack counts as active.
     std::string out;
-    EXPECT_EQ(rs.render_node_with_state("outer", LiteralNode("x"), state, false, out).error().fmt(),
+    EXPECT_EQ(rs.render_node_with_state("outer", *lit("x"), state, false, out).error().fmt(),
               "circular rule reference: outer -> outer");
 }
 
@@ -56,7 +56,7 @@ RuleSet entry_document() {
         .context_default("both", lit("default"))
         .context_default("only_default", lit("the default"))
         .member("obj", SObj{}.add("k", s_text("v")).add("n", s_num(1.0)).add("inner", SObj{}.add("z", s_null())))
-        .rule("obj", std::make_unique<UnsupportedValueNode>("object"))
+        .rule("obj", unsupported("object"))
         .rule("obj.k", tpl("v"))
         .rule("list", choice({"one"}))
         .member("list", SArr{}.add(s_text("one")))

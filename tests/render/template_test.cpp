@@ -11,11 +11,14 @@
 #include "render/ruleset.hpp"
 #include "render/state.hpp"
 #include "render/value.hpp"
+#include "test_arena.hpp"
 
 namespace {
 
 using namespace veskora::render;
 namespace tp = veskora::render::templates;
+namespace support = veskora::support;
+using veskora::test::test_arena;
 using Token = tp::TemplateToken;
 using Kind = tp::TemplateToken::Kind;
 
@@ -48,7 +51,7 @@ const ProcessorMap& processors() {
 }
 
 std::string compile_error(std::string_view text) {
-    auto node = tp::template_to_node(text, processors());
+    auto node = tp::template_to_node(test_arena(), text, processors());
     return node ? std::string("<compiled>") : node.error().fmt();
 }
 
@@ -79,7 +82,7 @@ std::string describe(const TextGeneratorNode& node) {
     }
     if (auto* n = dynamic_cast<const ForEachNode*>(&node)) {
         auto* source = dynamic_cast<const ArrayIterationSource*>(n->source.get());
-        return "for(" + n->variable + " in " + (source ? source->source : "?") + ")" +
+        return "for(" + n->variable + " in " + (source ? std::string(source->source) : "?") + ")" +
                describe(*n->body);
     }
     return "?";
@@ -198,7 +201,7 @@ TEST(TemplateParser, BuildsNodes) {
         {"{% for a in x %}{% n := v %}{% endfor %}", "[for(a in x)[bind(n := call(v))]]"},
     };
     for (const auto& [text, shape] : cases) {
-        auto node = tp::template_to_node(text, processors());
+        auto node = tp::template_to_node(test_arena(), text, processors());
         ASSERT_TRUE(node) << text << ": " << node.error();
         EXPECT_NE(dynamic_cast<const VecNode*>(node->get()), nullptr) << text;
         EXPECT_EQ(describe(**node), shape) << text;
@@ -222,11 +225,11 @@ TEST(TemplateParser, TextsThatOnlyRenderCompileToTheFewestNodes) {
         {"{b} ", "[call(b), ' ']"},
     };
     for (const auto& [text, shape] : cases) {
-        auto node = tp::text_to_node(text, processors());
+        auto node = tp::text_to_node(test_arena(), text, processors());
         ASSERT_TRUE(node) << text << ": " << node.error();
         EXPECT_EQ(describe(**node), shape) << text;
     }
-    EXPECT_EQ(compile_error("{"), tp::text_to_node("{", processors()).error().fmt());
+    EXPECT_EQ(compile_error("{"), tp::text_to_node(test_arena(), "{", processors()).error().fmt());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -373,17 +376,17 @@ TEST(TemplateParser, BoundsLoopNesting) {
 // End to end through a hand-built ruleset
 
 StructuredNode text_node(std::string_view text) {
-    return StructuredNode(StructuredNode::Data(tp::template_to_node(text, {}).value()));
+    return StructuredNode(StructuredNode::Data(tp::template_to_node(test_arena(), text, {}).value()));
 }
 
 StructuredNode array_of(std::vector<StructuredNode> nodes) {
-    StructuredNode::Array array;
-    for (auto& n : nodes) array.push_back(std::make_unique<FixedStructuredArrayEntry>(std::move(n)));
+    StructuredNode::Array array(test_arena());
+    for (auto& n : nodes) array.emplace_back(std::move(n));
     return StructuredNode(StructuredNode::Data(std::move(array)));
 }
 
 StructuredNode person(std::string_view name) {
-    StructuredNode::Object object;
+    StructuredNode::Object object(test_arena());
     object.emplace("name", text_node(name));
     return StructuredNode(StructuredNode::Data(std::move(object)));
 }
@@ -399,7 +402,7 @@ StructuredNode structured_tree() {
     std::vector<StructuredNode> one;
     one.push_back(text_node("x"));
 
-    StructuredNode::Object root;
+    StructuredNode::Object root(test_arena());
     root.emplace("colors", array_of(std::move(colors)));
     root.emplace("people", array_of(std::move(people)));
     root.emplace("one", array_of(std::move(one)));
@@ -411,26 +414,28 @@ class TemplateRender : public testing::Test {
 protected:
     // Renders `text` as the rule "t" beside a few fixed rules; the rendered text or the error text.
     static std::string render(std::string_view text) {
-        NodeMap rules;
+        NodeMap rules(test_arena());
         const std::vector<std::pair<std::string, std::string>> templates = {
             {"word", "ab"},          {"two words", "spaced"}, {"a!b", "mid"},
             {"x:y", "colon"},        {"greeting", "hi {word}"}};
         for (const auto& [name, body] : templates) {
-            rules.insert_or_assign(name, tp::template_to_node(body, processors()).value());
+            rules.insert_or_assign(name, tp::template_to_node(test_arena(), body, processors()).value());
         }
         // Choices, for the unique path.
-        std::vector<NodePtr> only;
-        only.push_back(std::make_unique<LiteralNode>("only"));
-        rules.insert_or_assign("pick", std::make_unique<ChoiceNode>(std::move(only)));
-        std::vector<NodePtr> banged;
-        banged.push_back(std::make_unique<LiteralNode>("banged"));
-        rules.insert_or_assign("bang!", std::make_unique<ChoiceNode>(std::move(banged)));
+        support::Arena& arena = test_arena();
+        NodeList only(arena);
+        only.push_back(arena.make<LiteralNode>(arena, "only"));
+        rules.insert_or_assign("pick", arena.make<ChoiceNode>(std::move(only)));
+        NodeList banged(arena);
+        banged.push_back(arena.make<LiteralNode>(arena, "banged"));
+        rules.insert_or_assign("bang!", arena.make<ChoiceNode>(std::move(banged)));
 
-        auto node = tp::template_to_node(text, processors());
+        auto node = tp::template_to_node(test_arena(), text, processors());
         if (!node) return node.error().fmt();
-        rules.insert_or_assign("t", std::move(*node));
+        rules.insert_or_assign("t", *node);
 
-        const RuleSet ruleset(structured_tree(), std::move(rules), {}, processors());
+        const RuleSet ruleset(std::make_unique<support::Arena>(), structured_tree(), std::move(rules),
+                              NodeMap(arena), processors());
         auto state = RenderState::with_context_and_options(ruleset, {}, 0);
         std::string out;
         auto done = ruleset.render_rule_with_state("t", state, out);

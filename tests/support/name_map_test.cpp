@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,7 +18,8 @@ TEST(NameMapTest, FindsEachNameAndNothingElse) {
             std::vector<std::string> names;
             for (int i = 0; i < count; ++i) names.push_back(std::string(static_cast<std::size_t>(i % 5), 'n') + std::to_string(i));
             if (count > 0) names.push_back("");
-            NameMap<int> map;
+            Arena arena;
+            NameMap<int> map(arena);
             if (reserved) map.reserve(names.size());
             for (std::size_t i = 0; i < names.size(); ++i) {
                 EXPECT_TRUE(map.emplace(names[i], static_cast<int>(i)).second);
@@ -47,14 +47,15 @@ TEST(NameMapTest, FindsEachNameAndNothingElse) {
 // A name added again keeps its one entry: emplace leaves the value, insert_or_assign replaces it;
 // the entries stay in the order first added.
 TEST(NameMapTest, AddsEachNameOnce) {
-    NameMap<std::unique_ptr<int>> map;
-    for (int i = 0; i < 20; ++i) map.emplace("n" + std::to_string(i), std::make_unique<int>(i));
+    Arena arena;
+    NameMap<ArenaPtr<int>> map(arena);
+    for (int i = 0; i < 20; ++i) map.emplace("n" + std::to_string(i), arena.make<int>(i));
     const auto* first = &*map.find("n3");
 
-    const auto [kept, kept_added] = map.emplace("n3", std::make_unique<int>(-1));
+    const auto [kept, kept_added] = map.emplace("n3", arena.make<int>(-1));
     EXPECT_FALSE(kept_added);
     EXPECT_EQ(*kept->second, 3);
-    const auto [assigned, assigned_added] = map.insert_or_assign("n3", std::make_unique<int>(33));
+    const auto [assigned, assigned_added] = map.insert_or_assign("n3", arena.make<int>(33));
     EXPECT_FALSE(assigned_added);
     EXPECT_EQ(&*assigned, first);
     EXPECT_EQ(*map.at("n3"), 33);
@@ -86,13 +87,14 @@ TEST(NameMapTest, MadeFromAListAsIfInsertedInOrder) {
     for (const auto& [count, repeat] : cases) {
         SCOPED_TRACE(testing::Message() << count << " names, repeat " << repeat);
         const std::vector<std::string> names = names_with_repeats(count, repeat);
-        NameMap<std::unique_ptr<int>> inserted;
-        ArenaVector<NameMap<std::unique_ptr<int>>::value_type> list;
+        Arena arena;
+        NameMap<ArenaPtr<int>> inserted(arena);
+        ArenaVector<NameMap<ArenaPtr<int>>::value_type> list(arena);
         for (int i = 0; i < count; ++i) {
-            inserted.insert_or_assign(names[i], std::make_unique<int>(i));
-            list.emplace_back(CompactText(names[i]), std::make_unique<int>(i));
+            inserted.insert_or_assign(names[i], arena.make<int>(i));
+            list.emplace_back(CompactText(arena, names[i]), arena.make<int>(i));
         }
-        const NameMap<std::unique_ptr<int>> made(std::move(list));
+        const NameMap<ArenaPtr<int>> made(std::move(list));
 
         ASSERT_EQ(made.size(), inserted.size());
         auto expected = inserted.begin();
@@ -111,7 +113,8 @@ TEST(NameMapTest, MadeFromAListAsIfInsertedInOrder) {
 TEST(NameMapTest, FindEachAgreesWithFind) {
     for (const int count : {0, 5, 300}) {
         SCOPED_TRACE(count);
-        NameMap<int> map;
+        Arena arena;
+        NameMap<int> map(arena);
         for (int i = 0; i < count; ++i) map.emplace("n" + std::to_string(i), i);
         std::vector<std::string> wanted;
         for (int i = 0; i < 40; ++i) wanted.push_back("n" + std::to_string(i * 13 % 350));
