@@ -485,7 +485,7 @@ using detail::SortKey;
 
 // How many fields ahead of the one it places closing an object fetches: far enough ahead for the
 // cache misses of a large object's fields to overlap, near enough that they are still cached
-// when placed. Chosen with BM_Load/plain/10240 (bench/load_bench).
+// when placed; chosen by load_bench BM_Load/plain/10240.
 constexpr std::uint32_t kFieldsFetchedAhead = 8;
 
 // The sort key of a field's key text.

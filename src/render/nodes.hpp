@@ -39,7 +39,7 @@ public:
     void finish();
 
 private:
-    // Lookups waiting together against calls evicted before linked; chosen by load_bench BM_LoadRuleset/10240.
+    // Lookups waiting together against calls evicted before linked; chosen by load_bench BM_Load/plain/10240.
     static constexpr std::size_t kBatch = 64;
 
     const RuleSet& ruleset_;

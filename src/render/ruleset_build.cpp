@@ -18,11 +18,11 @@ constexpr std::string_view kContextKey = "context";
 
 // Values ahead at which the build fetches three levels of a top-level value, each level six values
 // after the level above, whose lines it reads. Each trades misses overlapped against lines evicted
-// before use; chosen by load_bench BM_LoadRuleset/10240 and /51200.
+// before use; chosen by load_bench BM_Load/plain/10240 and /51200.
 constexpr std::size_t kTextsAhead = 16;         // the value's own texts and containers
 constexpr std::size_t kChildrenAhead = 10;      // what its containers hold
 constexpr std::size_t kGrandchildrenAhead = 4;  // what those hold
-// Member lists in flight against lines evicted before use; chosen by load_bench BM_LoadRuleset/10240.
+// Member lists in flight against lines evicted before use; chosen by load_bench BM_Load/plain/10240.
 constexpr std::size_t kMembersAhead = 8;
 
 // In a large document, the top-level values that follow one another in key order lie far apart
@@ -35,9 +35,9 @@ constexpr std::size_t kMembersAhead = 8;
 // texts, elements or members), for a few of each container's first values.
 template <int Depth>
 [[gnu::always_inline]] inline void prefetch_below(const hocon::Value& value) {
-    // Children fetched per container, against lines not read; chosen by load_bench BM_LoadRuleset/10240.
+    // Children fetched per container, against lines not read; chosen by load_bench BM_Load/plain/10240.
     constexpr std::size_t kChildren = 8;
-    // Bytes fetched per text or list, against the same; chosen by load_bench BM_LoadRuleset/10240.
+    // Bytes fetched per text or list, against the same; chosen by load_bench BM_Load/plain/10240.
     constexpr std::size_t kBytes = 256;
     if constexpr (Depth == 0) {
         const char* data = nullptr;

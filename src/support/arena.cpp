@@ -33,13 +33,13 @@ namespace veskora::support {
 
 namespace {
 
-// Room a small arena leaves unused against mallocs taken; chosen by load_bench BM_LoadRuleset/100.
+// Room a small arena leaves unused against mallocs taken; chosen by load_bench BM_Load/plain/100.
 constexpr std::size_t kFirstBlock = std::size_t{4} << 10;
-// Fewer mallocs against nearing the C library's mapping size; chosen by load_bench BM_LoadRuleset/1024.
+// Fewer mallocs against nearing the C library's mapping size; chosen by load_bench BM_Load/plain/1024.
 constexpr std::size_t kLargestBlock = std::size_t{32} << 10;
-// Reused heap blocks against one fault per huge page; chosen by load_bench BM_LoadRuleset/1024, /10240.
+// Reused heap blocks against one fault per huge page; chosen by load_bench BM_Load/plain/1024, /10240.
 constexpr std::size_t kMappedAfter = std::size_t{1} << 20;
-// Faults spared the next load against memory held idle; chosen by load_bench BM_LoadRuleset/100.
+// Faults spared the next load against memory held idle; chosen by load_bench BM_Load/plain/100.
 constexpr std::size_t kCachedBytes = std::size_t{2} << 20;
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;

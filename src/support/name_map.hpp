@@ -210,7 +210,7 @@ private:
     // are hashed, since a long one is a miss of its own.
     template <class Name, class Visit>
     void with_slots_fetched(std::size_t count, const Name& name, const Visit& visit) const {
-        // Slot misses overlapped against slots evicted before use; chosen by load_bench BM_LoadRuleset/10240.
+        // Slot misses overlapped against slots evicted before use; chosen by load_bench BM_Load/plain/10240.
         constexpr std::size_t kAhead = 16;
         constexpr bool kCompact = std::is_same_v<std::remove_cvref_t<decltype(name(0))>, CompactText>;
         std::uint64_t hashes[kAhead];
