@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -175,16 +176,26 @@ void register_load(const Document& document) {
         ->UseManualTime();
 }
 
+// Each free needs a load that is not timed, and a free takes a fraction of its load: a count of
+// iterations found from the free time alone would spend minutes loading. So the count is fixed by
+// the document's size, about 256 MiB of documents loaded for each repetition.
+void register_free(const Document& document) {
+    constexpr std::size_t kLoadedBytes = std::size_t{256} << 20;
+    const auto iterations = std::clamp<std::size_t>(kLoadedBytes / document.bytes, 10, 2000);
+    benchmark::RegisterBenchmark(("BM_Free/" + document.name).c_str(),
+                                 [&document](benchmark::State& state) { free_timed(state, document); })
+        ->Unit(benchmark::kMillisecond)
+        ->UseManualTime()
+        ->Iterations(static_cast<benchmark::IterationCount>(iterations));
+}
+
 void register_all(bool large) {
     std::vector<std::size_t> plain_kibs{100, 1024, 10240};
     if (large) plain_kibs.push_back(51200);
     for (const std::size_t kib : plain_kibs) {
         const Document& plain = add({"plain/" + size_name(kib), DocumentWriter::ruleset(kib * kKiB), {}});
         register_load(plain);
-        benchmark::RegisterBenchmark(("BM_Free/plain/" + size_name(kib)).c_str(),
-                                     [&plain](benchmark::State& state) { free_timed(state, plain); })
-            ->Unit(benchmark::kMillisecond)
-            ->UseManualTime();
+        register_free(plain);
     }
     for (const std::size_t kib : {std::size_t{1024}, std::size_t{10240}}) {
         const std::string size = size_name(kib);
@@ -212,10 +223,7 @@ void register_all(bool large) {
     }
     const Document& numbers = add({"numbers/1000000", DocumentWriter::number_array(kMillion), {}});
     register_load(numbers);
-    benchmark::RegisterBenchmark("BM_Free/numbers/1000000",
-                                 [&numbers](benchmark::State& state) { free_timed(state, numbers); })
-        ->Unit(benchmark::kMillisecond)
-        ->UseManualTime();
+    register_free(numbers);
 }
 
 bool write_documents(const std::string& dir) {
