@@ -218,12 +218,8 @@ std::expected<void, Error> read_json(std::string_view text, const std::string* f
 std::expected<Document, Error> parse_json(std::string_view text, std::optional<std::string> origin) {
     Document document;
     const std::string* file = origin ? document.stats.keep_file(std::move(*origin)) : nullptr;
-    ObjectBuilder root;
-    if (auto r = detail::read_json(text, file, Place{&root, 1, {}, 0, &document.stats}); !r)
-        return std::unexpected(std::move(r.error()));
-    document.stats.measure += detail::bytes_per_value;
-    document.root = root.close(SourceLocation{});
-    return document;
+    return detail::read_document(std::move(document),
+                                 [&](const Place& place) { return detail::read_json(text, file, place); });
 }
 
 }  // namespace hocon

@@ -148,16 +148,12 @@ std::expected<Document, Error> parse_file(const std::string& path, const ConfigO
             return std::unexpected(
                 Error("no file found for " + text::printable(path) + " (looked for .conf, .json and .properties)"));
     }
-    Document document;
-    ObjectBuilder root;
-    const Place place{&root, 1, {}, 0, &document.stats};
-    for (const std::string& candidate : found) {
-        if (auto loaded = detail::load_file_fields(candidate, context, place); !loaded)
-            return std::unexpected(std::move(loaded.error()));
-    }
-    document.stats.measure += detail::bytes_per_value;
-    document.root = root.close(SourceLocation{});
-    return document;
+    return detail::read_document(Document{}, [&](const Place& place) -> std::expected<void, Error> {
+        for (const std::string& candidate : found) {
+            if (auto loaded = detail::load_file_fields(candidate, context, place); !loaded) return loaded;
+        }
+        return {};
+    });
 }
 
 }  // namespace hocon

@@ -13,6 +13,7 @@
 #include "hocon/error.hpp"
 #include "hocon/options.hpp"
 #include "hocon/read_budget.hpp"
+#include "hocon/tree.hpp"
 
 namespace hocon::detail {
 
@@ -38,5 +39,16 @@ std::expected<void, Error> load_file_fields(const std::string& path, IncludeCont
 // A JSON or properties text's fields into the object at `place`.
 std::expected<void, Error> read_json(std::string_view text, const std::string* file, const Place& place);
 std::expected<void, Error> read_properties(std::string_view bytes, const std::string* file, const Place& place);
+
+// A document's top-level fields, read by `read(place)` into its root object, which is then
+// closed: every kind of document ends the same way.
+template <class Read>
+std::expected<Document, Error> read_document(Document document, Read&& read) {
+    ObjectBuilder root;
+    if (auto r = read(Place{&root, 1, {}, 0, &document.stats}); !r) return std::unexpected(std::move(r.error()));
+    document.stats.measure += bytes_per_value;
+    document.root = root.close(SourceLocation{});
+    return document;
+}
 
 }  // namespace hocon::detail

@@ -990,12 +990,9 @@ std::expected<Document, Error> HoconParser::parse(ReadBudget& budget) {
             if (!ec) context.open_files.push_back(std::move(canonical));
         }
     }
-    ObjectBuilder root;
-    if (auto r = detail::read_hocon(text_, file, context, Place{&root, 1, {}, 0, &document.stats}); !r)
-        return std::unexpected(std::move(r.error()));
-    document.stats.measure += detail::bytes_per_value;
-    document.root = root.close(SourceLocation{});
-    return document;
+    return detail::read_document(std::move(document), [&](const Place& place) {
+        return detail::read_hocon(text_, file, context, place);
+    });
 }
 
 std::expected<void, Error> HoconParser::parse_into(const Place& place, ParserExtension& extension) {

@@ -273,12 +273,8 @@ std::expected<void, Error> read_properties(std::string_view bytes, const std::st
 std::expected<Document, Error> parse_properties(std::string_view bytes, std::optional<std::string> origin) {
     Document document;
     const std::string* file = origin ? document.stats.keep_file(std::move(*origin)) : nullptr;
-    ObjectBuilder root;
-    if (auto r = detail::read_properties(bytes, file, Place{&root, 1, {}, 0, &document.stats}); !r)
-        return std::unexpected(std::move(r.error()));
-    document.stats.measure += detail::bytes_per_value;
-    document.root = root.close(SourceLocation{});
-    return document;
+    return detail::read_document(std::move(document),
+                                 [&](const Place& place) { return detail::read_properties(bytes, file, place); });
 }
 
 }  // namespace hocon
