@@ -168,7 +168,8 @@ public:
         ++size_;
         return *element;
     }
-    void push_back(T element) { emplace_back(std::move(element)); }
+    void push_back(const T& element) { emplace_back(element); }
+    void push_back(T&& element) { emplace_back(std::move(element)); }
 
     // Makes an element before `position`, moving those from there on up by one.
     template <class... Args>
