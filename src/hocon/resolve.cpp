@@ -69,6 +69,9 @@ struct Held {
     std::size_t depth;
 };
 
+// The alternatives of RV::v, by index: undefined (nothing), then the kinds in their order there.
+enum RVKind : std::size_t { kNothing, kBoolean, kNumber, kString, kArray, kObject, kFinal, kHeld };
+
 struct RV {
     std::variant<std::monostate, bool, RNumber, std::string_view, std::shared_ptr<const RArray>,
                  std::shared_ptr<const RObject>, Final, Held>
@@ -95,18 +98,18 @@ struct RObject {
 
 bool RV::is_object() const {
     switch (v.index()) {
-        case 5: return true;
-        case 6: return std::get<6>(v).value->is_object();
-        case 7: return std::get<7>(v).node->kind == NodeKind::Object;
+        case kObject: return true;
+        case kFinal: return std::get<kFinal>(v).value->is_object();
+        case kHeld: return std::get<kHeld>(v).node->kind == NodeKind::Object;
         default: return false;
     }
 }
 
 bool RV::is_array() const {
     switch (v.index()) {
-        case 4: return true;
-        case 6: return std::get<6>(v).value->is_array();
-        case 7: return std::get<7>(v).node->kind == NodeKind::Array;
+        case kArray: return true;
+        case kFinal: return std::get<kFinal>(v).value->is_array();
+        case kHeld: return std::get<kHeld>(v).node->kind == NodeKind::Array;
         default: return false;
     }
 }
@@ -136,15 +139,15 @@ RV final_value(const Value& value) {
 template <class Visit>
 void for_each_member(const RV& object, const std::vector<RV>& values, Visit&& visit) {
     switch (object.v.index()) {
-        case 5:
-            for (const auto& [key, member] : std::get<5>(object.v)->members) visit(key, member);
+        case kObject:
+            for (const auto& [key, member] : std::get<kObject>(object.v)->members) visit(key, member);
             return;
-        case 6:
-            for (const auto& [key, member] : *std::get<6>(object.v).value->as_object())
+        case kFinal:
+            for (const auto& [key, member] : *std::get<kFinal>(object.v).value->as_object())
                 visit(std::string_view(key), final_value(member));
             return;
-        case 7:
-            for (const auto& [key, member] : *std::get<7>(object.v).node->value.as_object()) {
+        case kHeld:
+            for (const auto& [key, member] : *std::get<kHeld>(object.v).node->value.as_object()) {
                 if (const Node* node = node_of(member)) {
                     if (const RV* resolved = memo_value(*node, values)) visit(std::string_view(key), *resolved);
                 } else {
@@ -161,14 +164,14 @@ void for_each_member(const RV& object, const std::vector<RV>& values, Visit&& vi
 template <class Visit>
 void for_each_item(const RV& array, const std::vector<RV>& values, Visit&& visit) {
     switch (array.v.index()) {
-        case 4:
-            for (const RV& item : std::get<4>(array.v)->items) visit(item);
+        case kArray:
+            for (const RV& item : std::get<kArray>(array.v)->items) visit(item);
             return;
-        case 6:
-            for (const Value& element : *std::get<6>(array.v).value->as_array()) visit(final_value(element));
+        case kFinal:
+            for (const Value& element : *std::get<kFinal>(array.v).value->as_array()) visit(final_value(element));
             return;
-        case 7:
-            for (const Value& element : *std::get<7>(array.v).node->value.as_array()) {
+        case kHeld:
+            for (const Value& element : *std::get<kHeld>(array.v).node->value.as_array()) {
                 if (const Node* node = node_of(element)) {
                     if (const RV* resolved = memo_value(*node, values)) visit(*resolved);
                 } else {
@@ -185,9 +188,9 @@ const char* kind_name(const RV& v) {
     if (v.is_object()) return "an object";
     if (v.is_array()) return "an array";
     switch (v.v.index()) {
-        case 0: return "null";
-        case 1: return "a boolean";
-        case 2: return "a number";
+        case kNothing: return "null";
+        case kBoolean: return "a boolean";
+        case kNumber: return "a number";
         default: return "a string";
     }
 }
@@ -286,11 +289,11 @@ private:
     // The text a simple value contributes to a string concatenation.
     std::string_view text_of(const RV& v) {
         switch (v.v.index()) {
-            case 0: return "null";
-            case 1: return std::get<1>(v.v) ? "true" : "false";
-            case 2: {
+            case kNothing: return "null";
+            case kBoolean: return std::get<kBoolean>(v.v) ? "true" : "false";
+            case kNumber: {
                 // A number read from a text keeps its literal; an integer is its digits.
-                const RNumber& number = std::get<2>(v.v);
+                const RNumber& number = std::get<kNumber>(v.v);
                 if (!number.text.empty()) return number.text;
                 if (const double* d = std::get_if<double>(&number.value)) {
                     char buffer[32];
@@ -299,7 +302,7 @@ private:
                 }
                 return own(std::visit([](auto n) { return std::to_string(n); }, number.value));
             }
-            default: return std::get<3>(v.v);
+            default: return std::get<kString>(v.v);
         }
     }
 
@@ -347,21 +350,21 @@ private:
 
     std::size_t bytes_of(const RV& v) {
         switch (v.v.index()) {
-            case 3: return bytes_per_value + std::get<3>(v.v).size();
-            case 4: return std::get<4>(v.v)->bytes;
-            case 5: return std::get<5>(v.v)->bytes;
-            case 6: return measure(*std::get<6>(v.v).value).first;
-            case 7: return std::get<7>(v.v).bytes;
+            case kString: return bytes_per_value + std::get<kString>(v.v).size();
+            case kArray: return std::get<kArray>(v.v)->bytes;
+            case kObject: return std::get<kObject>(v.v)->bytes;
+            case kFinal: return measure(*std::get<kFinal>(v.v).value).first;
+            case kHeld: return std::get<kHeld>(v.v).bytes;
             default: return bytes_per_value;
         }
     }
 
     std::size_t depth_of(const RV& v) {
         switch (v.v.index()) {
-            case 4: return std::get<4>(v.v)->depth;
-            case 5: return std::get<5>(v.v)->depth;
-            case 6: return measure(*std::get<6>(v.v).value).second;
-            case 7: return std::get<7>(v.v).depth;
+            case kArray: return std::get<kArray>(v.v)->depth;
+            case kObject: return std::get<kObject>(v.v)->depth;
+            case kFinal: return measure(*std::get<kFinal>(v.v).value).second;
+            case kHeld: return std::get<kHeld>(v.v).depth;
             default: return 0;
         }
     }
@@ -369,21 +372,21 @@ private:
     // The member of an object value under `key`, if it has one.
     std::optional<RV> member_of(const RV& object, std::string_view key) {
         switch (object.v.index()) {
-            case 5: {
-                const Members& members = std::get<5>(object.v)->members;
+            case kObject: {
+                const Members& members = std::get<kObject>(object.v)->members;
                 auto it = std::lower_bound(members.begin(), members.end(), key,
                                            [](const auto& member, std::string_view k) { return member.first < k; });
                 if (it != members.end() && it->first == key) return it->second;
                 return std::nullopt;
             }
-            case 6: {
-                const Value::Object& members = *std::get<6>(object.v).value->as_object();
+            case kFinal: {
+                const Value::Object& members = *std::get<kFinal>(object.v).value->as_object();
                 auto it = members.find(key);
                 if (it == members.end()) return std::nullopt;
                 return final_value(it->second);
             }
-            case 7: {
-                const Value::Object& members = *std::get<7>(object.v).node->value.as_object();
+            case kHeld: {
+                const Value::Object& members = *std::get<kHeld>(object.v).node->value.as_object();
                 auto it = members.find(key);
                 if (it == members.end()) return std::nullopt;
                 if (const Node* node = node_of(it->second)) {
@@ -998,11 +1001,11 @@ private:
     // A resolved value as a value of the document, made in out (which must be null).
     void to_value_into(Value& out, const RV& v) {
         switch (v.v.index()) {
-            case 0: return;
-            case 1: out.node().emplace<bool>(std::get<1>(v.v)); return;
-            case 2: out.node().emplace<NumberValue>(NumberValue{std::get<2>(v.v).value}); return;
-            case 3: out.node().emplace<std::string>(std::get<3>(v.v)); return;
-            case 6: out = *std::get<6>(v.v).value; return;
+            case kNothing: return;
+            case kBoolean: out.node().emplace<bool>(std::get<kBoolean>(v.v)); return;
+            case kNumber: out.node().emplace<NumberValue>(NumberValue{std::get<kNumber>(v.v).value}); return;
+            case kString: out.node().emplace<std::string>(std::get<kString>(v.v)); return;
+            case kFinal: out = *std::get<kFinal>(v.v).value; return;
             default:
                 break;
         }
