@@ -183,9 +183,9 @@ private:
 // there, and the document whose reading it is part of. For a block, the parser gives the object
 // or array that holds the block.
 struct Place {
-    ObjectBuilder* fields = nullptr;  // whose memory what is read there is made from
-    std::size_t depth = 1;                    // the document's root at 1
-    std::span<const std::string_view> path;   // the keys from the root down to it
+    ObjectBuilder* fields = nullptr;         // whose memory what is read there is made from
+    std::size_t depth = 1;                   // the document's root at 1
+    std::span<const std::string_view> path;  // the keys from the root down to it
     // How many of the path's keys an included text's substitutions are first looked up under:
     // the include's own place, so that they can name what the file itself holds.
     std::size_t prefix = 0;

@@ -34,6 +34,7 @@ using detail::max_value_depth;
 using detail::MergeNode;
 using detail::Node;
 using detail::node_of;
+using detail::object_of;
 using detail::NodeKind;
 using detail::NumberNode;
 using detail::SubstitutionNode;
@@ -676,7 +677,7 @@ private:
         // Most paths lead through objects alone, one value at each step: walked without layers.
         const Value* at = &root_;
         for (std::size_t k = from; at != nullptr && k < path.size(); ++k) {
-            const Value::Object* object = object_in(*at);
+            const Value::Object* object = object_of(*at);
             if (object == nullptr) {
                 const Node* node = node_of(*at);
                 if (node == nullptr || node->kind == NodeKind::Array || node->kind == NodeKind::Number)
@@ -742,14 +743,6 @@ private:
         if (auto entered = enter(child)) out.emplace_back(*entered);
     }
 
-    // The object an in-tree value is as it stands (itself, or the one a node holds), if it is one.
-    static const Value::Object* object_in(const Value& value) {
-        if (const Value::Object* object = value.as_object()) return object;
-        const Node* node = node_of(value);
-        if (node != nullptr && node->kind == NodeKind::Object) return static_cast<const ContainerNode*>(node)->value.as_object();
-        return nullptr;
-    }
-
     // Adds what a layer holds under key. False when the layer is not an object, which hides
     // every older layer.
     [[gnu::noinline]] std::expected<bool, Failure> children(const Layer& layer, std::string_view key,
@@ -757,7 +750,7 @@ private:
         if (const RV* value = std::get_if<RV>(&layer)) return value_child(*value, key, out);
         const Slot slot = std::get<Slot>(layer);
         const Value& value = *slot.value;
-        if (const Value::Object* object = object_in(value)) {
+        if (const Value::Object* object = object_of(value)) {
             if (auto it = object->find(key); it != object->end()) add_child(it->second, out, busy);
             return true;
         }
@@ -767,7 +760,7 @@ private:
             const auto& stack = static_cast<const MergeNode*>(node)->stack;
             for (std::size_t i = slot.hidden; i < stack.size(); ++i) {
                 const Value& element = stack[stack.size() - 1 - i];
-                if (const Value::Object* object = object_in(element)) {
+                if (const Value::Object* object = object_of(element)) {
                     if (auto it = object->find(key); it != object->end()) add_child(it->second, out, busy);
                     continue;
                 }

@@ -444,7 +444,7 @@ std::expected<Value, std::string> concatenate(TreeMemory* memory, Value::Array p
 
 }  // namespace detail
 
-const Value::Object* object_in(const Value& value) { return detail::object_of(const_cast<Value&>(value)); }
+const Value::Object* object_in(const Value& value) { return detail::object_of(value); }
 Value::Object* object_in(Value& value) { return detail::object_of(value); }
 
 void for_each_text(const Value& value, const std::function<void(std::string_view)>& text) {

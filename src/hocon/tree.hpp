@@ -141,11 +141,15 @@ inline TreeMemory* memory_of(const Value& value) {
 }
 
 // The object of a value that is one, held or not: null for any other.
+inline const Value::Object* object_of(const Value& value) {
+    if (const Value::Object* object = value.as_object()) return object;
+    const Node* node = node_of(value);
+    return node != nullptr && node->kind == NodeKind::Object
+               ? static_cast<const ContainerNode*>(node)->value.as_object()
+               : nullptr;
+}
 inline Value::Object* object_of(Value& value) {
-    if (Value::Object* object = value.as_object()) return object;
-    Node* node = node_of(value);
-    return node != nullptr && node->kind == NodeKind::Object ? static_cast<ContainerNode*>(node)->value.as_object()
-                                                              : nullptr;
+    return const_cast<Value::Object*>(object_of(std::as_const(value)));
 }
 
 // The functions below make the containers and nodes of a tree from `memory`, the memory of the
