@@ -406,7 +406,6 @@ std::expected<TemplateConfig, LoadError> TemplateConfigLoader::finish(hocon::Obj
     if (loops.empty()) {
         // Without blocks the loader has no names of its own in the document: nothing is left
         // to check or to take out of it.
-        if (!document.root.is_unresolved()) return TemplateConfig{std::move(document.root), {}};
         auto resolved = hocon::resolve(std::move(document));
         if (!resolved) return fail(concat("resolving configuration: ", resolved.error().render()));
         return TemplateConfig{std::move(*resolved), {}};
